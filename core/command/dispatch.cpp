@@ -1,0 +1,117 @@
+#include "core/command/dispatch.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <new>
+
+#include "core/dataset/decode.hpp"
+#include "core/json/reader.hpp"
+#include "core/json/writer.hpp"
+#include "core/output/write_reply.hpp"
+#include "core/spec/read_spec.hpp"
+
+namespace vorn {
+namespace {
+
+std::string error_reply(const VornError& error) {
+    std::string out;
+    out.reserve(128);
+    out.append(R"({"ok":false,"error":)");
+    json::write_string(out, error.display());
+    out.push_back('}');
+    return out;
+}
+
+std::string ok_reply() { return R"({"ok":true})"; }
+
+// The "ts" of "frame_at": a JSON integer that fits a signed 64-bit integer.
+std::optional<std::int64_t> frame_at_ts(const json::Value& command) {
+    const json::Value* ts = command.find("ts");
+    if (ts == nullptr) return std::nullopt;
+    if (ts->kind() == json::Kind::Negative) return ts->as_negative();
+    if (ts->kind() == json::Kind::Unsigned &&
+        ts->as_unsigned() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        return static_cast<std::int64_t>(ts->as_unsigned());
+    }
+    return std::nullopt;
+}
+
+template <class T, class Write>
+std::string reply_or_error(Result<T> result, Write write) {
+    if (!result) return error_reply(result.error());
+    return write(result.value());
+}
+
+std::string run_command(HandleState& state, std::string_view text) {
+    Result<json::Document> document = json::read_document(text);
+    if (!document) return error_reply(document.error());
+    const json::Value& command = document->root();
+
+    const json::Value* cmd = command.find("cmd");
+    if (cmd == nullptr || cmd->kind() != json::Kind::String) {
+        return error_reply(VornError::bad_spec("missing 'cmd'"));
+    }
+    std::string_view name = cmd->as_string();
+
+    if (name == "version") return std::string(R"({"version":")") + kVersion + "\"}";
+
+    if (name == "set_spec") {
+        const json::Value* spec_value = command.find("spec");
+        if (spec_value == nullptr) return error_reply(VornError::bad_spec("set_spec requires 'spec'"));
+        Result<VornSpec> spec = spec_from_value(*spec_value);
+        if (!spec) return error_reply(spec.error());
+        if (Result<void> valid = validate_spec(*spec); !valid) return error_reply(valid.error());
+        state.set_spec(std::move(spec).value());
+        return ok_reply();
+    }
+
+    if (name == "load") {
+        const json::Value* dataset_value = command.find("dataset");
+        if (dataset_value == nullptr) return error_reply(VornError::bad_spec("load requires 'dataset'"));
+        Result<Dataset> dataset = decode_dataset(*dataset_value);
+        if (!dataset) return error_reply(dataset.error());
+        std::uint64_t count = state.load(std::move(dataset).value());
+        std::string out = R"({"ok":true,"loaded":)";
+        json::write_uint(out, count);
+        out.push_back('}');
+        return out;
+    }
+
+    if (name == "reset") {
+        state.reset();
+        return ok_reply();
+    }
+
+    if (name == "bounds") return reply_or_error(state.bounds(), write_bounds);
+
+    if (name == "frame") return reply_or_error(state.frame(), write_frame);
+
+    if (name == "frame_at") {
+        std::optional<std::int64_t> ts = frame_at_ts(command);
+        if (!ts) return error_reply(VornError::bad_spec("frame_at requires integer 'ts'"));
+        return reply_or_error(state.frame_at(*ts), write_frame);
+    }
+
+    std::string message = "unknown cmd: ";
+    message.append(name);
+    return error_reply(VornError::bad_spec(std::move(message)));
+}
+
+}  // namespace
+
+std::string dispatch_command(HandleState& state, std::string_view text) noexcept {
+    try {
+        return run_command(state, text);
+    } catch (const std::bad_alloc&) {
+    } catch (...) {
+    }
+    // Out of memory (or an unexpected internal failure): answer without disturbing the state. If
+    // even this reply cannot be allocated, the empty string tells the boundary to raise MemoryError.
+    try {
+        return error_reply(VornError::data("out of memory"));
+    } catch (...) {
+        return std::string();
+    }
+}
+
+}  // namespace vorn

@@ -1,0 +1,27 @@
+#pragma once
+// What one Vorn object holds, and the operations the commands perform on it.
+#include <cstdint>
+#include <optional>
+
+#include "core/dataset/dataset.hpp"
+#include "core/dataset/prepare.hpp"
+#include "core/frame/frame.hpp"
+#include "core/result.hpp"
+#include "core/spec/spec.hpp"
+
+namespace vorn {
+
+struct HandleState {
+    std::optional<VornSpec> spec;
+    Dataset dataset;
+
+    void set_spec(VornSpec new_spec);
+    // Prepares the dataset, stores it in place of the old one and returns its record count.
+    std::uint64_t load(Dataset new_dataset);
+    void reset();
+    Result<TimeBounds> bounds() const;
+    Result<Frame> frame() const;
+    Result<Frame> frame_at(std::int64_t ts) const;
+};
+
+}  // namespace vorn

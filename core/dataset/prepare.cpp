@@ -1,0 +1,49 @@
+#include "core/dataset/prepare.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace vorn {
+namespace {
+
+template <class Record>
+void sort_by_ts(std::vector<Record>& records) {
+    if (records.size() < 2) return;
+    std::stable_sort(records.begin(), records.end(),
+                     [](const Record& a, const Record& b) { return a.ts < b.ts; });
+}
+
+template <class Record>
+void widen(const std::vector<Record>& records, std::int64_t& lo, std::int64_t& hi) {
+    for (const Record& r : records) {
+        lo = std::min(lo, r.ts);
+        hi = std::max(hi, r.ts);
+    }
+}
+
+}  // namespace
+
+void prepare_dataset(Dataset& d) {
+    sort_by_ts(d.candles);
+    sort_by_ts(d.trades);
+    sort_by_ts(d.book);
+    sort_by_ts(d.funding);
+    sort_by_ts(d.oi);
+    sort_by_ts(d.liquidations);
+}
+
+std::optional<TimeBounds> compute_bounds(const Dataset& d) {
+    std::uint64_t count = d.record_count();
+    if (count == 0) return std::nullopt;
+    std::int64_t lo = std::numeric_limits<std::int64_t>::max();
+    std::int64_t hi = std::numeric_limits<std::int64_t>::min();
+    widen(d.candles, lo, hi);
+    widen(d.trades, lo, hi);
+    widen(d.book, lo, hi);
+    widen(d.funding, lo, hi);
+    widen(d.oi, lo, hi);
+    widen(d.liquidations, lo, hi);
+    return TimeBounds{lo, hi, count};
+}
+
+}  // namespace vorn

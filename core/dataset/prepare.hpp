@@ -1,0 +1,22 @@
+#pragma once
+// Time ordering of a decoded dataset, and its time bounds.
+#include <cstdint>
+#include <optional>
+
+#include "core/dataset/dataset.hpp"
+
+namespace vorn {
+
+struct TimeBounds {
+    std::int64_t from_ts;
+    std::int64_t to_ts;
+    std::uint64_t count;
+};
+
+// Stable sort of each of the six lists by ts; records with equal ts keep their order.
+void prepare_dataset(Dataset& dataset);
+
+// Smallest and largest ts over all records and the record count; none without records.
+std::optional<TimeBounds> compute_bounds(const Dataset& dataset);
+
+}  // namespace vorn

@@ -1,0 +1,31 @@
+#pragma once
+// The records one frame takes into account: a read-only view of a time range of each list of a
+// prepared dataset (every list sorted by ts, so each range is contiguous).
+#include <span>
+
+#include "core/dataset/dataset.hpp"
+
+namespace vorn {
+
+struct Window {
+    std::span<const Candle> candles;
+    std::span<const Trade> trades;
+    std::span<const BookEvent> book;
+    std::span<const FundingEvent> funding;
+    std::span<const OiEvent> oi;
+    std::span<const LiquidationEvent> liquidations;
+    // The level pool the book events index into.
+    std::span<const PriceLevel> levels;
+
+    std::span<const PriceLevel> bids(const BookEvent& e) const { return levels.subspan(e.first_level, e.bid_count); }
+    std::span<const PriceLevel> asks(const BookEvent& e) const {
+        return levels.subspan(e.first_level + e.bid_count, e.ask_count);
+    }
+};
+
+// The whole dataset as a window.
+inline Window whole_window(const Dataset& d) {
+    return Window{d.candles, d.trades, d.book, d.funding, d.oi, d.liquidations, d.levels};
+}
+
+}  // namespace vorn

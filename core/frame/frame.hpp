@@ -1,0 +1,24 @@
+#pragma once
+// A frame: every panel of the spec computed over the window that a cursor selects.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/dataset/dataset.hpp"
+#include "core/panels/panel_data.hpp"
+#include "core/result.hpp"
+#include "core/spec/spec.hpp"
+
+namespace vorn {
+
+struct Frame {
+    std::string symbol;
+    std::int64_t cursor_ts;
+    std::vector<PanelData> panels;
+};
+
+// Validates the spec, cuts the window [from_ts, min(cursor, to_ts)] out of the prepared dataset and
+// computes the spec's panels in parallel, in spec order.
+Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor);
+
+}  // namespace vorn

@@ -1,0 +1,18 @@
+#pragma once
+// One computation per panel kind: a pure function of the panel's parameters and a read-only window.
+#include "core/dataset/window.hpp"
+#include "core/panels/panel_data.hpp"
+#include "core/result.hpp"
+#include "core/spec/spec.hpp"
+
+namespace vorn {
+
+Result<PanelData> compute_footprint(const VornPanel::Footprint& params, const Window& window);
+Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, const Window& window);
+Result<PanelData> compute_liquidation_map(const VornPanel::LiquidationMap& params, const Window& window);
+Result<PanelData> compute_funding_oi_divergence(const VornPanel::FundingOiDivergence& params, const Window& window);
+
+// Dispatches on the panel's kind.
+Result<PanelData> compute_panel(const VornPanel& panel, const Window& window);
+
+}  // namespace vorn

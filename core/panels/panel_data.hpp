@@ -1,0 +1,43 @@
+#pragma once
+// The computed result of one panel of a frame.
+#include <cstdint>
+#include <variant>
+#include <vector>
+
+#include "core/dataset/dataset.hpp"
+
+namespace vorn {
+
+struct LiquidationMapEvent {
+    std::int64_t ts;
+    double price_bin;
+    double qty;
+    LiquidationSide side;
+};
+
+struct PanelData {
+    struct Footprint {
+        std::vector<double> price_bins;
+        std::vector<double> buy_vol;
+        std::vector<double> sell_vol;
+    };
+    struct BookHeatmap {
+        std::vector<std::int64_t> time;
+        std::vector<double> price;
+        // Row-major: row k (one per entry of time) is intensity[k * price.size() ...], price.size() cells.
+        std::vector<double> intensity;
+    };
+    struct LiquidationMap {
+        std::vector<LiquidationMapEvent> events;
+    };
+    struct FundingOiDivergence {
+        std::vector<std::int64_t> time;
+        std::vector<double> funding;
+        std::vector<double> oi;
+        std::vector<double> price;
+    };
+
+    std::variant<Footprint, BookHeatmap, LiquidationMap, FundingOiDivergence> value;
+};
+
+}  // namespace vorn

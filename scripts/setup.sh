@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what building and testing need: Debian packages for the C++ tools, and a virtual
+# environment (.venv) with the Python build and test tools. Safe to run again.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+apt_packages=(libgtest-dev)
+if [ "${VORN_SETUP_EXTRA:-}" != "" ]; then apt_packages+=(clang-14 libclang-rt-14-dev libbenchmark-dev libsimdjson-dev); fi
+missing=()
+for p in "${apt_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}"
+fi
+
+python=${PYTHON:-python3}
+if [ ! -x .venv/bin/python ]; then
+  "$python" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis numpy

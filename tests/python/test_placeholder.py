@@ -1,0 +1,2 @@
+def test_import():
+    import korvel_vorn  # noqa: F401
