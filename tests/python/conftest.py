@@ -1,0 +1,22 @@
+"""Shared test setup: where the freshly built native module is, and the real recordings."""
+
+import os
+import pathlib
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+MODULE_DIR = pathlib.Path(os.environ.get("VORN_MODULE_DIR", ROOT / "build" / "dev" / "python"))
+REAL_DATA = ROOT.parent / "shared" / "data" / "real"
+
+# `import _korvel_vorn` loads the module of the build tree.
+sys.path.insert(0, str(MODULE_DIR))
+
+
+@pytest.fixture(scope="session")
+def real_data_dir():
+    """The directory of recorded market datasets; skips the test when it is absent."""
+    if not REAL_DATA.is_dir() or not list(REAL_DATA.glob("*.dataset.json")):
+        pytest.skip("real market recordings are not available")
+    return REAL_DATA
