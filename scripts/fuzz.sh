@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, with ASan+UBSan) into build/fuzz and runs each for a short
+# fixed time from the seed corpus (default 30 s each; VORN_FUZZ_SECONDS overrides). New inputs go
+# to build/fuzz/corpus, crashes to build/fuzz/artifacts.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+export PATH="$root/.venv/bin:$PATH"
+seconds=${VORN_FUZZ_SECONDS:-30}
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DVORN_WERROR=ON -DVORN_FUZZ=ON -DVORN_BUILD_MODULE=OFF >/dev/null
+targets=(reader spec_text dataset dispatch)
+cmake --build build/fuzz -j 2 --target "${targets[@]/#/fuzz_}"
+mkdir -p build/fuzz/artifacts
+for t in "${targets[@]}"; do
+  mkdir -p "build/fuzz/corpus/$t"
+  echo "== fuzz_$t for ${seconds}s"
+  ASAN_OPTIONS=detect_leaks=1 build/fuzz/fuzz_$t -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
+    -max_len=4096 -print_final_stats=0 -artifact_prefix=build/fuzz/artifacts/$t- \
+    "build/fuzz/corpus/$t" "tests/fuzz/corpus/$t" 2>&1 | grep -E '^(#[0-9]+ *DONE|==|SUMMARY|property violated)' || true
+  if ls build/fuzz/artifacts/$t-* >/dev/null 2>&1; then
+    echo "fuzz_$t found a failing input:"; ls build/fuzz/artifacts/$t-*; exit 1
+  fi
+done
+echo "fuzzing: ${#targets[@]} targets ran ${seconds}s each without a finding"
