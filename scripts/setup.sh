@@ -23,4 +23,4 @@ if [ ! -x .venv/bin/python ]; then
   "$python" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis numpy
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis numpy matplotlib tqdm
