@@ -1,5 +1,71 @@
-// placeholder until the frame computation lands
 #include "core/frame/frame.hpp"
+
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "core/frame/window_cut.hpp"
+#include "core/frame/worker_pool.hpp"
+#include "core/panels/compute_panel.hpp"
+#include "core/spec/read_spec.hpp"
+
 namespace vorn {
-Result<Frame> compute_frame(const VornSpec& spec, const Dataset&, std::int64_t cursor) { return Frame{spec.symbol, cursor, {}}; }
+namespace {
+
+// "out of memory" fits the string's inline buffer, so reporting it allocates nothing.
+VornError out_of_memory() { return VornError::data("out of memory"); }
+
+// Computes the panels of one range of the spec into their own slots. Each slot belongs to one
+// task, so the tasks share only the read-only spec and window.
+struct PanelTasks {
+    const std::vector<VornPanel>& panels;
+    const Window& window;
+    std::vector<std::optional<Result<PanelData>>>& results;
+
+    void operator()(std::size_t begin, std::size_t end) noexcept {
+        for (std::size_t i = begin; i < end; ++i) {
+            try {
+                results[i].emplace(compute_panel(panels[i], window));
+            } catch (...) {
+                // Panels fail by value; what is thrown is memory running out (bad_alloc, or a
+                // container asked to grow beyond what can be allocated).
+                results[i].emplace(out_of_memory());
+            }
+        }
+    }
+};
+
+Result<Frame> compute_validated_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor) {
+    std::int64_t end = spec.to_ts && *spec.to_ts < cursor ? *spec.to_ts : cursor;
+    Window window = cut_window(dataset, spec.from_ts, end);
+
+    std::vector<std::optional<Result<PanelData>>> results(spec.panels.size());
+    PanelTasks tasks{spec.panels, window, results};
+    run_split(spec.panels.size(), tasks);
+
+    Frame frame{spec.symbol, end, {}};
+    frame.panels.reserve(results.size());
+    for (std::optional<Result<PanelData>>& result : results) {
+        if (!result) return out_of_memory();  // unreachable: every task fills its slots
+        if (!*result) return std::move(*result).error();
+        frame.panels.push_back(std::move(**result));
+    }
+    return frame;
 }
+
+}  // namespace
+
+Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor) {
+    if (Result<void> valid = validate_spec(spec); !valid) return std::move(valid).error();
+    try {
+        return compute_validated_frame(spec, dataset, cursor);
+    } catch (const std::bad_alloc&) {
+        return out_of_memory();
+    } catch (const std::length_error&) {
+        return out_of_memory();
+    }
+}
+
+}  // namespace vorn

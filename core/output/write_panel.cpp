@@ -1,0 +1,104 @@
+#include "core/output/write_panel.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <variant>
+
+#include "core/json/writer.hpp"
+
+namespace vorn {
+namespace {
+
+void write_floats(std::string& out, std::span<const double> values) {
+    out.push_back('[');
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i != 0) out.push_back(',');
+        json::write_float(out, values[i]);
+    }
+    out.push_back(']');
+}
+
+void write_ints(std::string& out, std::span<const std::int64_t> values) {
+    out.push_back('[');
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i != 0) out.push_back(',');
+        json::write_int(out, values[i]);
+    }
+    out.push_back(']');
+}
+
+// The row-major grid as a list of rows: one per entry of `time`, `price.size()` cells each. Rows
+// are clipped to the cells actually held, so a grid shorter than its axes is never overrun.
+void write_rows(std::string& out, const PanelData::BookHeatmap& heatmap) {
+    std::span<const double> cells = heatmap.intensity;
+    std::size_t width = heatmap.price.size();
+    out.push_back('[');
+    for (std::size_t row = 0; row < heatmap.time.size(); ++row) {
+        if (row != 0) out.push_back(',');
+        std::size_t first = std::min(row * width, cells.size());
+        std::size_t count = std::min(width, cells.size() - first);
+        write_floats(out, cells.subspan(first, count));
+    }
+    out.push_back(']');
+}
+
+std::string_view side_name(LiquidationSide side) { return side == LiquidationSide::Short ? "short" : "long"; }
+
+void write_members(std::string& out, const PanelData::Footprint& p) {
+    out.append(R"("footprint","price_bins":)");
+    write_floats(out, p.price_bins);
+    out.append(R"(,"buy_vol":)");
+    write_floats(out, p.buy_vol);
+    out.append(R"(,"sell_vol":)");
+    write_floats(out, p.sell_vol);
+}
+
+void write_members(std::string& out, const PanelData::BookHeatmap& p) {
+    out.append(R"("book_heatmap","time":)");
+    write_ints(out, p.time);
+    out.append(R"(,"price":)");
+    write_floats(out, p.price);
+    out.append(R"(,"intensity":)");
+    write_rows(out, p);
+}
+
+void write_members(std::string& out, const PanelData::LiquidationMap& p) {
+    out.append(R"("liquidation_map","events":[)");
+    for (std::size_t i = 0; i < p.events.size(); ++i) {
+        const LiquidationMapEvent& e = p.events[i];
+        if (i != 0) out.push_back(',');
+        out.append(R"({"ts":)");
+        json::write_int(out, e.ts);
+        out.append(R"(,"price_bin":)");
+        json::write_float(out, e.price_bin);
+        out.append(R"(,"qty":)");
+        json::write_float(out, e.qty);
+        out.append(R"(,"side":)");
+        json::write_string(out, side_name(e.side));
+        out.push_back('}');
+    }
+    out.push_back(']');
+}
+
+void write_members(std::string& out, const PanelData::FundingOiDivergence& p) {
+    out.append(R"("funding_oi_divergence","time":)");
+    write_ints(out, p.time);
+    out.append(R"(,"funding":)");
+    write_floats(out, p.funding);
+    out.append(R"(,"oi":)");
+    write_floats(out, p.oi);
+    out.append(R"(,"price":)");
+    write_floats(out, p.price);
+}
+
+}  // namespace
+
+void write_panel(std::string& out, const PanelData& panel) {
+    out.append(R"({"kind":)");
+    std::visit([&out](const auto& p) { write_members(out, p); }, panel.value);
+    out.push_back('}');
+}
+
+}  // namespace vorn
