@@ -1,5 +1,303 @@
-// placeholder until the decoder lands
 #include "core/dataset/decode.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/dataset/decode_fields.hpp"
+#include "core/dataset/decode_messages.hpp"
+
+// The dataset has a fixed depth (dataset, list, record, field, level, number), so the walk is a
+// set of nested loops over the value tree; nothing recurses on user input. Records are decoded
+// straight into the dataset's lists, each reserved from its array length, and book levels into one
+// pool reserved from a count taken before the book list is decoded.
+
 namespace vorn {
-Result<Dataset> decode_dataset(const json::Value&) { return VornError::parse("dataset decoder not implemented"); }
+namespace {
+
+using json::Kind;
+using json::Value;
+using namespace decode_fields;
+using namespace decode_messages;
+
+// What every record decoder shares: the dataset's level pool and the failure message.
+struct DecodeContext {
+    std::vector<PriceLevel>& levels;
+    std::string& failure;
+};
+
+template <std::size_t N>
+std::size_t field_index(const std::array<std::string_view, N>& names, std::string_view key) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (names[i] == key) return i;
+    }
+    return N;
 }
+
+// Each schema names its record, lists its fields in declared order (the positional order and the
+// order of the missing-field test) and decodes one field by its position.
+
+struct CandleSchema {
+    using Record = Candle;
+    static constexpr std::string_view kStruct = "struct Candle";
+    static constexpr std::string_view kStructLength = "struct Candle with 6 elements";
+    static constexpr std::array<std::string_view, 6> kFields{"ts", "open", "high", "low", "close", "volume"};
+
+    Candle record{};
+
+    bool field(std::size_t i, const Value& v, DecodeContext& cx) {
+        switch (i) {
+            case 0: return decode_i64(v, record.ts, cx.failure);
+            case 1: return decode_f64(v, record.open, cx.failure);
+            case 2: return decode_f64(v, record.high, cx.failure);
+            case 3: return decode_f64(v, record.low, cx.failure);
+            case 4: return decode_f64(v, record.close, cx.failure);
+            default: return decode_f64(v, record.volume, cx.failure);
+        }
+    }
+    Candle finish(DecodeContext&) { return record; }
+};
+
+struct TradeSchema {
+    using Record = Trade;
+    static constexpr std::string_view kStruct = "struct Trade";
+    static constexpr std::string_view kStructLength = "struct Trade with 4 elements";
+    static constexpr std::array<std::string_view, 4> kFields{"ts", "price", "qty", "side"};
+
+    Trade record{};
+
+    bool field(std::size_t i, const Value& v, DecodeContext& cx) {
+        switch (i) {
+            case 0: return decode_i64(v, record.ts, cx.failure);
+            case 1: return decode_f64(v, record.price, cx.failure);
+            case 2: return decode_f64(v, record.qty, cx.failure);
+            default: return decode_variant(v, record.side, cx.failure);
+        }
+    }
+    Trade finish(DecodeContext&) { return record; }
+};
+
+struct BookEventSchema {
+    using Record = BookEvent;
+    static constexpr std::string_view kStruct = "struct BookEvent";
+    static constexpr std::string_view kStructLength = "struct BookEvent with 4 elements";
+    static constexpr std::array<std::string_view, 4> kFields{"ts", "kind", "bids", "asks"};
+
+    BookEvent record{};
+    // Where each side's levels start in the pool.
+    std::size_t bids_at = 0;
+    std::size_t asks_at = 0;
+
+    bool field(std::size_t i, const Value& v, DecodeContext& cx) {
+        switch (i) {
+            case 0: return decode_i64(v, record.ts, cx.failure);
+            case 1: return decode_variant(v, record.kind, cx.failure);
+            case 2:
+                bids_at = cx.levels.size();
+                return decode_levels(v, cx.levels, record.bid_count, cx.failure);
+            default:
+                asks_at = cx.levels.size();
+                return decode_levels(v, cx.levels, record.ask_count, cx.failure);
+        }
+    }
+
+    // The pool holds an event's bids followed by its asks. The object form visits "asks" before
+    // "bids" (key order), so there the two runs are swapped in place.
+    BookEvent finish(DecodeContext& cx) {
+        if (asks_at < bids_at) {
+            auto base = cx.levels.begin();
+            std::rotate(base + static_cast<std::ptrdiff_t>(asks_at), base + static_cast<std::ptrdiff_t>(bids_at),
+                        base + static_cast<std::ptrdiff_t>(bids_at + record.bid_count));
+            record.first_level = asks_at;
+        } else {
+            record.first_level = bids_at;
+        }
+        return record;
+    }
+};
+
+struct FundingEventSchema {
+    using Record = FundingEvent;
+    static constexpr std::string_view kStruct = "struct FundingEvent";
+    static constexpr std::string_view kStructLength = "struct FundingEvent with 2 elements";
+    static constexpr std::array<std::string_view, 2> kFields{"ts", "rate"};
+
+    FundingEvent record{};
+
+    bool field(std::size_t i, const Value& v, DecodeContext& cx) {
+        return i == 0 ? decode_i64(v, record.ts, cx.failure) : decode_f64(v, record.rate, cx.failure);
+    }
+    FundingEvent finish(DecodeContext&) { return record; }
+};
+
+struct OiEventSchema {
+    using Record = OiEvent;
+    static constexpr std::string_view kStruct = "struct OiEvent";
+    static constexpr std::string_view kStructLength = "struct OiEvent with 2 elements";
+    static constexpr std::array<std::string_view, 2> kFields{"ts", "oi"};
+
+    OiEvent record{};
+
+    bool field(std::size_t i, const Value& v, DecodeContext& cx) {
+        return i == 0 ? decode_i64(v, record.ts, cx.failure) : decode_f64(v, record.oi, cx.failure);
+    }
+    OiEvent finish(DecodeContext&) { return record; }
+};
+
+struct LiquidationEventSchema {
+    using Record = LiquidationEvent;
+    static constexpr std::string_view kStruct = "struct LiquidationEvent";
+    static constexpr std::string_view kStructLength = "struct LiquidationEvent with 4 elements";
+    static constexpr std::array<std::string_view, 4> kFields{"ts", "price", "qty", "side"};
+
+    LiquidationEvent record{};
+
+    bool field(std::size_t i, const Value& v, DecodeContext& cx) {
+        switch (i) {
+            case 0: return decode_i64(v, record.ts, cx.failure);
+            case 1: return decode_f64(v, record.price, cx.failure);
+            case 2: return decode_f64(v, record.qty, cx.failure);
+            default: return decode_variant(v, record.side, cx.failure);
+        }
+    }
+    LiquidationEvent finish(DecodeContext&) { return record; }
+};
+
+// One record in object form (fields in key order, then the missing-field test in declared order)
+// or positional form (elements in order, then the length).
+template <class Schema>
+bool decode_record(const Value& v, typename Schema::Record& out, DecodeContext& cx) {
+    constexpr std::size_t field_count = Schema::kFields.size();
+    Schema schema;
+    if (v.kind() == Kind::Object) {
+        std::uint32_t seen = 0;
+        for (const json::Member& member : v.as_object()) {
+            std::size_t i = field_index(Schema::kFields, member.key);
+            if (i == field_count) continue;  // unknown keys are skipped unread
+            if (!schema.field(i, member.value, cx)) return false;
+            seen |= 1u << i;
+        }
+        for (std::size_t i = 0; i < field_count; ++i) {
+            if ((seen & (1u << i)) == 0) {
+                cx.failure = missing_field(Schema::kFields[i]);
+                return false;
+            }
+        }
+    } else if (v.kind() == Kind::Array) {
+        std::span<const Value> elements = v.as_array();
+        std::size_t present = std::min(elements.size(), field_count);
+        for (std::size_t i = 0; i < present; ++i) {
+            if (!schema.field(i, elements[i], cx)) return false;
+        }
+        if (elements.size() < field_count) {
+            cx.failure = invalid_length(elements.size(), Schema::kStructLength);
+            return false;
+        }
+        if (elements.size() > field_count) {
+            cx.failure = invalid_length(elements.size(), "fewer elements in array");
+            return false;
+        }
+    } else {
+        cx.failure = invalid_type(v, Schema::kStruct);
+        return false;
+    }
+    out = schema.finish(cx);
+    return true;
+}
+
+// The number of levels the book events would put in the pool, so the pool is reserved once.
+// Sides that are not arrays count nothing; their events fail when decoded.
+std::size_t count_levels(std::span<const Value> events) {
+    std::size_t total = 0;
+    auto add = [&total](const Value* side) {
+        if (side != nullptr && side->kind() == Kind::Array) total += side->as_array().size();
+    };
+    for (const Value& event : events) {
+        if (event.kind() == Kind::Object) {
+            add(event.find("bids"));
+            add(event.find("asks"));
+        } else if (event.kind() == Kind::Array) {
+            std::span<const Value> fields = event.as_array();
+            if (fields.size() > 2) add(&fields[2]);
+            if (fields.size() > 3) add(&fields[3]);
+        }
+    }
+    return total;
+}
+
+template <class Schema>
+bool decode_list(const Value& v, std::vector<typename Schema::Record>& out, DecodeContext& cx) {
+    if (v.kind() != Kind::Array) {
+        cx.failure = invalid_type(v, "a sequence");
+        return false;
+    }
+    std::span<const Value> elements = v.as_array();
+    out.reserve(elements.size());
+    if constexpr (std::is_same_v<Schema, BookEventSchema>) {
+        cx.levels.reserve(cx.levels.size() + count_levels(elements));
+    }
+    for (const Value& element : elements) {
+        typename Schema::Record record;
+        if (!decode_record<Schema>(element, record, cx)) return false;
+        out.push_back(record);
+    }
+    return true;
+}
+
+// The six lists in declared order: the positional form's order.
+constexpr std::array<std::string_view, 6> kListNames{"candles", "trades", "book", "funding", "oi", "liquidations"};
+
+bool decode_list_at(std::size_t position, const Value& v, Dataset& d, DecodeContext& cx) {
+    switch (position) {
+        case 0: return decode_list<CandleSchema>(v, d.candles, cx);
+        case 1: return decode_list<TradeSchema>(v, d.trades, cx);
+        case 2: return decode_list<BookEventSchema>(v, d.book, cx);
+        case 3: return decode_list<FundingEventSchema>(v, d.funding, cx);
+        case 4: return decode_list<OiEventSchema>(v, d.oi, cx);
+        default: return decode_list<LiquidationEventSchema>(v, d.liquidations, cx);
+    }
+}
+
+bool decode_into(const Value& v, Dataset& d, DecodeContext& cx) {
+    if (v.kind() == Kind::Object) {
+        for (const json::Member& member : v.as_object()) {
+            std::size_t position = field_index(kListNames, member.key);
+            if (position == kListNames.size()) continue;  // unknown keys are skipped unread
+            if (!decode_list_at(position, member.value, d, cx)) return false;
+        }
+        return true;
+    }
+    if (v.kind() == Kind::Array) {
+        std::span<const Value> lists = v.as_array();
+        std::size_t present = std::min(lists.size(), kListNames.size());
+        for (std::size_t i = 0; i < present; ++i) {
+            if (!decode_list_at(i, lists[i], d, cx)) return false;
+        }
+        if (lists.size() > kListNames.size()) {
+            cx.failure = invalid_length(lists.size(), "fewer elements in array");
+            return false;
+        }
+        return true;
+    }
+    cx.failure = invalid_type(v, "struct Dataset");
+    return false;
+}
+
+}  // namespace
+
+Result<Dataset> decode_dataset(const json::Value& value) {
+    Dataset dataset;
+    std::string failure;
+    DecodeContext cx{dataset.levels, failure};
+    if (!decode_into(value, dataset, cx)) return VornError::parse(std::move(failure));
+    return Result<Dataset>(std::move(dataset));
+}
+
+}  // namespace vorn

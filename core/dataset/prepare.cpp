@@ -6,11 +6,15 @@
 namespace vorn {
 namespace {
 
+// Stable merge sort by ts alone, so records sharing a timestamp keep their input order (a book
+// snapshot and the diffs that follow it at the same ts). Recordings usually arrive in time order,
+// and a list that already is needs no scratch buffer and no moves.
 template <class Record>
 void sort_by_ts(std::vector<Record>& records) {
     if (records.size() < 2) return;
-    std::stable_sort(records.begin(), records.end(),
-                     [](const Record& a, const Record& b) { return a.ts < b.ts; });
+    auto by_ts = [](const Record& a, const Record& b) { return a.ts < b.ts; };
+    if (std::is_sorted(records.begin(), records.end(), by_ts)) return;
+    std::stable_sort(records.begin(), records.end(), by_ts);
 }
 
 template <class Record>
