@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <ostream>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -42,6 +43,8 @@ struct CursorCase {
     std::int64_t cursor_ts;           // the window end reported by the frame
     std::vector<double> price_bins;   // the trades inside the window
 };
+
+void PrintTo(const CursorCase& c, std::ostream* os) { *os << c.name; }
 
 class FrameWindow : public ::testing::TestWithParam<CursorCase> {};
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <limits>
 #include <optional>
 #include <span>
@@ -40,6 +41,8 @@ struct CutCase {
     std::size_t first;  // the window is kStamps[first, last)
     std::size_t last;
 };
+
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
 
 class CutWindow : public ::testing::TestWithParam<CutCase> {};
 

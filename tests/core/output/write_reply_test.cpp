@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <ostream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -37,6 +38,8 @@ struct FrameCase {
     Frame frame;
     std::string expected;
 };
+
+void PrintTo(const FrameCase& c, std::ostream* os) { *os << c.name; }
 
 class WriteFrame : public ::testing::TestWithParam<FrameCase> {};
 
@@ -126,6 +129,8 @@ struct BoundsCase {
     TimeBounds bounds;
     std::string expected;
 };
+
+void PrintTo(const BoundsCase& c, std::ostream* os) { *os << c.name; }
 
 class WriteBounds : public ::testing::TestWithParam<BoundsCase> {};
 
