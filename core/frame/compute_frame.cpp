@@ -58,8 +58,8 @@ Result<Frame> compute_validated_frame(const VornSpec& spec, const Dataset& datas
 }  // namespace
 
 Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor) {
-    if (Result<void> valid = validate_spec(spec); !valid) return std::move(valid).error();
     try {
+        if (Result<void> valid = validate_spec(spec); !valid) return std::move(valid).error();
         return compute_validated_frame(spec, dataset, cursor);
     } catch (const std::bad_alloc&) {
         return out_of_memory();
