@@ -1,0 +1,492 @@
+#include "core/json/cursor.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "core/json/powers_of_ten.hpp"
+
+namespace vorn::json {
+namespace {
+
+bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+int hex_value(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// Offset of the first byte at or after `pos` that ends a plain run inside a string: a double
+// quote, a backslash or a control byte; text.size() when there is none. Eight bytes at a time.
+std::size_t find_string_special(std::string_view text, std::size_t pos) {
+    const char* data = text.data();
+    const std::size_t size = text.size();
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+        constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+        while (pos + 8 <= size) {
+            std::uint64_t word;
+            std::memcpy(&word, data + pos, 8);
+            // A byte is flagged when it is below 0x20, equal to '"' or equal to '\\'. Borrows can
+            // only flag bytes above a truly flagged one, so the lowest flag is exact.
+            std::uint64_t control = (word - kOnes * 0x20) & ~word;
+            std::uint64_t quote = word ^ (kOnes * '"');
+            quote = (quote - kOnes) & ~quote;
+            std::uint64_t backslash = word ^ (kOnes * '\\');
+            backslash = (backslash - kOnes) & ~backslash;
+            std::uint64_t flags = (control | quote | backslash) & kHigh;
+            if (flags != 0) return pos + static_cast<std::size_t>(std::countr_zero(flags) / 8);
+            pos += 8;
+        }
+    }
+    while (pos < size) {
+        unsigned char c = static_cast<unsigned char>(data[pos]);
+        if (c == '"' || c == '\\' || c < 0x20) return pos;
+        ++pos;
+    }
+    return size;
+}
+
+constexpr std::uint64_t kMaxSignificand = std::numeric_limits<std::uint64_t>::max();
+
+}  // namespace
+
+std::string position_text(std::string_view text, std::size_t offset) {
+    offset = std::min(offset, text.size());
+    std::size_t line = 1;
+    std::size_t line_start = 0;
+    const char* data = text.data();
+    for (const char* p = data; (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(data + offset - p)))) != nullptr;) {
+        ++line;
+        ++p;
+        line_start = static_cast<std::size_t>(p - data);
+        if (p == data + offset) break;
+    }
+    std::string out = " at line ";
+    out += std::to_string(line);
+    out += " column ";
+    out += std::to_string(offset - line_start);
+    return out;
+}
+
+VornError Cursor::error() const {
+    return error_at(failure_.message == nullptr ? std::string_view() : std::string_view(failure_.message), failure_.offset);
+}
+
+VornError Cursor::error_at(std::string_view message, std::size_t offset) const {
+    std::string text(message);
+    text += position(offset);
+    return VornError::parse(std::move(text));
+}
+
+// --- Strings ---
+
+bool Cursor::read_string(std::string_view& out, std::string& scratch) {
+    const std::size_t start = pos_ + 1;  // after the opening quote
+    std::size_t at = find_string_special(text_, start);
+    if (at == text_.size()) return fail(message::kEofString, text_.size());
+    char c = text_[at];
+    if (c == '"') {
+        out = text_.substr(start, at - start);
+        pos_ = at + 1;
+        return true;
+    }
+    if (c != '\\') return fail(message::kControlCharacter, at + 1);
+    pos_ = at;
+    return read_string_escaped(start, out, scratch);
+}
+
+bool Cursor::read_hex4(std::uint32_t& out) {
+    if (text_.size() - pos_ < 4) return fail(message::kEofString, text_.size());
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) {
+        int digit = hex_value(static_cast<unsigned char>(text_[pos_]));
+        ++pos_;
+        if (digit < 0) return fail(message::kInvalidEscape, pos_);
+        value = (value << 4) | static_cast<std::uint32_t>(digit);
+    }
+    out = value;
+    return true;
+}
+
+// Continues a string at its first backslash (pos_), unescaping into `scratch`.
+bool Cursor::read_string_escaped(std::size_t start, std::string_view& out, std::string& scratch) {
+    scratch.assign(text_.data() + start, pos_ - start);
+    const std::size_t size = text_.size();
+    for (;;) {
+        // pos_ is at a backslash.
+        ++pos_;
+        if (pos_ == size) return fail(message::kEofString, size);
+        char e = text_[pos_++];
+        switch (e) {
+            case '"': scratch.push_back('"'); break;
+            case '\\': scratch.push_back('\\'); break;
+            case '/': scratch.push_back('/'); break;
+            case 'b': scratch.push_back('\b'); break;
+            case 'f': scratch.push_back('\f'); break;
+            case 'n': scratch.push_back('\n'); break;
+            case 'r': scratch.push_back('\r'); break;
+            case 't': scratch.push_back('\t'); break;
+            case 'u': {
+                std::uint32_t unit = 0;
+                if (!read_hex4(unit)) return false;
+                if (unit >= 0xDC00 && unit <= 0xDFFF) return fail(message::kLoneLeadingSurrogate, pos_);
+                if (unit >= 0xD800 && unit <= 0xDBFF) {
+                    if (pos_ == size) return fail(message::kEofString, size);
+                    if (text_[pos_] != '\\') return fail(message::kUnexpectedEndOfHexEscape, pos_ + 1);
+                    ++pos_;
+                    if (pos_ == size) return fail(message::kEofString, size);
+                    if (text_[pos_] != 'u') return fail(message::kUnexpectedEndOfHexEscape, pos_ + 1);
+                    ++pos_;
+                    std::uint32_t low = 0;
+                    if (!read_hex4(low)) return false;
+                    if (low < 0xDC00 || low > 0xDFFF) return fail(message::kLoneLeadingSurrogate, pos_);
+                    unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                }
+                append_utf8(scratch, unit);
+                break;
+            }
+            default: return fail(message::kInvalidEscape, pos_);
+        }
+        // The plain run up to the next special byte.
+        std::size_t at = find_string_special(text_, pos_);
+        if (at == size) return fail(message::kEofString, size);
+        scratch.append(text_.data() + pos_, at - pos_);
+        pos_ = at;
+        char c = text_[at];
+        if (c == '"') {
+            ++pos_;
+            out = scratch;
+            return true;
+        }
+        if (c != '\\') return fail(message::kControlCharacter, at + 1);
+    }
+}
+
+// --- Numbers ---
+
+bool Cursor::read_number(Value& out) {
+    const char* data = text_.data();
+    const std::size_t size = text_.size();
+    std::size_t pos = pos_;
+    bool negative = false;
+    if (data[pos] == '-') {
+        negative = true;
+        ++pos;
+        if (pos == size) return fail(message::kEofValue, size);
+    }
+
+    std::uint64_t significand = 0;
+    std::int64_t exponent = 0;  // decimal exponent implied by dropped or fractional digits
+    bool overflowed = false;
+    bool integer = true;
+
+    unsigned char c = static_cast<unsigned char>(data[pos]);
+    if (c == '0') {
+        ++pos;
+        if (pos < size && is_digit(static_cast<unsigned char>(data[pos]))) return fail(message::kInvalidNumber, pos + 1);
+    } else if (c >= '1' && c <= '9') {
+        // Up to 19 digits always fit; only later ones need the overflow test.
+        std::size_t safe_end = std::min(size, pos + 19);
+        while (pos < safe_end && is_digit(static_cast<unsigned char>(data[pos]))) {
+            significand = significand * 10 + static_cast<unsigned>(data[pos] - '0');
+            ++pos;
+        }
+        while (pos < size && is_digit(static_cast<unsigned char>(data[pos]))) {
+            unsigned digit = static_cast<unsigned>(data[pos] - '0');
+            if (overflowed || significand > (kMaxSignificand - digit) / 10) {
+                overflowed = true;
+                ++exponent;
+            } else {
+                significand = significand * 10 + digit;
+            }
+            ++pos;
+        }
+    } else {
+        return fail(message::kInvalidNumber, pos + 1);
+    }
+
+    if (pos < size && data[pos] == '.') {
+        integer = false;
+        ++pos;
+        if (pos == size) return fail(message::kEofValue, size);
+        if (!is_digit(static_cast<unsigned char>(data[pos]))) return fail(message::kInvalidNumber, pos + 1);
+        while (pos < size && is_digit(static_cast<unsigned char>(data[pos]))) {
+            unsigned digit = static_cast<unsigned>(data[pos] - '0');
+            if (!overflowed) {
+                if (significand > (kMaxSignificand - digit) / 10) {
+                    overflowed = true;  // this and every further fraction digit is dropped
+                } else {
+                    significand = significand * 10 + digit;
+                    --exponent;
+                }
+            }
+            ++pos;
+        }
+    }
+
+    if (pos < size && (data[pos] == 'e' || data[pos] == 'E')) {
+        integer = false;
+        ++pos;
+        if (pos == size) return fail(message::kEofValue, size);
+        bool exponent_negative = false;
+        if (data[pos] == '+' || data[pos] == '-') {
+            exponent_negative = data[pos] == '-';
+            ++pos;
+            if (pos == size) return fail(message::kEofValue, size);
+        }
+        if (!is_digit(static_cast<unsigned char>(data[pos]))) return fail(message::kInvalidNumber, pos + 1);
+        constexpr std::int32_t kMaxExponent = std::numeric_limits<std::int32_t>::max();
+        std::int32_t written = 0;
+        bool too_large = false;
+        while (pos < size && is_digit(static_cast<unsigned char>(data[pos]))) {
+            std::int32_t digit = data[pos] - '0';
+            ++pos;
+            if (!too_large && written > (kMaxExponent - digit) / 10) {
+                if (!exponent_negative && significand != 0) return fail(message::kNumberOutOfRange, pos);
+                too_large = true;  // the value is zero; the remaining digits are only consumed
+            }
+            if (!too_large) written = written * 10 + digit;
+        }
+        if (too_large) {
+            pos_ = pos;
+            out = Value::floating(negative ? -0.0 : 0.0);
+            return true;
+        }
+        exponent += exponent_negative ? -static_cast<std::int64_t>(written) : written;
+    }
+
+    pos_ = pos;
+    if (integer && !overflowed) {
+        if (!negative) {
+            out = Value::unsigned_integer(significand);
+            return true;
+        }
+        if (significand == 0) {
+            out = Value::floating(-0.0);
+            return true;
+        }
+        if (significand <= (std::uint64_t{1} << 63)) {
+            out = Value::negative_integer(static_cast<std::int64_t>(0 - significand));
+            return true;
+        }
+    }
+
+    double value = static_cast<double>(significand);
+    for (;;) {
+        std::uint64_t magnitude = exponent < 0 ? 0 - static_cast<std::uint64_t>(exponent) : static_cast<std::uint64_t>(exponent);
+        if (magnitude <= 308) {
+            if (exponent >= 0) {
+                value *= kPowersOfTen[magnitude];
+                if (std::isinf(value)) return fail(message::kNumberOutOfRange, pos);
+            } else {
+                value /= kPowersOfTen[magnitude];
+            }
+            break;
+        }
+        if (value == 0.0) break;
+        if (exponent >= 0) return fail(message::kNumberOutOfRange, pos);
+        value /= 1e308;
+        exponent += 308;
+    }
+    out = Value::floating(negative ? -value : value);
+    return true;
+}
+
+// --- Literals and scalars ---
+
+bool Cursor::read_literal(Value& out) {
+    std::string_view word;
+    switch (text_[pos_]) {
+        case 'n': word = "null"; out = Value::null(); break;
+        case 't': word = "true"; out = Value::boolean(true); break;
+        default: word = "false"; out = Value::boolean(false); break;
+    }
+    std::size_t pos = pos_ + 1;
+    for (std::size_t i = 1; i < word.size(); ++i, ++pos) {
+        if (pos == text_.size()) return fail(message::kEofValue, pos);
+        if (text_[pos] != word[i]) return fail(message::kExpectedIdent, pos + 1);
+    }
+    pos_ = pos;
+    return true;
+}
+
+bool Cursor::read_scalar(Value& out, std::string& scratch) {
+    int c = peek();
+    switch (c) {
+        case kEnd: return fail(message::kEofValue, text_.size());
+        case '"': {
+            std::string_view s;
+            if (!read_string(s, scratch)) return false;
+            out = Value::string(s.data(), static_cast<std::uint32_t>(s.size()));
+            return true;
+        }
+        case '-': case '0': case '1': case '2': case '3': case '4':
+        case '5': case '6': case '7': case '8': case '9':
+            return read_number(out);
+        case 'n': case 't': case 'f':
+            return read_literal(out);
+        default:
+            return fail(message::kExpectedValue, pos_ + 1);
+    }
+}
+
+// --- Containers ---
+
+bool Cursor::enter(int& depth) {
+    ++pos_;
+    if (depth >= kMaxDepth) return fail(message::kRecursionLimitExceeded, pos_);
+    ++depth;
+    return true;
+}
+
+Cursor::Step Cursor::array_next(bool first) {
+    int c = peek();
+    if (c == kEnd) {
+        fail(message::kEofList, text_.size());
+        return Step::Failed;
+    }
+    if (c == ']') {
+        ++pos_;
+        return Step::End;
+    }
+    if (!first) {
+        if (c != ',') {
+            fail(message::kExpectedListCommaOrEnd, pos_ + 1);
+            return Step::Failed;
+        }
+        ++pos_;
+        c = peek();
+        if (c == kEnd) {
+            fail(message::kEofValue, text_.size());
+            return Step::Failed;
+        }
+        if (c == ']') {
+            fail(message::kTrailingComma, pos_ + 1);
+            return Step::Failed;
+        }
+    }
+    return Step::Item;
+}
+
+Cursor::Step Cursor::object_next(bool first, std::string_view& key, std::string& scratch) {
+    std::size_t key_end = 0;
+    return object_next(first, key, scratch, key_end);
+}
+
+Cursor::Step Cursor::object_next(bool first, std::string_view& key, std::string& scratch, std::size_t& key_end) {
+    int c = peek();
+    if (c == kEnd) {
+        fail(message::kEofObject, text_.size());
+        return Step::Failed;
+    }
+    if (c == '}') {
+        ++pos_;
+        return Step::End;
+    }
+    if (!first) {
+        if (c != ',') {
+            fail(message::kExpectedObjectCommaOrEnd, pos_ + 1);
+            return Step::Failed;
+        }
+        ++pos_;
+        c = peek();
+        if (c == kEnd) {
+            fail(message::kEofValue, text_.size());
+            return Step::Failed;
+        }
+        if (c == '}') {
+            fail(message::kTrailingComma, pos_ + 1);
+            return Step::Failed;
+        }
+    }
+    if (c != '"') {
+        fail(message::kKeyMustBeString, pos_ + 1);
+        return Step::Failed;
+    }
+    if (!read_string(key, scratch)) return Step::Failed;
+    key_end = pos_;
+    c = peek();
+    if (c == kEnd) {
+        fail(message::kEofObject, text_.size());
+        return Step::Failed;
+    }
+    if (c != ':') {
+        fail(message::kExpectedColon, pos_ + 1);
+        return Step::Failed;
+    }
+    ++pos_;
+    if (peek() == kEnd) {
+        fail(message::kEofValue, text_.size());
+        return Step::Failed;
+    }
+    return Step::Item;
+}
+
+bool Cursor::skip_value() { return skip_value_impl(0, false); }
+
+bool Cursor::skip_value(int open_depth) { return skip_value_impl(open_depth, true); }
+
+bool Cursor::skip_value_impl(int open_depth, bool counted) {
+    // One entry per open container: true for an object. Grows with the nesting only.
+    std::vector<bool> open;
+    std::string scratch;
+    std::string_view key;
+    Value scalar;
+    for (;;) {
+        // A value is due here.
+        int c = peek();
+        if (c == '[' || c == '{') {
+            ++pos_;
+            if (counted && open_depth + static_cast<std::int64_t>(open.size()) >= kMaxDepth) {
+                return fail(message::kRecursionLimitExceeded, pos_);
+            }
+            bool is_object = c == '{';
+            open.push_back(is_object);
+            Step step = is_object ? object_next(true, key, scratch) : array_next(true);
+            if (step == Step::Failed) return false;
+            if (step == Step::Item) continue;
+            open.pop_back();
+        } else if (!read_scalar(scalar, scratch)) {
+            return false;
+        }
+        // A value ended: close containers until one has a further item.
+        for (;;) {
+            if (open.empty()) return true;
+            Step step = open.back() ? object_next(false, key, scratch) : array_next(false);
+            if (step == Step::Failed) return false;
+            if (step == Step::Item) break;
+            open.pop_back();
+        }
+    }
+}
+
+bool Cursor::expect_end() {
+    if (peek() != kEnd) return fail(message::kTrailingCharacters, pos_ + 1);
+    return true;
+}
+
+}  // namespace vorn::json
