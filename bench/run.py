@@ -1,0 +1,425 @@
+#!/usr/bin/env python3
+"""The benchmark: the engine side by side with what a user would use instead, in one run.
+
+For each synthetic preset (and each real recording found in ../shared/data/real) it measures:
+
+- load: MB of command text per second of `command('{"cmd":"load",...}')`, of `json.loads` and
+  `orjson.loads` of the same str, and of simdjson's DOM parse of the same bytes (a small C++
+  program, bench/simdjson_parse.cpp), with the engine's ratio to each;
+- frame: median and 99th percentile of one replay step at random cursors ("set_spec" with all
+  four panels and "from_ts" one hour before the cursor, then "frame_at" at the cursor) and of the
+  NumPy implementation (bench/numpy_panels.py) of the same frame, whose results are checked to
+  agree with the engine's replies on a sample of the cursors;
+- memory: the peak resident memory of a process during load, over the command text size
+  (bench/load_memory.py, one fresh process per figure).
+
+Usage: run.py [--presets tiny,hour,day] [--no-real] [--cursors 200] [--module-dir DIR]
+MB means 10^6 bytes. Timings are wall-clock, taken with time.perf_counter.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import gc
+import hashlib
+import json
+import math
+import os
+import pathlib
+import platform
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from typing import Any
+
+import numpy as np
+
+BENCH = pathlib.Path(__file__).resolve().parent
+ROOT = BENCH.parent
+sys.path.insert(0, str(BENCH))
+
+import generate_market  # noqa: E402
+import numpy_panels  # noqa: E402
+
+REAL_DATA = ROOT.parent / "shared" / "data" / "real"
+HOUR_MS = 3_600_000
+
+TARGETS = {
+    "load_vs_orjson": 10.0,
+    "load_vs_json": 15.0,
+    "load_vs_simdjson": 0.40,
+    "frame_vs_numpy": 20.0,
+    "day_p99_ms": 16.0,
+    "memory_multiple": 3.0,
+}
+
+
+@dataclasses.dataclass
+class Source:
+    name: str
+    path: pathlib.Path  # file holding the whole load command text
+    symbol: str
+
+
+def _percentile(values: list[float], q: float) -> float:
+    return float(np.percentile(np.array(values), q, method="higher"))
+
+
+def _mb_per_s(size: int, seconds: float) -> float:
+    return size / 1e6 / seconds if seconds > 0 else math.inf
+
+
+# --- inputs ------------------------------------------------------------------------------------
+
+
+def generated_source(preset: str, seed: int, cache: pathlib.Path) -> Source:
+    """The preset's command text, generated once per generator version and kept in `cache`."""
+    version = hashlib.sha256((BENCH / "generate_market.py").read_bytes()).hexdigest()[:12]
+    path = cache / f"{preset}-seed{seed}-{version}.load.json"
+    if not path.exists():
+        started = time.perf_counter()
+        tmp = path.with_suffix(".tmp")
+        size = generate_market.write(preset, seed, tmp)
+        tmp.rename(path)
+        print(f"  generated {preset} (seed {seed}): {size / 1e6:.1f} MB in {time.perf_counter() - started:.1f} s")
+    return Source(preset, path, generate_market.SYMBOL)
+
+
+def real_sources(scratch: pathlib.Path) -> list[Source]:
+    """Each recording wrapped into a load command, written to a scratch directory (deleted after
+    the run) so that every contender reads the very same bytes."""
+    out = []
+    for dataset in sorted(REAL_DATA.glob("*.dataset.json")) if REAL_DATA.is_dir() else []:
+        path = scratch / (dataset.name + ".load.json")
+        with path.open("wb") as f:
+            f.write(b'{"cmd":"load","dataset":')
+            f.write(dataset.read_bytes())
+            f.write(b"}")
+        m = re.match(r"[^-]+-[^-]+-([^-]+)-", dataset.name)
+        symbol = m.group(1).upper() if m else dataset.stem
+        out.append(Source("real:" + dataset.name.removesuffix(".dataset.json"), path, symbol))
+    return out
+
+
+# --- load ----------------------------------------------------------------------------------------
+
+
+def time_repeated(fn, repeats: int) -> float:
+    """Median seconds of `fn()`; the result of each call is released before the next starts."""
+    times = []
+    for _ in range(repeats):
+        gc.collect()
+        started = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - started)
+        del result
+    return statistics.median(times)
+
+
+def simdjson_binary(tools: pathlib.Path) -> pathlib.Path | None:
+    source = BENCH / "simdjson_parse.cpp"
+    binary = tools / "simdjson_parse"
+    if binary.exists() and binary.stat().st_mtime >= source.stat().st_mtime:
+        return binary
+    compiler = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
+    if compiler is None:
+        return None
+    tools.mkdir(parents=True, exist_ok=True)
+    build = [compiler, "-O2", "-std=c++17", str(source), "-lsimdjson", "-o", str(binary)]
+    result = subprocess.run(build, capture_output=True, text=True)
+    if result.returncode != 0:
+        print(f"  simdjson program not built (is libsimdjson-dev installed?): {result.stderr.strip()[:200]}")
+        return None
+    return binary
+
+
+def simdjson_seconds(binary: pathlib.Path | None, path: pathlib.Path, repeats: int) -> float | None:
+    if binary is None:
+        return None
+    result = subprocess.run([str(binary), str(path), str(repeats)], capture_output=True, text=True)
+    if result.returncode != 0:
+        print(f"  simdjson failed: {result.stderr.strip()[:200]}")
+        return None
+    return statistics.median(json.loads(result.stdout)["reused_seconds"])
+
+
+def measure_memory(path: pathlib.Path, parser: str, module_dir: pathlib.Path) -> dict[str, Any] | None:
+    command = [sys.executable, str(BENCH / "load_memory.py"), str(path), "--parser", parser, "--module-dir", str(module_dir)]
+    result = subprocess.run(command, capture_output=True, text=True)
+    if result.returncode != 0:
+        print(f"  memory probe ({parser}) failed: {result.stderr.strip()[-300:]}")
+        return None
+    return json.loads(result.stdout)
+
+
+# --- frames -----------------------------------------------------------------------------------
+
+
+def panel_bins(market: numpy_panels.Market) -> float:
+    """A footprint price bin of about a few ticks for the market's price level: 1.0 near 60000."""
+    prices = market.trades["price"] if market.trades["ts"].size else market.candles["close"]
+    if prices.size == 0:
+        return 1.0
+    return 10.0 ** (math.floor(math.log10(float(np.median(prices)))) - 4)
+
+
+def frame_spec(source: Source, cursor: int, price_bin: float) -> dict[str, Any]:
+    return {
+        "dataset_ref": source.name,
+        "symbol": source.symbol,
+        "from_ts": cursor - HOUR_MS,
+        "to_ts": None,
+        "panels": [
+            {"kind": "footprint", "price_bin": price_bin, "bucket_ms": 60000},
+            {"kind": "book_heatmap", "price_bin": price_bin, "bucket_ms": 1000, "depth_levels": 40},
+            {"kind": "liquidation_map", "price_bin": price_bin * 10},
+            {"kind": "funding_oi_divergence", "bucket_ms": 60000},
+        ],
+    }
+
+
+def bench_frames(vorn, market: numpy_panels.Market, source: Source, cursors: list[int], check: int) -> dict[str, Any]:
+    price_bin = panel_bins(market)
+    specs = [frame_spec(source, c, price_bin) for c in cursors]
+    commands = [
+        (json.dumps({"cmd": "set_spec", "spec": s}, separators=(",", ":")), '{"cmd":"frame_at","ts":%d}' % c)
+        for s, c in zip(specs, cursors)
+    ]
+    for set_spec, frame_at in commands[:3]:  # warm-up: worker pool, caches
+        vorn.command(set_spec)
+        vorn.command(frame_at)
+        numpy_panels.compute_frame(market, specs[0], cursors[0])
+
+    engine, replies = [], []
+    for set_spec, frame_at in commands:
+        started = time.perf_counter()
+        ok = vorn.command(set_spec)
+        reply = vorn.command(frame_at)
+        engine.append(time.perf_counter() - started)
+        if ok != '{"ok":true}' or not reply.startswith('{"symbol":'):
+            return {"error": f"engine replied {ok[:120]} / {reply[:120]}"}
+        if len(replies) < check:
+            replies.append(reply)
+
+    baseline, frames = [], []
+    for spec, cursor in zip(specs, cursors):
+        started = time.perf_counter()
+        frame = numpy_panels.compute_frame(market, spec, cursor)
+        baseline.append(time.perf_counter() - started)
+        if len(frames) < check:
+            frames.append(frame)
+
+    mismatches = []
+    for cursor, reply, frame in zip(cursors, replies, frames):
+        diff = numpy_panels.compare_frame(json.loads(reply), frame)
+        if diff:
+            mismatches.append(f"cursor {cursor}: " + "; ".join(diff[:3]))
+    return {
+        "engine_median_ms": statistics.median(engine) * 1e3,
+        "engine_p99_ms": _percentile(engine, 99) * 1e3,
+        "numpy_median_ms": statistics.median(baseline) * 1e3,
+        "numpy_p99_ms": _percentile(baseline, 99) * 1e3,
+        "checked": len(replies),
+        "mismatches": mismatches,
+        "reply_bytes_median": statistics.median(len(r) for r in replies) if replies else 0,
+    }
+
+
+# --- one source ---------------------------------------------------------------------------------
+
+
+def bench_source(source: Source, args, module, simdjson: pathlib.Path | None) -> dict[str, Any]:
+    import orjson
+
+    data = source.path.read_bytes()
+    text = data.decode("utf-8")
+    size = len(data)
+    del data
+    res: dict[str, Any] = {"name": source.name, "bytes": size}
+    print(f"\n== {source.name}: {size / 1e6:.1f} MB of command text")
+
+    repeats = args.repeats
+    holder: list = []
+
+    def engine_load():
+        holder.clear()  # release the previous object (and its dataset) outside the timing
+        gc.collect()
+        vorn = module.Vorn("")
+        started = time.perf_counter()
+        reply = vorn.command(text)
+        seconds = time.perf_counter() - started
+        holder.append(vorn)
+        return seconds, reply
+
+    runs = [engine_load() for _ in range(repeats)]
+    reply = runs[-1][1]
+    if not reply.startswith('{"ok":true,'):
+        print(f"  engine load failed: {reply[:200]}")
+        res["error"] = reply[:200]
+        return res
+    vorn = holder[0]
+    res["records"] = int(json.loads(reply)["loaded"])
+    res["engine_mb_s"] = _mb_per_s(size, statistics.median(s for s, _ in runs))
+    res["json_mb_s"] = _mb_per_s(size, time_repeated(lambda: json.loads(text), repeats))
+    res["orjson_mb_s"] = _mb_per_s(size, time_repeated(lambda: orjson.loads(text), repeats))
+    sj = simdjson_seconds(simdjson, source.path, max(repeats, 5))
+    res["simdjson_mb_s"] = _mb_per_s(size, sj) if sj else None
+    line = (
+        f"  load    engine {res['engine_mb_s']:7.1f} MB/s | json.loads {res['json_mb_s']:6.1f} MB/s "
+        f"(engine {res['engine_mb_s'] / res['json_mb_s']:.1f}x) | orjson.loads {res['orjson_mb_s']:6.1f} MB/s "
+        f"(engine {res['engine_mb_s'] / res['orjson_mb_s']:.1f}x)"
+    )
+    if res["simdjson_mb_s"]:
+        line += f" | simdjson DOM {res['simdjson_mb_s']:6.1f} MB/s (engine {res['engine_mb_s'] / res['simdjson_mb_s']:.0%})"
+    print(f"  {res['records']:,} records")
+    print(line)
+
+    # Memory, each figure in a fresh process.
+    for parser in ("engine", "orjson"):
+        mem = measure_memory(source.path, parser, args.module_dir)
+        if mem and mem["ok"]:
+            res[f"{parser}_peak_multiple"] = (mem["peak"] - mem["base"]) / mem["text"]
+            res[f"{parser}_peak_mb"] = mem["peak"] / 1e6
+            res["peak_reset"] = mem["peak_reset"]
+    if "engine_peak_multiple" in res:
+        extra = f" | orjson.loads {res['orjson_peak_multiple']:.2f}x" if "orjson_peak_multiple" in res else ""
+        print(
+            f"  memory  engine peak during load {res['engine_peak_multiple']:.2f}x the text "
+            f"({res['engine_peak_mb']:.0f} MB resident at peak, interpreter excluded from the multiple){extra}"
+        )
+
+    # Frames: the NumPy market is built from a decoded copy, outside any timing.
+    dataset = orjson.loads(text)["dataset"]
+    del text
+    market = numpy_panels.Market(dataset)
+    del dataset
+    gc.collect()
+    bounds = json.loads(vorn.command('{"cmd":"bounds"}'))
+    rng = np.random.default_rng(args.seed)
+    cursors = rng.integers(bounds["from_ts"], bounds["to_ts"] + 1, size=args.cursors).tolist()
+    frames = bench_frames(vorn, market, source, cursors, args.check)
+    res.update(frames)
+    if "error" in frames:
+        print(f"  frame   {frames['error']}")
+        return res
+    agree = f"agree {frames['checked'] - len(frames['mismatches'])}/{frames['checked']}"
+    print(
+        f"  frame   engine median {frames['engine_median_ms']:.2f} ms p99 {frames['engine_p99_ms']:.2f} ms | "
+        f"numpy median {frames['numpy_median_ms']:.2f} ms p99 {frames['numpy_p99_ms']:.2f} ms "
+        f"(engine {frames['numpy_median_ms'] / frames['engine_median_ms']:.1f}x) | {agree} "
+        f"| reply {frames['reply_bytes_median'] / 1e3:.0f} kB"
+    )
+    for m in frames["mismatches"][:3]:
+        print(f"    MISMATCH {m}")
+    return res
+
+
+# --- summary -------------------------------------------------------------------------------------
+
+
+def machine() -> str:
+    model = "unknown CPU"
+    try:
+        for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    import orjson
+
+    return (
+        f"{model}, {cores} cores available, Linux {platform.release()}, Python {platform.python_version()}, "
+        f"NumPy {np.__version__}, orjson {orjson.__version__}"
+    )
+
+
+def summary(results: list[dict[str, Any]]) -> None:
+    print("\n== targets")
+
+    def mark(ok: bool) -> str:
+        return "ok  " if ok else "MISS"
+
+    for r in results:
+        if "engine_mb_s" not in r:
+            print(f"  {r['name']}: no figures ({r.get('error', 'failed')})")
+            continue
+        checks = [
+            ("load >= 15x json.loads", r["engine_mb_s"] / r["json_mb_s"], TARGETS["load_vs_json"], "{:.1f}x"),
+            ("load >= 10x orjson.loads", r["engine_mb_s"] / r["orjson_mb_s"], TARGETS["load_vs_orjson"], "{:.1f}x"),
+        ]
+        if r.get("simdjson_mb_s"):
+            checks.append(("load >= 40% simdjson", r["engine_mb_s"] / r["simdjson_mb_s"], TARGETS["load_vs_simdjson"], "{:.0%}"))
+        if "engine_median_ms" in r:
+            checks.append(("frame >= 20x numpy", r["numpy_median_ms"] / r["engine_median_ms"], TARGETS["frame_vs_numpy"], "{:.1f}x"))
+        if r["name"] == "day" and "engine_p99_ms" in r:
+            checks.append(("day p99 < 16 ms", TARGETS["day_p99_ms"] / r["engine_p99_ms"], 1.0, None))
+        if "engine_peak_multiple" in r:
+            checks.append(("peak memory <= 3x", TARGETS["memory_multiple"] / r["engine_peak_multiple"], 1.0, None))
+        parts = []
+        for label, value, target, form in checks:
+            shown = form.format(value) if form else ""
+            if label.startswith("day p99"):
+                shown = f"{r['engine_p99_ms']:.2f} ms"
+            if label.startswith("peak"):
+                shown = f"{r['engine_peak_multiple']:.2f}x"
+            parts.append(f"{mark(value >= target)} {label} ({shown})")
+        print(f"  {r['name']}:")
+        for p in parts:
+            print(f"    {p}")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--presets", default="tiny,hour,day", help="comma-separated: " + ",".join(generate_market.PRESETS))
+    parser.add_argument("--no-real", action="store_true", help="skip the real recordings")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--cursors", type=int, default=200)
+    parser.add_argument("--check", type=int, default=20, help="frames compared with the NumPy result")
+    parser.add_argument("--repeats", type=int, default=3, help="loads timed per contender (median)")
+    parser.add_argument("--module-dir", type=pathlib.Path, default=pathlib.Path(os.environ.get("VORN_MODULE_DIR", ROOT / "build" / "dev" / "python")))
+    parser.add_argument("--cache", type=pathlib.Path, default=ROOT / "build" / "bench-data")
+    parser.add_argument("--json", type=pathlib.Path, help="also write the figures to this file")
+    args = parser.parse_args()
+
+    args.module_dir = args.module_dir.resolve()
+    sys.path.insert(0, str(args.module_dir))
+    try:
+        import _korvel_vorn as module
+        import orjson  # noqa: F401
+    except ImportError as e:
+        print(f"cannot import {e.name}: build the module (scripts/build.sh) and install the bench extra", file=sys.stderr)
+        return 1
+    print(f"machine: {machine()}")
+    print(f"module:  {pathlib.Path(module.__file__)}")
+
+    args.cache.mkdir(parents=True, exist_ok=True)
+    simdjson = simdjson_binary(args.cache.parent / "bench-tools")
+    presets = [p for p in args.presets.split(",") if p]
+    unknown = [p for p in presets if p not in generate_market.PRESETS]
+    if unknown:
+        print(f"unknown presets: {', '.join(unknown)}", file=sys.stderr)
+        return 2
+
+    results = []
+    with tempfile.TemporaryDirectory(prefix="vorn-bench-") as scratch:
+        sources = [generated_source(p, args.seed, args.cache) for p in presets]
+        if not args.no_real:
+            sources += real_sources(pathlib.Path(scratch))
+        for source in sources:
+            results.append(bench_source(source, args, module, simdjson))
+            gc.collect()
+    summary(results)
+    if args.json:
+        args.json.write_text(json.dumps({"machine": machine(), "results": results}, indent=1))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
