@@ -1,5 +1,133 @@
-// placeholder until the panel lands
+// Book heatmap: resting book quantity per price bin (around the closing mid) and time bucket.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "core/panels/arithmetic/bucket_range.hpp"
+#include "core/panels/arithmetic/panel_limits.hpp"
+#include "core/panels/arithmetic/round8.hpp"
+#include "core/panels/arithmetic/total_order.hpp"
+#include "core/panels/book_heatmap/closing_book.hpp"
+#include "core/panels/book_heatmap/price_grid.hpp"
+#include "core/panels/book_heatmap/ranged_book_side.hpp"
 #include "core/panels/compute_panel.hpp"
+
 namespace vorn {
-Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap&, const Window&) { return PanelData{PanelData::BookHeatmap{}}; }
+namespace {
+
+// The key interval touched since the last row was computed; only cells that overlap it can
+// differ from the row before.
+struct DirtyKeys {
+    std::uint64_t min = UINT64_MAX;
+    std::uint64_t max = 0;
+
+    bool any() const { return min <= max; }
+    void add(std::uint64_t key) {
+        min = std::min(min, key);
+        max = std::max(max, key);
+    }
+    void all() {
+        min = 0;
+        max = UINT64_MAX;
+    }
+    void reset() { *this = DirtyKeys{}; }
+};
+
+void apply_levels(RangedBookSide& side, std::span<const PriceLevel> levels, DirtyKeys& dirty) {
+    for (const PriceLevel& level : levels) {
+        const std::uint64_t key = total_order_key(level.price);
+        if (side.apply(key, level.qty)) dirty.add(key);
+    }
 }
+
+// The row's cells that overlap the dirty keys, recomputed from the current book; the rest keep
+// the values copied from the row before.
+void compute_cells(const PriceGrid& grid, const RangedBookSide& bids, const RangedBookSide& asks,
+                   const DirtyKeys& dirty, double* row) {
+    std::size_t bid_lo = 0, bid_hi = 0, ask_lo = 0, ask_hi = 0;
+    std::uint64_t last_lo = 0, last_hi = 0;
+    const std::size_t cells = grid.price.size();
+    for (std::size_t i = 0; i < cells; ++i) {
+        const std::uint64_t lo = grid.lo[i];
+        const std::uint64_t hi = grid.hi[i];
+        if (lo >= hi || lo > dirty.max || hi <= dirty.min) continue;
+        // The bounds ascend with i, so every search resumes where the last one stopped; should
+        // they ever step back, searching restarts from the beginning.
+        if (lo < last_lo) bid_lo = ask_lo = 0;
+        if (hi < last_hi) bid_hi = ask_hi = 0;
+        last_lo = lo;
+        last_hi = hi;
+        bid_lo = bids.lower_bound_from(bid_lo, lo);
+        bid_hi = bids.lower_bound_from(std::max(bid_hi, bid_lo), hi);
+        ask_lo = asks.lower_bound_from(ask_lo, lo);
+        ask_hi = asks.lower_bound_from(std::max(ask_hi, ask_lo), hi);
+        const double bid_sum = bids.sum(bid_lo, bid_hi);
+        const double ask_sum = asks.sum(ask_lo, ask_hi);
+        row[i] = round8(bid_sum + ask_sum);
+    }
+}
+
+}  // namespace
+
+Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, const Window& window) {
+    const double w = params.price_bin;
+    const std::int64_t b = params.bucket_ms;
+    const std::uint32_t depth = params.depth_levels;
+    if (!(w > 0.0) || !std::isfinite(w)) return VornError::bad_spec("book_heatmap price_bin must be a positive number");
+    if (b < 1) return VornError::bad_spec("book_heatmap bucket_ms must be > 0");
+    if (depth == 0) return VornError::bad_spec("book_heatmap depth_levels must be > 0");
+
+    PanelData::BookHeatmap out;
+    const std::span<const BookEvent> book = window.book;
+    if (book.empty()) return PanelData{std::move(out)};
+
+    const std::optional<BestPrices> best = closing_best_prices(window);
+    if (!best) return PanelData{std::move(out)};
+
+    // Sized before anything grid-sized is allocated: the product of up to 2^64 rows and 2^32
+    // levels fits 128 bits.
+    const BucketRange range = bucket_range(book.front().ts, book.back().ts, b);
+    if (range.count * depth > Int128{kMaxPanelCells}) return VornError::data("book_heatmap grid too large");
+    if (!range.starts_representable()) return VornError::data("book_heatmap time buckets out of range");
+
+    PriceGrid grid = build_price_grid(book_mid(best->bid, best->ask), w, depth);
+    const std::size_t rows = static_cast<std::size_t>(range.count);
+    const std::size_t cells = depth;
+    out.time.resize(rows);
+    out.intensity.resize(rows * cells);
+
+    // Replayed again from an empty book, bucket by bucket; only prices the grid can see are kept.
+    RangedBookSide bids(grid.range_lo, grid.range_hi);
+    RangedBookSide asks(grid.range_lo, grid.range_hi);
+    DirtyKeys dirty;
+    dirty.all();  // the first row computes every cell
+    std::size_t next = 0;
+    Int128 bucket_start = range.first_start;
+    for (std::size_t k = 0; k < rows; ++k) {
+        // 128-bit: the last bucket's end may lie past INT64_MAX.
+        const Int128 bucket_end = bucket_start + b;
+        for (; next < book.size() && Int128{book[next].ts} < bucket_end; ++next) {
+            const BookEvent& e = book[next];
+            if (e.kind == BookEventKind::Snapshot) {
+                if (bids.size() != 0 || asks.size() != 0) dirty.all();
+                bids.clear();
+                asks.clear();
+            }
+            apply_levels(bids, window.bids(e), dirty);
+            apply_levels(asks, window.asks(e), dirty);
+        }
+        double* row = out.intensity.data() + k * cells;
+        if (k > 0) std::memcpy(row, row - cells, cells * sizeof(double));
+        else std::fill(row, row + cells, -0.0);  // empty cells hold minus zero, never computed
+        if (dirty.any()) compute_cells(grid, bids, asks, dirty, row);
+        dirty.reset();
+        out.time[k] = static_cast<std::int64_t>(bucket_start);
+        bucket_start = bucket_end;
+    }
+    out.price = std::move(grid.price);
+    return PanelData{std::move(out)};
+}
+
+}  // namespace vorn

@@ -1,5 +1,70 @@
-// placeholder until the panel lands
+// Footprint: traded volume per price bin, split into buy and sell, bins in ascending totalOrder.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "core/panels/arithmetic/bin_price.hpp"
+#include "core/panels/arithmetic/bit_keyed_map.hpp"
+#include "core/panels/arithmetic/round8.hpp"
+#include "core/panels/arithmetic/total_order.hpp"
 #include "core/panels/compute_panel.hpp"
+
 namespace vorn {
-Result<PanelData> compute_footprint(const VornPanel::Footprint&, const Window&) { return PanelData{PanelData::Footprint{}}; }
+namespace {
+
+struct BinVolume {
+    std::uint64_t order_key;  // total_order_key of the bin's lower edge
+    double buy = 0.0;         // sums start at plus zero
+    double sell = 0.0;
+};
+
+}  // namespace
+
+Result<PanelData> compute_footprint(const VornPanel::Footprint& params, const Window& window) {
+    const double w = params.price_bin;
+    if (!(w > 0.0) || !std::isfinite(w)) return VornError::bad_spec("footprint price_bin must be a positive number");
+
+    // Bins live densely in first-trade order; the hash map only finds a bin's index, so growing
+    // the map never moves the sums.
+    std::vector<BinVolume> bins;
+    BitKeyedMap<std::size_t> index_of_bin;
+
+    // Consecutive trades often share a price: reuse the last bin without binning or hashing.
+    std::uint64_t last_price_bits = 0;
+    std::size_t last_bin = 0;
+    bool have_last = false;
+
+    for (const Trade& t : window.trades) {
+        const std::uint64_t price_bits = std::bit_cast<std::uint64_t>(t.price);
+        if (!have_last || price_bits != last_price_bits) {
+            const double edge = bin_price(t.price, w);
+            const std::size_t next = bins.size();
+            last_bin = index_of_bin.find_or_insert(std::bit_cast<std::uint64_t>(edge), next);
+            if (last_bin == next) bins.push_back(BinVolume{total_order_key(edge)});
+            last_price_bits = price_bits;
+            have_last = true;
+        }
+        BinVolume& bin = bins[last_bin];
+        if (t.side == TradeSide::Buy) bin.buy += t.qty;
+        else bin.sell += t.qty;
+    }
+
+    // Keys are unique, so an unstable sort gives the one ascending order.
+    std::sort(bins.begin(), bins.end(),
+              [](const BinVolume& a, const BinVolume& b) { return a.order_key < b.order_key; });
+
+    PanelData::Footprint out;
+    out.price_bins.reserve(bins.size());
+    out.buy_vol.reserve(bins.size());
+    out.sell_vol.reserve(bins.size());
+    for (const BinVolume& bin : bins) {
+        out.price_bins.push_back(round8(from_total_order_key(bin.order_key)));
+        out.buy_vol.push_back(round8(bin.buy));
+        out.sell_vol.push_back(round8(bin.sell));
+    }
+    return PanelData{std::move(out)};
 }
+
+}  // namespace vorn

@@ -1,0 +1,19 @@
+#pragma once
+// The book at the end of a window, reduced to what the heatmap needs of it: its best prices.
+#include <optional>
+
+#include "core/dataset/window.hpp"
+
+namespace vorn {
+
+struct BestPrices {
+    double bid;  // the highest bid price by totalOrder
+    double ask;  // the lowest ask price by totalOrder
+};
+
+// Replays the window's book events from an empty book (snapshots empty both sides, zero
+// quantities remove a price, any other quantity is stored). Empty when either side of the
+// closing book is empty.
+std::optional<BestPrices> closing_best_prices(const Window& window);
+
+}  // namespace vorn
