@@ -1,6 +1,7 @@
 #include "python/module/vorn_type.hpp"
 
 #include <atomic>
+#include <exception>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -91,6 +92,10 @@ PyObject* vorn_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         state = state_from_spec_text(*text);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+        return nullptr;
+    } catch (const std::exception& error) {
+        // The engine reports failures as values; anything else thrown is an internal fault.
+        PyErr_Format(PyExc_RuntimeError, "internal error: %s", error.what());
         return nullptr;
     }
     if (!state) return nullptr;
