@@ -196,7 +196,7 @@ std::vector<ReadCase> spec_level_cases() {
         {"panels_sort_before_to_ts", R"({"to_ts":1.5|,"panels":7,"dataset_ref":"d","symbol":"S"})",
          fails("invalid type: floating point `1.5`, expected i64"),
          fails("invalid type: integer `7`, expected a sequence")},
-        {"bad_member_before_missing_ones", R"({"symbol":{}})", fails("invalid type: map, expected a string"),
+        {"bad_member_before_missing_ones", R"({"symbol":|{}})", fails("invalid type: map, expected a string"),
          fails("invalid type: map, expected a string")},
 
         // Repeated members: only the text path sees them.
@@ -211,6 +211,10 @@ std::vector<ReadCase> spec_level_cases() {
          fails(R"(invalid type: string "x", expected i64)")},
         {"duplicate_panels", R"({"panels":[],"dataset_ref":"d","symbol":"S","panels"|:[{"kind":"footprint"}]})",
          fails("duplicate field `panels`"), ok("d=d s=S from=- to=- [footprint(1,60000)]")},
+        {"duplicate_reported_before_missing_colon", R"({"symbol":"S","symbol" |5})", fails("duplicate field `symbol`"),
+         no_value()},
+        {"duplicate_reported_at_end_of_text", R"({"symbol":"S","symbol"|)", fails("duplicate field `symbol`"), no_value()},
+        {"new_key_without_colon_is_a_syntax_failure", R"({"symbol":"S","panels" 5|})", same_syntax_failure(), no_value()},
         {"duplicate_unknown_member", R"({"x":1,"x":[2],"dataset_ref":"d","symbol":"S","panels":[]})",
          ok("d=d s=S from=- to=- []"), ok("d=d s=S from=- to=- []")},
 
@@ -251,6 +255,10 @@ std::vector<ReadCase> positional_spec_cases() {
         {"seven_elements", R"(["d","S",null,null,)" + panels + R"(,{|},[]])", fails("trailing characters"),
          fails("invalid length 7, expected fewer elements in array")},
         {"six_elements_with_bad_sixth", R"(["d","S",null,null,)" + panels + R"(,"|a\q"])", fails("trailing characters"),
+         no_value()},
+        {"garbage_after_five", R"(["d","S",null,null,)" + panels + R"( x|])", fails("trailing characters"), no_value()},
+        {"text_ends_after_five", R"(["d","S",null,null,)" + panels + "|", fails("EOF while parsing a list"), no_value()},
+        {"text_ends_after_comma_after_five", R"(["d","S",null,null,)" + panels + ",|", fails("trailing characters"),
          no_value()},
         {"trailing_comma_after_five", R"(["d","S",null,null,)" + panels + R"(,]|)", same_syntax_failure(), no_value()},
         {"bad_element_before_length", R"(["d",5|,null])", fails("invalid type: integer `5`, expected a string"),
@@ -348,6 +356,18 @@ std::vector<ReadCase> panel_cases() {
          fails("duplicate field `price_bin`"), ok("d=d s=S from=- to=- [footprint(2,60000)]")},
         {"duplicate_parameter_before_kind", with_panels(R"([{"bucket_ms":1,"bucket_ms":2,"kind":"funding_oi_divergence"}]|)"),
          fails("duplicate field `bucket_ms`"), ok("d=d s=S from=- to=- [funding_oi_divergence(2)]")},
+        {"held_string_keeps_its_escapes", with_panels(R"([{"kind":"footprint","price_bin":"a\"b\u0001"}]|)"),
+         fails(R"(invalid type: string "a\"b\u0001", expected f64)"), fails(R"(invalid type: string "a\"b\u0001", expected f64)")},
+        {"repeats_of_other_kinds_parameters_do_not_hide_a_failure",
+         with_panels(R"([{"depth_levels":1,"depth_levels":2,"depth_levels":3,"price_bin":"x","kind":"footprint"}]|)"),
+         fails(bad_price), fails(bad_price)},
+        {"third_occurrence_never_reached", with_panels(R"([{"kind":"book_heatmap","price_bin":1,"price_bin":"x","price_bin":2}]|)"),
+         fails("duplicate field `price_bin`"), ok("d=d s=S from=- to=- [book_heatmap(2,60000,40)]")},
+        {"ignored_parameter_between_repeats",
+         with_panels(R"([{"price_bin":1,"bucket_ms":"y","price_bin":2,"kind":"liquidation_map"}]|)"),
+         fails("duplicate field `price_bin`"), ok("d=d s=S from=- to=- [liquidation_map(2)]")},
+        {"own_parameter_between_repeats", with_panels(R"([{"price_bin":1,"bucket_ms":"y","price_bin":2,"kind":"footprint"}]|)"),
+         fails(R"(invalid type: string "y", expected i64)"), fails(R"(invalid type: string "y", expected i64)")},
         {"parameters_in_document_against_key_order",
          with_panels(R"([{"price_bin":"x","bucket_ms":1.5,"kind":"footprint"}]|)"), fails(bad_price),
          fails("invalid type: floating point `1.5`, expected i64")},
@@ -400,6 +420,14 @@ std::vector<ReadCase> panel_cases() {
         {"divergence_three_numbers", with_panels(R"([["funding_oi_divergence",1,2,3],|["footprint"]])"),
          fails("invalid length 3, expected 1 element in sequence"),
          fails("invalid length 3, expected 1 element in sequence")},
+        {"positional_many_extra_elements", with_panels(R"([["liquidation_map",1,2,3,4,5,6,7,8]]|)"),
+         fails("invalid length 8, expected 1 element in sequence"),
+         fails("invalid length 8, expected 1 element in sequence")},
+        {"positional_extra_elements_are_not_typed", with_panels(R"([["liquidation_map",1,"x",{"a":[]}]]|)"),
+         fails("invalid length 3, expected 1 element in sequence"),
+         fails("invalid length 3, expected 1 element in sequence")},
+        {"positional_syntax_after_a_bad_parameter", with_panels(R"([["footprint","x",1,tx|]])"), same_syntax_failure(),
+         no_value()},
         {"positional_bad_parameter_before_length", with_panels(R"([["footprint",1,"x",3]]|)"),
          fails(R"(invalid type: string "x", expected i64)"), fails(R"(invalid type: string "x", expected i64)")},
         {"positional_depth_levels_negative", with_panels(R"([["book_heatmap",1,1,-3]]|)"),
@@ -442,7 +470,7 @@ std::vector<ReadCase> nesting_cases() {
              R"(},"dataset_ref":"d","symbol":"S","panels":[]})",
          ok("d=d s=S from=- to=- []"), no_value()},
         {"unknown_spec_member_still_checked", R"({"x":)" + std::string(200, '[') + "1,]|" + std::string(199, ']') + "}",
-         same_syntax_failure(), no_value()},
+         fails("trailing comma"), no_value()},
         {"type_failure_on_deep_array_is_not_a_depth_failure",
          R"({"dataset_ref":"d","symbol":|)" + nested(300) + R"(,"panels":[]})",
          fails("invalid type: sequence, expected a string"), no_value()},
@@ -470,8 +498,12 @@ TEST_P(ReadSpec, TextPath) {
             ASSERT_TRUE(read->has_value());
             EXPECT_EQ(render(**read), c.text.text);
             return;
-        case Outcome::Failure: expected_message = c.text.text + position_of(c.marked); break;
+        case Outcome::Failure:
+            ASSERT_NE(c.marked.find('|'), std::string::npos) << "a failing row marks its failure point";
+            expected_message = c.text.text + position_of(c.marked);
+            break;
         case Outcome::SameSyntaxFailure: {
+            ASSERT_NE(c.marked.find('|'), std::string::npos) << "a failing row marks its failure point";
             Result<json::Document> generic = json::read_document(text);
             ASSERT_FALSE(generic.ok()) << "the generic reader accepts this text";
             expected_message = generic.error().message;
