@@ -46,26 +46,28 @@ void apply_levels(RangedBookSide& side, std::span<const PriceLevel> levels, Dirt
 // the values copied from the row before.
 void compute_cells(const PriceGrid& grid, const RangedBookSide& bids, const RangedBookSide& asks,
                    const DirtyKeys& dirty, double* row) {
-    std::size_t bid_lo = 0, bid_hi = 0, ask_lo = 0, ask_hi = 0;
-    std::uint64_t last_lo = 0, last_hi = 0;
+    RangedBookSide::Position bid_at{}, ask_at{};
+    // Adjacent bins normally share an edge (hi of one is lo of the next): then each side's walk
+    // simply continues where the previous cell stopped, without a new search.
+    bool continues = false;
+    std::uint64_t last_hi = 0;
     const std::size_t cells = grid.price.size();
     for (std::size_t i = 0; i < cells; ++i) {
         const std::uint64_t lo = grid.lo[i];
         const std::uint64_t hi = grid.hi[i];
-        if (lo >= hi || lo > dirty.max || hi <= dirty.min) continue;
-        // The bounds ascend with i, so every search resumes where the last one stopped; should
-        // they ever step back, searching restarts from the beginning.
-        if (lo < last_lo) bid_lo = ask_lo = 0;
-        if (hi < last_hi) bid_hi = ask_hi = 0;
-        last_lo = lo;
-        last_hi = hi;
-        bid_lo = bids.lower_bound_from(bid_lo, lo);
-        bid_hi = bids.lower_bound_from(std::max(bid_hi, bid_lo), hi);
-        ask_lo = asks.lower_bound_from(ask_lo, lo);
-        ask_hi = asks.lower_bound_from(std::max(ask_hi, ask_lo), hi);
-        const double bid_sum = bids.sum(bid_lo, bid_hi);
-        const double ask_sum = asks.sum(ask_lo, ask_hi);
+        if (lo >= hi || lo > dirty.max || hi <= dirty.min) {
+            continues = false;
+            continue;
+        }
+        if (!continues || lo != last_hi) {
+            bid_at = bids.seek(lo);
+            ask_at = asks.seek(lo);
+        }
+        const double bid_sum = bids.sum_below(bid_at, hi);
+        const double ask_sum = asks.sum_below(ask_at, hi);
         row[i] = round8(bid_sum + ask_sum);
+        continues = true;
+        last_hi = hi;
     }
 }
 
@@ -111,7 +113,7 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
         for (; next < book.size() && Int128{book[next].ts} < bucket_end; ++next) {
             const BookEvent& e = book[next];
             if (e.kind == BookEventKind::Snapshot) {
-                if (bids.size() != 0 || asks.size() != 0) dirty.all();
+                if (!bids.empty() || !asks.empty()) dirty.all();
                 bids.clear();
                 asks.clear();
             }

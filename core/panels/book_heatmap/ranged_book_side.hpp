@@ -1,8 +1,12 @@
 #pragma once
-// One side of the book restricted to the prices the heatmap grid can see: a flat array sorted by
-// totalOrder key (keys and quantities in two parallel arrays), kept small by ignoring every
-// price outside the grid's key range. Prices outside never reach a cell, and the state inside
-// the range evolves the same whether or not the outside is tracked.
+// One side of the book restricted to the prices the heatmap grid can see, in ascending
+// totalOrder key order. Prices outside the grid's key range never reach a cell, and the state
+// inside the range evolves the same whether or not the outside is tracked, so they are dropped.
+//
+// The levels live in fixed-capacity chunks of sorted keys and quantities, chained in key order:
+// finding a price is a search over the chunks' first keys and then within one chunk, and an
+// insertion or removal moves at most one chunk's entries, however deep the book. Chunks come
+// from a pool that only grows (amortised doubling), never one allocation per level.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -18,30 +22,42 @@ public:
     // stored, replacing what was there. Returns whether the tracked state may have changed:
     // false for a price outside the range and for removing a price that is not there.
     bool apply(std::uint64_t key, double qty);
-    void clear() {
-        keys_.clear();
-        qty_.clear();
-    }
+    void clear();
+    bool empty() const { return order_.empty(); }
 
-    // The first position at or after `from` whose key is not below `key`. Cells are visited in
-    // ascending order, so each search starts where the previous one ended and gallops forward.
-    std::size_t lower_bound_from(std::size_t from, std::uint64_t key) const;
+    // A position in key order: entry `index` of the chunk at `ordinal` in the chain.
+    struct Position {
+        std::size_t ordinal;
+        std::uint32_t index;
+    };
 
-    // Minus zero plus the quantities at positions [begin, end), in ascending price order.
-    double sum(std::size_t begin, std::size_t end) const {
-        double total = -0.0;
-        for (std::size_t i = begin; i < end; ++i) total += qty_[i];
-        return total;
-    }
+    // The first position whose key is not below `key`.
+    Position seek(std::uint64_t key) const;
 
-    bool in_range(std::uint64_t key) const { return key >= lo_ && key < hi_; }
-    std::size_t size() const { return keys_.size(); }
+    // Minus zero plus, in ascending key order, the quantities from `at` up to the first key not
+    // below `hi`; `at` is left there, so the next cell can continue from it.
+    double sum_below(Position& at, std::uint64_t hi) const;
 
 private:
+    static constexpr std::uint32_t kChunkCapacity = 128;
+    struct Chunk {
+        std::uint32_t size;
+        std::uint64_t keys[kChunkCapacity];
+        double qty[kChunkCapacity];
+    };
+
+    // The ordinal of the chunk that holds or would hold `key` (order_ not empty).
+    std::size_t chunk_for(std::uint64_t key) const;
+    std::uint32_t new_chunk();
+    void insert_at(std::size_t ordinal, std::uint32_t index, std::uint64_t key, double qty);
+    void erase_at(std::size_t ordinal, std::uint32_t index);
+
     std::uint64_t lo_;
     std::uint64_t hi_;
-    std::vector<std::uint64_t> keys_;
-    std::vector<double> qty_;
+    std::vector<Chunk> pool_;
+    std::vector<std::uint32_t> free_;        // pool slots not in the chain
+    std::vector<std::uint32_t> order_;       // pool slots in ascending key order
+    std::vector<std::uint64_t> first_key_;   // first key of each chunk of order_
 };
 
 }  // namespace vorn

@@ -260,6 +260,39 @@ TEST(BookHeatmap, RandomBooksMatchThePlainAlgorithm) {
     EXPECT_GT(compared, 500);  // most rounds produced a real grid
 }
 
+TEST(BookHeatmap, DeepBooksMatchThePlainAlgorithm) {
+    // Books of thousands of levels on a fine tick, many of them inside a wide grid, with
+    // removals and the occasional snapshot: the bookkeeping behind the cells is exercised far
+    // beyond the small books above.
+    std::mt19937_64 rng(77);
+    for (int round = 0; round < 12; ++round) {
+        const VornPanel::BookHeatmap params{0.5, 50, static_cast<std::uint32_t>(20 + rng() % 60)};
+        Dataset d;
+        std::int64_t ts = 0;
+        const auto level = [&](double centre, bool bid) {
+            const double offset = static_cast<double>(1 + rng() % 3000) * 0.01;
+            const double qty = rng() % 4 == 0 ? 0.0 : static_cast<double>(rng() % 5000) * 0.001;
+            return PriceLevel{bid ? centre - offset : centre + offset, qty};
+        };
+        for (int e = 0; e < 400; ++e) {
+            ts += static_cast<std::int64_t>(rng() % 20);
+            const bool snap = e == 0 || rng() % 150 == 0;
+            const std::uint32_t count = snap ? 1500 : 1 + static_cast<std::uint32_t>(rng() % 30);
+            BookEvent ev{ts, d.levels.size(), count, count, snap ? BookEventKind::Snapshot : BookEventKind::Diff};
+            for (std::uint32_t i = 0; i < count; ++i) d.levels.push_back(level(1000.0, true));
+            for (std::uint32_t i = 0; i < count; ++i) d.levels.push_back(level(1000.0, false));
+            d.book.push_back(ev);
+        }
+        const Window win = whole_window(d);
+        const ReferenceHeatmap expected = reference_heatmap(params, win);
+        ASSERT_FALSE(expected.time.empty());
+        const auto actual = panel_value<PanelData::BookHeatmap>(compute_book_heatmap(params, win));
+        ASSERT_EQ(actual.time, expected.time) << "round " << round;
+        ASSERT_EQ(bits(actual.price), bits(expected.price)) << "round " << round;
+        ASSERT_EQ(bits(actual.intensity), bits(expected.intensity)) << "round " << round;
+    }
+}
+
 struct HeatmapLimitCase {
     std::string name;
     std::int64_t first_ts;
