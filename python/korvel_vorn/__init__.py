@@ -1,5 +1,38 @@
-"""korvel_vorn: replay a recorded crypto market as chart-panel frames."""
+"""korvel_vorn: replay a recorded crypto market as chart-panel frames.
 
-from ._korvel_vorn import Vorn, __version__
+`Vorn` is the native engine object (`korvel_vorn._korvel_vorn`), driven by JSON command texts.
+The pure-Python side adds thin helpers around that protocol: `commands` (command and spec texts
+from Python values), `dataset` (dataset JSON from tuples, dicts or NumPy arrays), `replies`
+(typed replies, error replies as exceptions), `Session` (all of these together), `convert`
+(exchange recordings to dataset JSON), `charts` and `replay` (matplotlib renders, optional
+extra ``charts``) and the command-line tool ``python -m korvel_vorn``.
+"""
 
-__all__ = ["Vorn", "__version__"]
+try:
+    from ._korvel_vorn import Vorn, __version__
+except ModuleNotFoundError as _error:  # a source checkout: the build tree's module on sys.path
+    if _error.name != __name__ + "._korvel_vorn":
+        raise
+    from _korvel_vorn import Vorn, __version__  # type: ignore[no-redef]
+
+from .commands import book_heatmap, footprint, funding_oi_divergence, liquidation_map, spec_json
+from .dataset import dataset_json
+from .replies import VornBadSpecError, VornDataError, VornError, VornParseError, parse_reply
+from .session import Session
+
+__all__ = [
+    "Session",
+    "Vorn",
+    "VornBadSpecError",
+    "VornDataError",
+    "VornError",
+    "VornParseError",
+    "__version__",
+    "book_heatmap",
+    "dataset_json",
+    "footprint",
+    "funding_oi_divergence",
+    "liquidation_map",
+    "parse_reply",
+    "spec_json",
+]

@@ -1,0 +1,114 @@
+"""Reading single fields of recordings: numbers, timestamps, sides and flags."""
+
+from __future__ import annotations
+
+import datetime as _dt
+import re
+from decimal import Decimal, InvalidOperation
+from typing import Any
+
+from .._jsontext import float_text
+
+_UNIT_DIVISORS = {"s": None, "ms": 1, "us": 1000, "ns": 1_000_000}
+_DIGITS = re.compile(r"-?\d+")
+_DECIMAL = re.compile(r"-?(?:\d+\.\d*|\.\d+|\d+)(?:[eE][+-]?\d+)?")
+_EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
+
+
+class FieldError(ValueError):
+    """A field that cannot be read; the caller adds the file and line."""
+
+
+def number(value: Any, name: str) -> str:
+    """The JSON text of a numeric field; decimal text is kept exactly as recorded."""
+    try:
+        return float_text(value)
+    except (TypeError, ValueError):
+        raise FieldError(f"{name} is not a number: {value!r}") from None
+
+
+def is_zero(text: str) -> bool:
+    try:
+        return Decimal(text) == 0
+    except InvalidOperation:
+        return False
+
+
+def _guess_unit(magnitude: int) -> str:
+    # Recordings of this century: seconds have 10 digits, milliseconds 13, micro 16, nano 19.
+    if magnitude < 10**11:
+        return "s"
+    if magnitude < 10**14:
+        return "ms"
+    if magnitude < 10**17:
+        return "us"
+    return "ns"
+
+
+def timestamp(value: Any, name: str, unit: str | None = None) -> int:
+    """Milliseconds from an epoch count (unit given or recognised by magnitude), seconds with a
+    fraction, or an ISO date and time (UTC unless it has an offset). Finer units are floored."""
+    if isinstance(value, bool):
+        raise FieldError(f"{name} is not a timestamp: {value!r}")
+    if isinstance(value, float):
+        value = repr(value)
+    if isinstance(value, int):
+        value = str(value)
+    if not isinstance(value, str):
+        raise FieldError(f"{name} is not a timestamp: {value!r}")
+    text = value.strip()
+    if _DIGITS.fullmatch(text):
+        count = int(text)
+        chosen = unit or _guess_unit(abs(count))
+        if chosen == "s":
+            return count * 1000
+        return count // _UNIT_DIVISORS[chosen]  # type: ignore[operator]
+    if _DECIMAL.fullmatch(text):
+        amount = Decimal(text)
+        chosen = unit or _guess_unit(abs(int(amount)))
+        scale = {"s": Decimal(1000), "ms": Decimal(1), "us": Decimal("0.001"), "ns": Decimal("0.000001")}[chosen]
+        return int((amount * scale).to_integral_value(rounding="ROUND_FLOOR"))
+    iso = text[:-1] + "+00:00" if text.endswith(("Z", "z")) else text
+    try:
+        moment = _dt.datetime.fromisoformat(iso)
+    except ValueError:
+        raise FieldError(f"{name} is not a timestamp: {value!r}") from None
+    if moment.tzinfo is None:
+        moment = moment.replace(tzinfo=_dt.timezone.utc)
+    delta = moment - _EPOCH
+    return delta.days * 86_400_000 + delta.seconds * 1000 + delta.microseconds // 1000
+
+
+def flag(value: Any, name: str) -> bool:
+    """A boolean field written as true/false (any case), 1/0 or a JSON boolean."""
+    if isinstance(value, bool):
+        return value
+    text = str(value).strip().lower()
+    if text in ("true", "1", "t", "yes"):
+        return True
+    if text in ("false", "0", "f", "no"):
+        return False
+    raise FieldError(f"{name} is not true or false: {value!r}")
+
+
+def trade_side(value: Any, name: str) -> str | None:
+    """The aggressor's side, "buy" or "sell"; None for a side the feed marks unknown."""
+    text = str(value).strip().lower()
+    if text in ("buy", "b", "bid"):
+        return "buy"
+    if text in ("sell", "s", "ask", "offer"):
+        return "sell"
+    if text in ("unknown", ""):
+        return None
+    raise FieldError(f"{name} is not buy or sell: {value!r}")
+
+
+def liquidated_side(value: Any, name: str) -> str:
+    """The liquidated position, "long" or "short". An order side names the forced order: a
+    forced sell closes a long, a forced buy closes a short."""
+    text = str(value).strip().lower()
+    if text in ("long", "sell", "s"):
+        return "long"
+    if text in ("short", "buy", "b"):
+        return "short"
+    raise FieldError(f"{name} is not long, short, buy or sell: {value!r}")
