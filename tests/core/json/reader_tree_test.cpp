@@ -1,0 +1,247 @@
+// The value tree: strings, objects with repeated keys, nesting.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/json/reader.hpp"
+
+using namespace std::string_literals;
+
+namespace vorn::json {
+namespace {
+
+// Joins text pieces (appending avoids a false -Wrestrict of g++ 12 on literal + string).
+template <class... Pieces>
+std::string cat(const Pieces&... pieces) {
+    std::string out;
+    (out.append(pieces), ...);
+    return out;
+}
+
+Document read_ok(std::string_view text) {
+    Result<Document> result = read_document(text);
+    EXPECT_TRUE(result.ok()) << (result.ok() ? "" : result.error().message);
+    return result.ok() ? std::move(result).value() : Document();
+}
+
+struct StringCase {
+    std::string text;
+    std::string expected;
+};
+
+class StringValues : public testing::TestWithParam<StringCase> {};
+
+TEST_P(StringValues, Unescaped) {
+    const StringCase& c = GetParam();
+    Document doc = read_ok(c.text);
+    ASSERT_EQ(doc.root().kind(), Kind::String);
+    EXPECT_EQ(doc.root().as_string(), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Escapes, StringValues, testing::Values(
+    StringCase{R"("")", ""},
+    StringCase{R"("plain")", "plain"},
+    StringCase{R"("\"\\\/\b\f\n\r\t")", "\"\\/\b\f\n\r\t"},
+    StringCase{R"("a\u0041b")", "aAb"},
+    StringCase{R"("\u00e9\u00C9")", "\xC3\xA9\xC3\x89"},
+    StringCase{R"("\u20AC")", "\xE2\x82\xAC"},
+    StringCase{R"("\u0000")", "\0"s},
+    StringCase{R"("x\u0000y")", "x\0y"s},
+    StringCase{R"("\ud83d\ude00")", "\xF0\x9F\x98\x80"},
+    StringCase{R"("\uD800\uDC00")", "\xF0\x90\x80\x80"},
+    StringCase{R"("\udbff\udfff")", "\xF4\x8F\xBF\xBF"},
+    StringCase{R"("\t\u0009")", "\t\t"},
+    // Bytes of 0x7F and above are taken unchanged.
+    StringCase{"\"\x7F\xC3\xA9\xF0\x9F\x98\x80\"", "\x7F\xC3\xA9\xF0\x9F\x98\x80"},
+    // Long runs on both sides of an escape (the scan works in 8-byte words).
+    StringCase{cat("\"", std::string(37, 'a'), "\\n", std::string(41, 'b'), "\""), cat(std::string(37, 'a'), "\n", std::string(41, 'b'))}));
+
+TEST(StringValues, PlainStringsPointIntoTheText) {
+    std::string text = R"(["abc","a\nc"])";
+    Document doc = read_ok(text);
+    auto elems = doc.root().as_array();
+    ASSERT_EQ(elems.size(), 2u);
+    EXPECT_EQ(elems[0].as_string().data(), text.data() + 2);
+    EXPECT_EQ(elems[1].as_string(), "a\nc");
+}
+
+TEST(StringValues, EscapedStringsSurviveLaterEscapedStrings) {
+    // Each unescaped string must own its bytes, not share a buffer that the next one reuses.
+    Document doc = read_ok(R"({"k\u0031":"v\u0031","k\u0032":["v\u0032","w\u0033"]})");
+    auto members = doc.root().as_object();
+    ASSERT_EQ(members.size(), 2u);
+    EXPECT_EQ(members[0].key, "k1");
+    EXPECT_EQ(members[0].value.as_string(), "v1");
+    EXPECT_EQ(members[1].key, "k2");
+    auto list = members[1].value.as_array();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].as_string(), "v2");
+    EXPECT_EQ(list[1].as_string(), "w3");
+}
+
+std::vector<std::string> keys_of(const Value& object) {
+    std::vector<std::string> keys;
+    for (const Member& m : object.as_object()) keys.emplace_back(m.key);
+    return keys;
+}
+
+struct ObjectCase {
+    std::string text;
+    std::vector<std::string> keys;     // in visiting order
+    std::vector<std::uint64_t> values;  // unsigned value of each member
+};
+
+class ObjectMembers : public testing::TestWithParam<ObjectCase> {};
+
+TEST_P(ObjectMembers, SortedUniqueLastWins) {
+    const ObjectCase& c = GetParam();
+    Document doc = read_ok(c.text);
+    ASSERT_EQ(doc.root().kind(), Kind::Object);
+    EXPECT_EQ(keys_of(doc.root()), c.keys);
+    auto members = doc.root().as_object();
+    ASSERT_EQ(members.size(), c.values.size());
+    for (std::size_t i = 0; i < members.size(); ++i) EXPECT_EQ(members[i].value.as_unsigned(), c.values[i]) << c.keys[i];
+}
+
+std::string many_keys_reversed(int n) {
+    std::string text = "{";
+    for (int i = n - 1; i >= 0; --i) {
+        char key[8];
+        std::snprintf(key, sizeof key, "k%03d", i);
+        text += cat("\"", key, "\":", std::to_string(i), i ? "," : "");
+    }
+    text += "}";
+    return text;
+}
+
+ObjectCase many_keys_case(int n) {
+    ObjectCase c{many_keys_reversed(n), {}, {}};
+    for (int i = 0; i < n; ++i) {
+        char key[8];
+        std::snprintf(key, sizeof key, "k%03d", i);
+        c.keys.emplace_back(key);
+        c.values.push_back(static_cast<std::uint64_t>(i));
+    }
+    return c;
+}
+
+INSTANTIATE_TEST_SUITE_P(Objects, ObjectMembers, testing::Values(
+    ObjectCase{"{}", {}, {}},
+    ObjectCase{R"({"b":1,"a":2})", {"a", "b"}, {2, 1}},
+    ObjectCase{R"({"a":1,"a":2})", {"a"}, {2}},
+    ObjectCase{R"({"a":1,"b":5,"a":2,"a":3})", {"a", "b"}, {3, 5}},
+    ObjectCase{R"({"cmd":1,"cmd":2,"ts":3})", {"cmd", "ts"}, {2, 3}},
+    // Byte order: upper case before lower case, a prefix before its extensions, UTF-8 last.
+    ObjectCase{"{\"b\":1,\"B\":2,\"ab\":3,\"a\":4,\"\xC3\xA9\":5,\"\":6}", {"", "B", "a", "ab", "b", "\xC3\xA9"}, {6, 2, 4, 3, 1, 5}},
+    // Keys compare after unescaping: \u006d is 'm'.
+    ObjectCase{R"({"cmd":1,"c\u006dd":2})", {"cmd"}, {2}},
+    many_keys_case(40),
+    // A large object with repeats far apart keeps the last occurrence.
+    ObjectCase{cat(many_keys_reversed(30).substr(0, many_keys_reversed(30).size() - 1), R"(,"k029":99,"k000":98})"),
+               many_keys_case(30).keys,
+               [] { auto v = many_keys_case(30).values; v[0] = 98; v[29] = 99; return v; }()}));
+
+TEST(ObjectMembers, FindUsesTheKeptMember) {
+    Document doc = read_ok(R"({"cmd":"version","ts":1,"cmd":"reset"})");
+    const Value* cmd = doc.root().find("cmd");
+    ASSERT_NE(cmd, nullptr);
+    EXPECT_EQ(cmd->as_string(), "reset");
+    EXPECT_EQ(doc.root().find("nope"), nullptr);
+}
+
+TEST(Tree, NestedValuesKeepTheirShape) {
+    Document doc = read_ok(" { \"z\" : [ 1 , -2 , 3.5 , true , false , null , [ ] , { } , \"s\" ] , \"a\" : { \"y\" : { } } } \r\n\t");
+    const Value& root = doc.root();
+    ASSERT_EQ(keys_of(root), (std::vector<std::string>{"a", "z"}));
+    const Value* z = root.find("z");
+    ASSERT_NE(z, nullptr);
+    auto e = z->as_array();
+    ASSERT_EQ(e.size(), 9u);
+    EXPECT_EQ(e[0].kind(), Kind::Unsigned);
+    EXPECT_EQ(e[1].as_negative(), -2);
+    EXPECT_EQ(e[2].as_float(), 3.5);
+    EXPECT_TRUE(e[3].as_bool());
+    EXPECT_EQ(e[4].kind(), Kind::Bool);
+    EXPECT_FALSE(e[4].as_bool());
+    EXPECT_TRUE(e[5].is_null());
+    EXPECT_EQ(e[6].kind(), Kind::Array);
+    EXPECT_TRUE(e[6].as_array().empty());
+    EXPECT_EQ(e[7].kind(), Kind::Object);
+    EXPECT_TRUE(e[7].as_object().empty());
+    EXPECT_EQ(e[8].as_string(), "s");
+    const Value* y = root.find("a")->find("y");
+    ASSERT_NE(y, nullptr);
+    EXPECT_EQ(y->kind(), Kind::Object);
+}
+
+TEST(Tree, ManyElementsAcrossArenaBlocks) {
+    std::string text = "[";
+    const int n = 200000;
+    for (int i = 0; i < n; ++i) text += cat(i ? ",[" : "[", std::to_string(i), ",\"x\\n\"]");
+    text += "]";
+    Document doc = read_ok(text);
+    auto rows = doc.root().as_array();
+    ASSERT_EQ(rows.size(), static_cast<std::size_t>(n));
+    for (int i = 0; i < n; i += 9973) {
+        ASSERT_EQ(rows[i].as_array().size(), 2u);
+        EXPECT_EQ(rows[i].as_array()[0].as_unsigned(), static_cast<std::uint64_t>(i));
+        EXPECT_EQ(rows[i].as_array()[1].as_string(), "x\n");
+    }
+}
+
+std::string nested(int levels, bool objects) {
+    std::string text;
+    for (int i = 0; i < levels; ++i) text += objects ? "{\"a\":" : "[";
+    text += "1";
+    for (int i = 0; i < levels; ++i) text += objects ? "}" : "]";
+    return text;
+}
+
+struct DepthCase {
+    int levels;
+    bool objects;
+    bool ok;
+};
+
+class Nesting : public testing::TestWithParam<DepthCase> {};
+
+TEST_P(Nesting, LimitIs127OpenContainers) {
+    const DepthCase& c = GetParam();
+    std::string text = nested(c.levels, c.objects);
+    Result<Document> result = read_document(text);
+    EXPECT_EQ(result.ok(), c.ok) << c.levels;
+    if (!c.ok && !result.ok()) {
+        // The 128th opening bracket is the failure point.
+        std::size_t column = c.objects ? 128 * 5 - 4 : 128;
+        EXPECT_EQ(result.error().message, cat("recursion limit exceeded at line 1 column ", std::to_string(column)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, Nesting, testing::Values(
+    DepthCase{1, false, true}, DepthCase{126, false, true}, DepthCase{127, false, true},
+    DepthCase{128, false, false}, DepthCase{127, true, true}, DepthCase{128, true, false},
+    DepthCase{500, true, false}));
+
+TEST(Nesting, MixedCommandObjectAt127Levels) {
+    // The command's own object is the first level.
+    std::string text = cat(R"({"cmd":"version","x":)", nested(126, false), "}");
+    Document doc = read_ok(text);
+    EXPECT_EQ(doc.root().find("cmd")->as_string(), "version");
+    text = cat(R"({"cmd":"version","x":)", nested(127, false), "}");
+    Result<Document> deeper = read_document(text);
+    ASSERT_FALSE(deeper.ok());
+    EXPECT_EQ(deeper.error().message.rfind("recursion limit exceeded at line 1 column ", 0), 0u);
+}
+
+TEST(Nesting, MillionOpeningBracketsFailWithoutRecursion) {
+    Result<Document> result = read_document(std::string(1000000, '['));
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().message, "recursion limit exceeded at line 1 column 128");
+    result = read_document(std::string(1000000, '{'));
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().message, "key must be a string at line 1 column 2");
+}
+
+}  // namespace
+}  // namespace vorn::json
