@@ -190,7 +190,7 @@ def _book(preset: Preset, market: _Market, rng: np.random.Generator) -> str:
     updates = (1 + rng.poisson(1.5, size=n)).tolist()
     pool = int(sum(updates))
     up_ask = (rng.random(pool) < 0.5).tolist()
-    up_dist = (rng.geometric(1 / 8.0, size=pool) - 1).tolist()
+    up_dist = (rng.geometric(1 / 40.0, size=pool) - 1).tolist()  # ticks from the touch
     up_remove = (rng.random(pool) < 0.3).tolist()
     up_qty = _lognormal_milli(rng, 500.0, 1.2, pool, 200_000).tolist()
     touch_qty = _lognormal_milli(rng, 500.0, 1.2, 2 * n, 200_000).tolist()

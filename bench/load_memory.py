@@ -9,6 +9,7 @@ resets the kernel's peak-RSS mark, runs the load once and prints one JSON line:
 - "base": resident bytes before the text was read (interpreter and modules);
 - "text": the size of the command text in bytes;
 - "peak": the highest resident bytes seen during the load, text included;
+- "after": resident bytes once the load has returned (what the loaded data keeps, text included);
 - "peak_reset": whether the peak mark could be reset after reading the text (when it cannot,
   "peak" also covers reading the file, which briefly holds it twice);
 - "ok": whether the load succeeded.
@@ -69,7 +70,9 @@ def main() -> int:
     reset = _reset_peak()
     ok = load(text)
     peak = _status_bytes("VmHWM")
-    print(json.dumps({"base": base, "text": len(text.encode("utf-8")), "peak": peak, "peak_reset": reset, "ok": ok}))
+    after = _status_bytes("VmRSS")
+    size = len(text.encode("utf-8"))
+    print(json.dumps({"base": base, "text": size, "peak": peak, "after": after, "peak_reset": reset, "ok": ok}))
     return 0
 
 

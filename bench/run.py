@@ -275,7 +275,7 @@ def bench_source(source: Source, args, module, simdjson: pathlib.Path | None) ->
         f"(engine {res['engine_mb_s'] / res['orjson_mb_s']:.1f}x)"
     )
     if res["simdjson_mb_s"]:
-        line += f" | simdjson DOM {res['simdjson_mb_s']:6.1f} MB/s (engine {res['engine_mb_s'] / res['simdjson_mb_s']:.0%})"
+        line += f" | simdjson DOM {res['simdjson_mb_s']:6.1f} MB/s (engine {res['engine_mb_s'] / res['simdjson_mb_s']:.1%})"
     print(f"  {res['records']:,} records")
     print(line)
 
@@ -285,12 +285,14 @@ def bench_source(source: Source, args, module, simdjson: pathlib.Path | None) ->
         if mem and mem["ok"]:
             res[f"{parser}_peak_multiple"] = (mem["peak"] - mem["base"]) / mem["text"]
             res[f"{parser}_peak_mb"] = mem["peak"] / 1e6
+            res[f"{parser}_kept_multiple"] = (mem["after"] - mem["base"]) / mem["text"]
             res["peak_reset"] = mem["peak_reset"]
     if "engine_peak_multiple" in res:
         extra = f" | orjson.loads {res['orjson_peak_multiple']:.2f}x" if "orjson_peak_multiple" in res else ""
         print(
             f"  memory  engine peak during load {res['engine_peak_multiple']:.2f}x the text "
-            f"({res['engine_peak_mb']:.0f} MB resident at peak, interpreter excluded from the multiple){extra}"
+            f"({res['engine_peak_mb']:.0f} MB resident at peak, interpreter excluded from the multiple; "
+            f"{res['engine_kept_multiple']:.2f}x kept after it, text included){extra}"
         )
 
     # Frames: the NumPy market is built from a decoded copy, outside any timing.
@@ -355,7 +357,7 @@ def summary(results: list[dict[str, Any]]) -> None:
             ("load >= 10x orjson.loads", r["engine_mb_s"] / r["orjson_mb_s"], TARGETS["load_vs_orjson"], "{:.1f}x"),
         ]
         if r.get("simdjson_mb_s"):
-            checks.append(("load >= 40% simdjson", r["engine_mb_s"] / r["simdjson_mb_s"], TARGETS["load_vs_simdjson"], "{:.0%}"))
+            checks.append(("load >= 40% simdjson", r["engine_mb_s"] / r["simdjson_mb_s"], TARGETS["load_vs_simdjson"], "{:.1%}"))
         if "engine_median_ms" in r:
             checks.append(("frame >= 20x numpy", r["numpy_median_ms"] / r["engine_median_ms"], TARGETS["frame_vs_numpy"], "{:.1f}x"))
         if r["name"] == "day" and "engine_p99_ms" in r:
