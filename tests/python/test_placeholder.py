@@ -1,2 +1,0 @@
-def test_import():
-    import korvel_vorn  # noqa: F401
