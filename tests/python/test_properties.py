@@ -93,8 +93,9 @@ def test_frames_are_reproducible_and_independent_of_input_order(spec, dataset, c
     rng = random.Random(seed)
     shuffled = {key: reorder_keeping_equal_ts(items, rng) for key, items in dataset.items()}
     assert replies(spec, shuffled, cursors) == first
+    has_records = any(dataset.values())
     for reply in first[1:]:
-        assert not reply.startswith('{"ok":false'), reply
+        assert reply.startswith('{"ok":false') != has_records, reply
 
 
 def random_case(rng):
