@@ -11,9 +11,9 @@ struct BestPrices {
     double ask;  // the lowest ask price by totalOrder
 };
 
-// Replays the window's book events from an empty book (snapshots empty both sides, zero
-// quantities remove a price, any other quantity is stored). Empty when either side of the
-// closing book is empty.
+// The best prices of the book that replaying the window's events from an empty book leaves
+// (snapshots empty both sides, zero quantities remove a price, any other quantity is stored).
+// Empty when either side of that closing book is empty.
 std::optional<BestPrices> closing_best_prices(const Window& window);
 
 }  // namespace vorn
