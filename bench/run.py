@@ -109,16 +109,40 @@ def real_sources(scratch: pathlib.Path) -> list[Source]:
 # --- load ----------------------------------------------------------------------------------------
 
 
-def time_repeated(fn, repeats: int) -> float:
-    """Median seconds of `fn()`; the result of each call is released before the next starts."""
-    times = []
-    for _ in range(repeats):
-        gc.collect()
+def time_interleaved(contenders: dict[str, Any], rounds: int, once: frozenset = frozenset(), min_seconds: float = 0.3) -> dict[str, float]:
+    """Median seconds per call of each contender. Each is a function that runs one call and
+    returns its seconds. The contenders take turns round by round, so a burst of load on a shared
+    machine hits them all alike, and a round repeats a fast call until `min_seconds` have passed,
+    so that small inputs are not measured by a single call (except for those in `once`, which
+    repeat inside their own call)."""
+    samples: dict[str, list[float]] = {name: [] for name in contenders}
+    for _ in range(rounds):
+        for name, call in contenders.items():
+            spent = 0.0
+            while True:
+                gc.collect()
+                seconds = call()
+                if seconds is None:
+                    break
+                samples[name].append(seconds)
+                spent += seconds
+                if spent >= min_seconds or name in once:
+                    break
+    return {name: statistics.median(v) for name, v in samples.items() if v}
+
+
+def timed(fn):
+    """A contender for `time_interleaved`: the seconds of one call of `fn`; its result is released
+    before the next call starts."""
+
+    def call():
         started = time.perf_counter()
         result = fn()
-        times.append(time.perf_counter() - started)
+        seconds = time.perf_counter() - started
         del result
-    return statistics.median(times)
+        return seconds
+
+    return call
 
 
 def simdjson_binary(tools: pathlib.Path) -> pathlib.Path | None:
@@ -138,9 +162,8 @@ def simdjson_binary(tools: pathlib.Path) -> pathlib.Path | None:
     return binary
 
 
-def simdjson_seconds(binary: pathlib.Path | None, path: pathlib.Path, repeats: int) -> float | None:
-    if binary is None:
-        return None
+def simdjson_seconds(binary: pathlib.Path, path: pathlib.Path, repeats: int) -> float | None:
+    """Median seconds of one DOM parse with a reused parser, timed inside the C++ program."""
     result = subprocess.run([str(binary), str(path), str(repeats)], capture_output=True, text=True)
     if result.returncode != 0:
         print(f"  simdjson failed: {result.stderr.strip()[:200]}")
@@ -195,24 +218,22 @@ def bench_frames(vorn, market: numpy_panels.Market, source: Source, cursors: lis
         vorn.command(frame_at)
         numpy_panels.compute_frame(market, specs[0], cursors[0])
 
-    engine, replies = [], []
-    for set_spec, frame_at in commands:
+    # Engine and NumPy take turns at each cursor, so load on a shared machine hits both alike.
+    engine, baseline, replies, frames = [], [], [], []
+    for (set_spec, frame_at), spec, cursor in zip(commands, specs, cursors):
         started = time.perf_counter()
         ok = vorn.command(set_spec)
         reply = vorn.command(frame_at)
         engine.append(time.perf_counter() - started)
         if ok != '{"ok":true}' or not reply.startswith('{"symbol":'):
             return {"error": f"engine replied {ok[:120]} / {reply[:120]}"}
-        if len(replies) < check:
-            replies.append(reply)
-
-    baseline, frames = [], []
-    for spec, cursor in zip(specs, cursors):
         started = time.perf_counter()
         frame = numpy_panels.compute_frame(market, spec, cursor)
         baseline.append(time.perf_counter() - started)
-        if len(frames) < check:
+        if len(replies) < check:
+            replies.append(reply)
             frames.append(frame)
+        del reply, frame
 
     mismatches = []
     for cursor, reply, frame in zip(cursors, replies, frames):
@@ -243,8 +264,8 @@ def bench_source(source: Source, args, module, simdjson: pathlib.Path | None) ->
     res: dict[str, Any] = {"name": source.name, "bytes": size}
     print(f"\n== {source.name}: {size / 1e6:.1f} MB of command text")
 
-    repeats = args.repeats
     holder: list = []
+    replies: list[str] = []
 
     def engine_load():
         holder.clear()  # release the previous object (and its dataset) outside the timing
@@ -254,21 +275,24 @@ def bench_source(source: Source, args, module, simdjson: pathlib.Path | None) ->
         reply = vorn.command(text)
         seconds = time.perf_counter() - started
         holder.append(vorn)
-        return seconds, reply
+        replies[:] = [reply]
+        return seconds
 
-    runs = [engine_load() for _ in range(repeats)]
-    reply = runs[-1][1]
-    if not reply.startswith('{"ok":true,'):
-        print(f"  engine load failed: {reply[:200]}")
-        res["error"] = reply[:200]
+    engine_load()  # warm-up, and the reply to check
+    if not replies[0].startswith('{"ok":true,'):
+        print(f"  engine load failed: {replies[0][:200]}")
+        res["error"] = replies[0][:200]
         return res
+    res["records"] = int(json.loads(replies[0])["loaded"])
+    contenders = {"engine": engine_load, "json": timed(lambda: json.loads(text)), "orjson": timed(lambda: orjson.loads(text))}
+    if simdjson is not None:
+        # The program repeats its parses itself: at least five, and about 0.3 s worth.
+        parses = max(5, min(300, int(0.3 * 300e6 / size)))
+        contenders["simdjson"] = lambda: simdjson_seconds(simdjson, source.path, parses)
+    seconds = time_interleaved(contenders, args.rounds, once=frozenset({"simdjson"}))
     vorn = holder[0]
-    res["records"] = int(json.loads(reply)["loaded"])
-    res["engine_mb_s"] = _mb_per_s(size, statistics.median(s for s, _ in runs))
-    res["json_mb_s"] = _mb_per_s(size, time_repeated(lambda: json.loads(text), repeats))
-    res["orjson_mb_s"] = _mb_per_s(size, time_repeated(lambda: orjson.loads(text), repeats))
-    sj = simdjson_seconds(simdjson, source.path, max(repeats, 5))
-    res["simdjson_mb_s"] = _mb_per_s(size, sj) if sj else None
+    for name in ("engine", "json", "orjson", "simdjson"):
+        res[f"{name}_mb_s"] = _mb_per_s(size, seconds[name]) if name in seconds else None
     line = (
         f"  load    engine {res['engine_mb_s']:7.1f} MB/s | json.loads {res['json_mb_s']:6.1f} MB/s "
         f"(engine {res['engine_mb_s'] / res['json_mb_s']:.1f}x) | orjson.loads {res['orjson_mb_s']:6.1f} MB/s "
@@ -384,7 +408,7 @@ def main() -> int:
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--cursors", type=int, default=200)
     parser.add_argument("--check", type=int, default=20, help="frames compared with the NumPy result")
-    parser.add_argument("--repeats", type=int, default=3, help="loads timed per contender (median)")
+    parser.add_argument("--rounds", type=int, default=3, help="rounds of load timings, contenders taking turns")
     parser.add_argument("--module-dir", type=pathlib.Path, default=pathlib.Path(os.environ.get("VORN_MODULE_DIR", ROOT / "build" / "dev" / "python")))
     parser.add_argument("--cache", type=pathlib.Path, default=ROOT / "build" / "bench-data")
     parser.add_argument("--json", type=pathlib.Path, help="also write the figures to this file")
