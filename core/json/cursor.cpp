@@ -188,15 +188,59 @@ bool Cursor::read_string_escaped(std::size_t start, std::string_view& out, std::
 
 // --- Numbers ---
 
+namespace {
+
+// The largest significand that can take one more digit of any value without overflowing.
+constexpr std::uint64_t kSafeSignificand = kMaxSignificand / 10 - 1;  // 1844674407370955160
+
+constexpr std::uint64_t kSmallPowersOfTen[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+// Reads the run of up to 8 digits at `p`, which must have 8 readable bytes: returns how many
+// digits lead the 8 bytes, with their decimal value in `value`. Constant time for any count.
+int read_digit_run(const char* p, std::uint64_t& value) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    // A byte is a digit when its high nibble is 3 and its low nibble is at most 9; the flags
+    // land in the high nibble of each non-digit byte, without carries between bytes.
+    std::uint64_t flags = ((w & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL) |
+                          (((w & 0x0F0F0F0F0F0F0F0FULL) + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL);
+    int count = flags == 0 ? 8 : std::countr_zero(flags) / 8;
+    if (count == 0) {
+        value = 0;
+        return 0;
+    }
+    // Keep the digits, moved to the most significant end, so the bytes below read as zeros.
+    std::uint64_t digits = (w - 0x3030303030303030ULL) << (8 * (8 - count));
+    digits = digits * 10 + (digits >> 8);
+    digits = (((digits & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+              (((digits >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >> 32;
+    value = digits;
+    return count;
+}
+
+// Adds one digit to the significand; false (significand unchanged) once it would overflow.
+bool gather_digit(std::uint64_t& significand, unsigned digit) {
+    if (significand <= kSafeSignificand || (significand == kSafeSignificand + 1 && digit <= kMaxSignificand % 10)) {
+        significand = significand * 10 + digit;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool Cursor::read_number(Value& out) {
-    const char* data = text_.data();
-    const std::size_t size = text_.size();
-    std::size_t pos = pos_;
+    const char* const begin = text_.data();
+    const char* const end = begin + text_.size();
+    const char* p = begin + pos_;
+    auto offset_after = [begin](const char* q) { return static_cast<std::size_t>(q - begin) + 1; };
+    auto digit_at = [end](const char* q) { return q < end && is_digit(static_cast<unsigned char>(*q)); };
+
     bool negative = false;
-    if (data[pos] == '-') {
+    if (*p == '-') {
         negative = true;
-        ++pos;
-        if (pos == size) return fail(message::kEofValue, size);
+        ++p;
+        if (p == end) return fail(message::kEofValue, text_.size());
     }
 
     std::uint64_t significand = 0;
@@ -204,114 +248,134 @@ bool Cursor::read_number(Value& out) {
     bool overflowed = false;
     bool integer = true;
 
-    unsigned char c = static_cast<unsigned char>(data[pos]);
-    if (c == '0') {
-        ++pos;
-        if (pos < size && is_digit(static_cast<unsigned char>(data[pos]))) return fail(message::kInvalidNumber, pos + 1);
-    } else if (c >= '1' && c <= '9') {
-        // Up to 19 digits always fit; only later ones need the overflow test.
-        std::size_t safe_end = std::min(size, pos + 19);
-        while (pos < safe_end && is_digit(static_cast<unsigned char>(data[pos]))) {
-            significand = significand * 10 + static_cast<unsigned>(data[pos] - '0');
-            ++pos;
+    if (*p == '0') {
+        ++p;
+        if (digit_at(p)) return fail(message::kInvalidNumber, offset_after(p));
+    } else if (*p >= '1' && *p <= '9') {
+        // The first 16 digits always fit, so they are gathered in runs without overflow checks.
+        if constexpr (std::endian::native == std::endian::little) {
+            std::uint64_t run = 0;
+            int gathered = 0;
+            while (gathered < 16 && end - p >= 8) {
+                int count = read_digit_run(p, run);
+                significand = significand * kSmallPowersOfTen[count] + run;
+                p += count;
+                gathered += count;
+                if (count < 8) break;
+            }
         }
-        while (pos < size && is_digit(static_cast<unsigned char>(data[pos]))) {
-            unsigned digit = static_cast<unsigned>(data[pos] - '0');
-            if (overflowed || significand > (kMaxSignificand - digit) / 10) {
+        while (digit_at(p)) {
+            if (overflowed || !gather_digit(significand, static_cast<unsigned>(*p - '0'))) {
                 overflowed = true;
                 ++exponent;
-            } else {
-                significand = significand * 10 + digit;
             }
-            ++pos;
+            ++p;
         }
     } else {
-        return fail(message::kInvalidNumber, pos + 1);
+        return fail(message::kInvalidNumber, offset_after(p));
     }
 
-    if (pos < size && data[pos] == '.') {
+    if (p < end && *p == '.') {
         integer = false;
-        ++pos;
-        if (pos == size) return fail(message::kEofValue, size);
-        if (!is_digit(static_cast<unsigned char>(data[pos]))) return fail(message::kInvalidNumber, pos + 1);
-        while (pos < size && is_digit(static_cast<unsigned char>(data[pos]))) {
-            unsigned digit = static_cast<unsigned>(data[pos] - '0');
+        ++p;
+        if (p == end) return fail(message::kEofValue, text_.size());
+        if (!is_digit(static_cast<unsigned char>(*p))) return fail(message::kInvalidNumber, offset_after(p));
+        if constexpr (std::endian::native == std::endian::little) {
+            // Below 10^11 the significand takes any 8 more digits.
+            std::uint64_t run = 0;
+            while (!overflowed && significand < 100000000000ULL && end - p >= 8) {
+                int count = read_digit_run(p, run);
+                significand = significand * kSmallPowersOfTen[count] + run;
+                exponent -= count;
+                p += count;
+                if (count < 8) break;
+            }
+        }
+        while (digit_at(p)) {
+            // Once a digit would overflow the significand, it and every later one is dropped.
             if (!overflowed) {
-                if (significand > (kMaxSignificand - digit) / 10) {
-                    overflowed = true;  // this and every further fraction digit is dropped
-                } else {
-                    significand = significand * 10 + digit;
+                if (gather_digit(significand, static_cast<unsigned>(*p - '0'))) {
                     --exponent;
+                } else {
+                    overflowed = true;
                 }
             }
-            ++pos;
+            ++p;
         }
     }
 
-    if (pos < size && (data[pos] == 'e' || data[pos] == 'E')) {
+    if (p < end && (*p == 'e' || *p == 'E')) {
         integer = false;
-        ++pos;
-        if (pos == size) return fail(message::kEofValue, size);
+        ++p;
+        if (p == end) return fail(message::kEofValue, text_.size());
         bool exponent_negative = false;
-        if (data[pos] == '+' || data[pos] == '-') {
-            exponent_negative = data[pos] == '-';
-            ++pos;
-            if (pos == size) return fail(message::kEofValue, size);
+        if (*p == '+' || *p == '-') {
+            exponent_negative = *p == '-';
+            ++p;
+            if (p == end) return fail(message::kEofValue, text_.size());
         }
-        if (!is_digit(static_cast<unsigned char>(data[pos]))) return fail(message::kInvalidNumber, pos + 1);
+        if (!is_digit(static_cast<unsigned char>(*p))) return fail(message::kInvalidNumber, offset_after(p));
         constexpr std::int32_t kMaxExponent = std::numeric_limits<std::int32_t>::max();
         std::int32_t written = 0;
         bool too_large = false;
-        while (pos < size && is_digit(static_cast<unsigned char>(data[pos]))) {
-            std::int32_t digit = data[pos] - '0';
-            ++pos;
-            if (!too_large && written > (kMaxExponent - digit) / 10) {
-                if (!exponent_negative && significand != 0) return fail(message::kNumberOutOfRange, pos);
-                too_large = true;  // the value is zero; the remaining digits are only consumed
+        while (digit_at(p)) {
+            std::int32_t digit = *p - '0';
+            ++p;
+            if (too_large) continue;
+            if (written > (kMaxExponent - digit) / 10) {
+                // An exponent too large to count: out of range upwards, zero downwards.
+                if (!exponent_negative && significand != 0) return fail(message::kNumberOutOfRange, static_cast<std::size_t>(p - begin));
+                too_large = true;
+                continue;
             }
-            if (!too_large) written = written * 10 + digit;
+            written = written * 10 + digit;
         }
         if (too_large) {
-            pos_ = pos;
+            pos_ = static_cast<std::size_t>(p - begin);
             out = Value::floating(negative ? -0.0 : 0.0);
             return true;
         }
         exponent += exponent_negative ? -static_cast<std::int64_t>(written) : written;
     }
 
-    pos_ = pos;
+    const std::size_t number_end = static_cast<std::size_t>(p - begin);
     if (integer && !overflowed) {
         if (!negative) {
+            pos_ = number_end;
             out = Value::unsigned_integer(significand);
             return true;
         }
         if (significand == 0) {
+            pos_ = number_end;
             out = Value::floating(-0.0);
             return true;
         }
         if (significand <= (std::uint64_t{1} << 63)) {
+            pos_ = number_end;
             out = Value::negative_integer(static_cast<std::int64_t>(0 - significand));
             return true;
         }
     }
 
+    // The significand as a double, scaled by the nearest double of each power of ten.
     double value = static_cast<double>(significand);
     for (;;) {
         std::uint64_t magnitude = exponent < 0 ? 0 - static_cast<std::uint64_t>(exponent) : static_cast<std::uint64_t>(exponent);
         if (magnitude <= 308) {
             if (exponent >= 0) {
                 value *= kPowersOfTen[magnitude];
-                if (std::isinf(value)) return fail(message::kNumberOutOfRange, pos);
+                if (std::isinf(value)) return fail(message::kNumberOutOfRange, number_end);
             } else {
                 value /= kPowersOfTen[magnitude];
             }
             break;
         }
         if (value == 0.0) break;
-        if (exponent >= 0) return fail(message::kNumberOutOfRange, pos);
+        if (exponent >= 0) return fail(message::kNumberOutOfRange, number_end);
         value /= 1e308;
         exponent += 308;
     }
+    pos_ = number_end;
     out = Value::floating(negative ? -value : value);
     return true;
 }

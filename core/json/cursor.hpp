@@ -96,6 +96,11 @@ public:
     // Skips white space (space, tab, line feed, carriage return) and returns the next byte
     // (0..255) without consuming it, or kEnd at the end of the text.
     int peek() {
+        // Compact text has no white space between tokens: answer that case without a loop.
+        if (pos_ < text_.size()) {
+            unsigned char c = static_cast<unsigned char>(text_[pos_]);
+            if (c > ' ') return c;
+        }
         skip_whitespace();
         return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : kEnd;
     }

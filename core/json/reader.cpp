@@ -28,6 +28,7 @@ public:
 private:
     std::string_view keep(std::string_view s);
     bool read_string_value(Value& out);
+    Value& slot(Value& root);
     Value close_array(const OpenContainer& open);
     Value close_object(const OpenContainer& open);
 
@@ -106,10 +107,18 @@ bool TreeBuilder::read_string_value(Value& out) {
     return true;
 }
 
+// Where the next value goes: the root, or a new last child of the innermost open container.
+// Scalars are read straight into this slot, so no value is copied after it is read.
+Value& TreeBuilder::slot(Value& root) {
+    if (open_.empty()) return root;
+    const OpenContainer& top = open_.back();
+    if (top.is_object) return members_.emplace_back(Member{top.key, Value()}).value;
+    return elements_.emplace_back();
+}
+
 bool TreeBuilder::read(Value& root) {
     int depth = 0;
     std::string_view key;
-    Value value;
     for (;;) {
         // A value is due at the cursor (its first byte is present).
         int c = cursor_.peek();
@@ -132,36 +141,34 @@ bool TreeBuilder::read(Value& root) {
             // An empty container closes at once.
             open_.pop_back();
             Cursor::leave(depth);
-            value = is_object ? Value::object(nullptr, 0) : Value::array(nullptr, 0);
+            slot(root) = is_object ? Value::object(nullptr, 0) : Value::array(nullptr, 0);
         } else if (c == '"') {
-            if (!read_string_value(value)) return false;
-        } else if (!cursor_.read_scalar(value, scratch_)) {
+            if (!read_string_value(slot(root))) return false;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            if (!cursor_.read_number(slot(root))) return false;
+        } else if (!cursor_.read_scalar(slot(root), scratch_)) {
             return false;
         }
 
-        // `value` is complete: attach it to its container, closing containers that end.
+        // A value is complete: step on in its container, closing the containers that end.
         for (;;) {
-            if (open_.empty()) {
-                root = value;
-                return cursor_.expect_end();
-            }
+            if (open_.empty()) return cursor_.expect_end();
             OpenContainer& top = open_.back();
             if (top.is_object) {
-                members_.push_back({top.key, value});
                 step = cursor_.object_next(false, key, scratch_);
                 if (step == Cursor::Step::Item) {
                     top.key = keep(key);
                     break;
                 }
             } else {
-                elements_.push_back(value);
                 step = cursor_.array_next(false);
                 if (step == Cursor::Step::Item) break;
             }
             if (step == Cursor::Step::Failed) return false;
-            value = top.is_object ? close_object(top) : close_array(top);
+            Value closed = top.is_object ? close_object(top) : close_array(top);
             open_.pop_back();
             Cursor::leave(depth);
+            slot(root) = closed;
         }
     }
 }

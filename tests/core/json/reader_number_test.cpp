@@ -3,11 +3,14 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 #include <string>
 
+#include "core/json/cursor.hpp"
 #include "core/json/reader.hpp"
+#include "tests/core/json/join_text.hpp"
 
 namespace vorn::json {
 namespace {
@@ -121,6 +124,51 @@ TEST(FloatValues, ReadFloatsAreAlwaysFinite) {
         Result<Document> result = read_document(text);
         ASSERT_FALSE(result.ok()) << text;
         EXPECT_EQ(result.error().message.rfind("number out of range", 0), 0u) << result.error().message;
+    }
+}
+
+}  // namespace
+}  // namespace vorn::json
+
+namespace vorn::json {
+namespace {
+
+// Digits are gathered in 8-byte runs when enough text follows and byte by byte near the end
+// of the text: both ways must give the same number for every length and split point.
+TEST(NumberDigits, SameValueWhateverFollows) {
+    const std::string digits = "98765432109876543210987654";
+    for (std::size_t int_len = 1; int_len <= digits.size(); ++int_len) {
+        for (std::size_t frac_len = 0; frac_len <= 20; frac_len += (frac_len < 12 ? 1 : 4)) {
+            std::string number = digits.substr(0, int_len);
+            if (frac_len) number = testing_text::cat(number, ".", digits.substr(digits.size() - frac_len));
+            Value at_end = read_single(number);
+            Value padded = read_single(testing_text::cat(number, "                "));
+            Value in_list = read_single(testing_text::cat("[", number, ",1]")).as_array()[0];
+            ASSERT_EQ(at_end.kind(), padded.kind()) << number;
+            ASSERT_EQ(at_end.kind(), in_list.kind()) << number;
+            if (at_end.kind() == Kind::Unsigned) {
+                EXPECT_EQ(at_end.as_unsigned(), std::stoull(number)) << number;
+                EXPECT_EQ(padded.as_unsigned(), at_end.as_unsigned()) << number;
+                EXPECT_EQ(in_list.as_unsigned(), at_end.as_unsigned()) << number;
+            } else {
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(padded.as_float()), std::bit_cast<std::uint64_t>(at_end.as_float())) << number;
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(in_list.as_float()), std::bit_cast<std::uint64_t>(at_end.as_float())) << number;
+            }
+        }
+    }
+}
+
+TEST(NumberDigits, ShortDecimalsAreTheSignificandDividedByAPowerOfTen) {
+    struct Case { const char* text; double value; };
+    for (Case c : {Case{"61800.20", 6180020.0 / 100.0}, Case{"0.004", 4.0 / 1000.0},
+                   Case{"0.00010000", 10000.0 / 1e8}, Case{"12345678.12345678", 1234567812345678.0 / 1e8},
+                   Case{"1723161300000.5", 17231613000005.0 / 10.0}}) {
+        std::string padded = testing_text::cat(c.text, ",        ");
+        Cursor cursor(padded);
+        Value v;
+        ASSERT_TRUE(cursor.read_number(v)) << c.text;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(v.as_float()), std::bit_cast<std::uint64_t>(c.value)) << c.text;
+        EXPECT_EQ(cursor.offset(), std::strlen(c.text));
     }
 }
 

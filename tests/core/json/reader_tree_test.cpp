@@ -5,19 +5,14 @@
 #include <vector>
 
 #include "core/json/reader.hpp"
+#include "tests/core/json/join_text.hpp"
 
 using namespace std::string_literals;
 
 namespace vorn::json {
 namespace {
 
-// Joins text pieces (appending avoids a false -Wrestrict of g++ 12 on literal + string).
-template <class... Pieces>
-std::string cat(const Pieces&... pieces) {
-    std::string out;
-    (out.append(pieces), ...);
-    return out;
-}
+using testing_text::cat;
 
 Document read_ok(std::string_view text) {
     Result<Document> result = read_document(text);
@@ -107,7 +102,7 @@ TEST_P(ObjectMembers, SortedUniqueLastWins) {
 std::string many_keys_reversed(int n) {
     std::string text = "{";
     for (int i = n - 1; i >= 0; --i) {
-        char key[8];
+        char key[16];
         std::snprintf(key, sizeof key, "k%03d", i);
         text += cat("\"", key, "\":", std::to_string(i), i ? "," : "");
     }
@@ -118,7 +113,7 @@ std::string many_keys_reversed(int n) {
 ObjectCase many_keys_case(int n) {
     ObjectCase c{many_keys_reversed(n), {}, {}};
     for (int i = 0; i < n; ++i) {
-        char key[8];
+        char key[16];
         std::snprintf(key, sizeof key, "k%03d", i);
         c.keys.emplace_back(key);
         c.values.push_back(static_cast<std::uint64_t>(i));
