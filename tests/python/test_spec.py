@@ -34,7 +34,8 @@ OK = '{"ok":true}'
 # (spec text, constructor ValueError text or None, "set_spec" error text or None)
 READ_CASES = [
     pytest.param(spec(), None, None, id="valid"),
-    pytest.param(spec('[{"kind":"liquidation_map"}]', dataset_ref='""'), None, None, id="only_kind_and_empty_ref"),
+    pytest.param('{"dataset_ref":"","symbol":"S","panels":[{"kind":"liquidation_map"}]}', None, None,
+                 id="only_kind_and_empty_ref"),
     pytest.param(spec(from_ts=5, to_ts="null"), None, None, id="from_ts_with_null_to_ts"),
     pytest.param("{ }", "parse: missing field `dataset_ref` at line 1 column 3",
                  "parse: missing field `dataset_ref`", id="space_inside_braces"),
@@ -199,3 +200,23 @@ def test_panel_member_depth_limit_counts_from_the_outermost_object():
     reply = set_spec(_korvel_vorn.Vorn(""), at_limit)
     assert reply == error_reply("parse: recursion limit exceeded at line 1 column 215")
     assert set_spec(_korvel_vorn.Vorn(""), spec('[{"kind":"footprint","x":' + nested(123) + '}]')) == OK
+
+
+def test_very_deep_values_neither_crash_nor_pass_unchecked():
+    deep = nested(100_000)
+    _korvel_vorn.Vorn(spec(extra=deep))
+    with pytest.raises(ValueError, match=r"^parse: recursion limit exceeded at line 1 column 195$"):
+        _korvel_vorn.Vorn(spec('[{"kind":"footprint","extra":' + deep + '}]'))
+    with pytest.raises(ValueError, match=r"^parse: EOF while parsing a list at line 1 column 100005$"):
+        _korvel_vorn.Vorn('{"x":' + "[" * 100_000)
+    reply = set_spec(_korvel_vorn.Vorn(""), spec(extra=deep))
+    assert reply.startswith('{"ok":false,"error":"parse: recursion limit exceeded at line 1 column ')
+
+
+def test_long_positional_panel_reports_its_length():
+    panel = '["funding_oi_divergence"' + ",1" * 50_000 + "]"
+    message = "invalid length 50000, expected 1 element in sequence"
+    with pytest.raises(ValueError) as raised:
+        _korvel_vorn.Vorn(spec("[" + panel + "]"))
+    assert str(raised.value) == f"parse: {message} at line 1 column {len(spec('[' + panel + ']')) - 1}"
+    assert set_spec(_korvel_vorn.Vorn(""), spec("[" + panel + "]")) == error_reply(f"parse: {message}")
