@@ -1,6 +1,9 @@
 // The "set_spec" path: a spec read from the command's value tree. Objects are visited in ascending
 // key order (the tree keeps one member per key), so repeats cannot occur and the failing member
 // whose key sorts first is the one reported. No failure carries a position.
+#include <algorithm>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "core/spec/read_spec.hpp"
