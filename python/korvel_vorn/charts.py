@@ -114,13 +114,14 @@ def draw_footprint(ax: Any, data: Mapping[str, Any], params: Mapping[str, Any]) 
     ax.margins(y=0.02)
     limit = max([abs(v) for v in buy + sell if math.isfinite(v)], default=1.0) or 1.0
     ax.set_xlim(-limit * 1.1, limit * 1.1)
-    ax.legend(loc="upper right", fontsize=8, framealpha=0.8)
+    ax.legend(loc="best", fontsize=8, framealpha=0.85)
     ax.grid(axis="x", alpha=0.3)
 
 
 def draw_book_heatmap(ax: Any, data: Mapping[str, Any], params: Mapping[str, Any], fig: Any,
                       time_range: tuple[int, int] | None = None) -> None:
     import matplotlib.colors as mcolors
+    import matplotlib.ticker as mticker
 
     times = [int(t) for t in data.get("time", [])]
     prices = _nums(data.get("price", []))
@@ -142,6 +143,8 @@ def draw_book_heatmap(ax: Any, data: Mapping[str, Any], params: Mapping[str, Any
                       interpolation="nearest")
     bar = fig.colorbar(image, ax=ax, pad=0.01, fraction=0.05)
     bar.set_label("resting qty (bid + ask)")
+    bar.locator = mticker.MaxNLocator(6)
+    bar.update_ticks()
     ax.yaxis.set_major_formatter(_price_formatter(prices))
     ax.set_ylabel("price")
     _time_axis(ax, time_range)
@@ -170,7 +173,7 @@ def draw_liquidation_map(ax: Any, data: Mapping[str, Any], params: Mapping[str, 
         ax.scatter(xs, ys, s=sizes, color=colour, alpha=0.6, edgecolors="white", linewidths=0.5, label=label)
     ax.yaxis.set_major_formatter(_price_formatter([float(e["price_bin"] or 0.0) for e in events]))
     ax.set_ylabel("price")
-    ax.legend(loc="upper left", fontsize=8, framealpha=0.8, markerscale=0.6)
+    ax.legend(loc="best", fontsize=8, framealpha=0.85, markerscale=0.6)
     ax.grid(alpha=0.3)
     _time_axis(ax, time_range)
 
@@ -217,8 +220,10 @@ def draw_divergence(axes: Sequence[Any], data: Mapping[str, Any], params: Mappin
         ax.set_ylabel(label, fontsize=9)
         ax.grid(alpha=0.3)
         ax.yaxis.set_major_locator(mticker.MaxNLocator(4))
-    funding_ax.axhline(0.0, color="#999999", linewidth=0.6)
-    funding_ax.yaxis.set_major_formatter(mticker.FuncFormatter(lambda v, _pos: f"{v * 100:.4f}%"))
+    rates = [v for v in _nums(data.get("funding", [])) if math.isfinite(v)]
+    if rates and min(rates) < 0.0 < max(rates):
+        funding_ax.axhline(0.0, color="#999999", linewidth=0.6)
+    funding_ax.yaxis.set_major_formatter(mticker.FuncFormatter(lambda v, _pos: f"{v * 100:.4g}%"))
     price_ax.yaxis.set_major_formatter(_price_formatter(_nums(data.get("price", []))))
     oi_ax.yaxis.set_major_formatter(mticker.FuncFormatter(lambda v, _pos: f"{v:,.0f}" if abs(v) >= 100 else f"{v:g}"))
     for ax in axes:
@@ -239,11 +244,15 @@ def frame_figure(frame: Mapping[str, Any], spec: Mapping[str, Any], *, size: tup
 
     panels = list(frame.get("panels", []))
     spec_panels = list(spec.get("panels", [])) if isinstance(spec, Mapping) else []
-    fig = Figure(figsize=(size[0] / dpi, size[1] / dpi), dpi=dpi, layout="constrained")
+    fig = Figure(figsize=(size[0] / dpi, size[1] / dpi), dpi=dpi)
     count = max(len(panels), 1)
     ncols = 1 if count == 1 else 2
     nrows = (count + ncols - 1) // ncols
-    grid = fig.add_gridspec(nrows, ncols)
+    # Fixed margins rather than a layout engine: a replay draws many frames, and the solver
+    # would cost more than the drawing.
+    top = 1.0 - 0.6 / (size[1] / dpi)
+    grid = fig.add_gridspec(nrows, ncols, left=0.065, right=0.965, bottom=0.07, top=top,
+                            wspace=0.2, hspace=0.28 + 0.04 * (nrows - 1))
     fig.suptitle(f"{frame.get('symbol', '')} · frame at {format_ts(int(frame.get('cursor_ts', 0)))}"
                  f"  (cursor_ts {frame.get('cursor_ts')})", fontsize=14, fontweight="bold")
     for index, panel in enumerate(panels):
@@ -251,7 +260,7 @@ def frame_figure(frame: Mapping[str, Any], spec: Mapping[str, Any], *, size: tup
         cell = grid[index // ncols, index % ncols]
         kind = panel.get("kind")
         if kind == "funding_oi_divergence":
-            sub = cell.subgridspec(3, 1, hspace=0.05)
+            sub = cell.subgridspec(3, 1, hspace=0.12)
             first = fig.add_subplot(sub[0])
             axes = [first, fig.add_subplot(sub[1], sharex=first), fig.add_subplot(sub[2], sharex=first)]
             draw_divergence(axes, panel, params, time_range)

@@ -259,11 +259,9 @@ def cmd_convert(args: argparse.Namespace) -> int:
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
-    from .charts import render_png
+    from .charts import _matplotlib, render_png
     from .replay import replay_cursors, write_replay
     from .sample import DURATION_MS, START_MS, sample_dataset_json, sample_spec
-
-    from .charts import _matplotlib
 
     _matplotlib()  # fail early, before writing anything, when matplotlib is missing
     out = args.out
@@ -287,7 +285,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
         written.append(path)
     if not args.no_gif:
         cursors = replay_cursors(START_MS + 30_000, START_MS + DURATION_MS - 1, 30_000)
-        written += write_replay(session, spec, cursors, os.path.join(out, "replay.gif"), size=(1200, 750),
+        written += write_replay(session, spec, cursors, os.path.join(out, "replay.gif"), size=(1000, 625),
                                 fps=3, time_range=time_range, show_progress=not args.no_progress)
     print(f"sample market {spec['symbol']}: {count} records, {format_ts(START_MS)} for "
           f"{format_duration(DURATION_MS)}")

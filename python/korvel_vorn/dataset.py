@@ -68,7 +68,7 @@ def _enum_text(value: Any, variants: tuple[str, str], where: str) -> str:
             return '"' + name + '"'
     elif isinstance(value, (int, float)) and not isinstance(value, bool) and value in (0, 1):
         return '"' + variants[int(value)] + '"'
-    elif hasattr(value, "__index__") and not isinstance(value, bool):
+    elif hasattr(value, "__index__") and not isinstance(value, (bool, int)):  # NumPy integers
         return _enum_text(value.__index__(), variants, where)
     hint = ""
     if variants == ("long", "short") and isinstance(value, str) and value.strip().lower() in ("buy", "sell"):

@@ -20,7 +20,7 @@ SYMBOL = "DEMOUSDT"
 START_MS = 1_704_067_200_000  # 2024-01-01 00:00:00 UTC
 DURATION_MS = 600_000
 LEVEL_STEP = 0.05  # book levels sit on this price grid
-LEVELS_PER_SIDE = 160
+LEVELS_PER_SIDE = 280
 
 
 def _normal(rng: random.Random) -> float:
