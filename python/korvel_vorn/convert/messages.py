@@ -225,10 +225,11 @@ def _enum_name(value: Any) -> str:
     return str(value)
 
 
-def add_record(ctx: Context, kind: str, r: dict[str, Any]) -> None:
-    """One record in the dataset's own field names, of list `kind`."""
+def add_record(ctx: Context, kind: str, r: dict[str, Any], ts_in_ms: bool = True) -> None:
+    """One record in the dataset's own field names, of list `kind`. Its "ts" is milliseconds, as
+    in a dataset, unless the caller says the time came from a column of unknown unit."""
     market = ctx.market
-    ts = ctx.ts(r["ts"], "ts")
+    ts = timestamp(r["ts"], "ts", ctx.unit or "ms") if ts_in_ms else ctx.ts(r["ts"], "ts")
     if kind == "candles":
         market.add_candle(ts, *(number(r[f], f) for f in ("open", "high", "low", "close", "volume")))
     elif kind == "trades":

@@ -309,6 +309,6 @@ def _generic_row(ctx: Context, table: Table | None, row: Row) -> None:
     if kind == "candles" and "volume" not in values:
         raise FieldError("a candle row needs a volume column")
     try:
-        add_record(ctx, kind, values)
+        add_record(ctx, kind, values, ts_in_ms=table.names[table.find("ts")] == "ts")  # type: ignore[index]
     except KeyError as missing:
         raise FieldError(f"a {kind} row needs a {missing.args[0]} column") from None
