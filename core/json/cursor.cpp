@@ -427,35 +427,6 @@ bool Cursor::enter(int& depth) {
     return true;
 }
 
-Cursor::Step Cursor::array_next(bool first) {
-    int c = peek();
-    if (c == kEnd) {
-        fail(message::kEofList, text_.size());
-        return Step::Failed;
-    }
-    if (c == ']') {
-        ++pos_;
-        return Step::End;
-    }
-    if (!first) {
-        if (c != ',') {
-            fail(message::kExpectedListCommaOrEnd, pos_ + 1);
-            return Step::Failed;
-        }
-        ++pos_;
-        c = peek();
-        if (c == kEnd) {
-            fail(message::kEofValue, text_.size());
-            return Step::Failed;
-        }
-        if (c == ']') {
-            fail(message::kTrailingComma, pos_ + 1);
-            return Step::Failed;
-        }
-    }
-    return Step::Item;
-}
-
 Cursor::Step Cursor::object_next(bool first, std::string_view& key, std::string& scratch) {
     std::size_t key_end = 0;
     return object_next(first, key, scratch, key_end);
@@ -514,9 +485,43 @@ bool Cursor::skip_value() { return skip_value_impl(0, false); }
 
 bool Cursor::skip_value(int open_depth) { return skip_value_impl(open_depth, true); }
 
+namespace {
+
+// The kinds of the containers open while a value is skipped, one bit each (set for an object).
+// The first 64 levels need no allocation; deeper ones spill to a vector.
+class OpenKinds {
+public:
+    bool empty() const { return depth_ == 0; }
+    std::size_t size() const { return depth_; }
+    void push(bool is_object) {
+        std::size_t word = depth_ / 64;
+        std::uint64_t bit = std::uint64_t{1} << (depth_ % 64);
+        if (word == 0) {
+            first_ = is_object ? (first_ | bit) : (first_ & ~bit);
+        } else {
+            if (more_.size() < word) more_.push_back(0);
+            std::uint64_t& w = more_[word - 1];
+            w = is_object ? (w | bit) : (w & ~bit);
+        }
+        ++depth_;
+    }
+    void pop() { --depth_; }
+    bool top_is_object() const {
+        std::size_t at = depth_ - 1;
+        std::uint64_t w = at < 64 ? first_ : more_[at / 64 - 1];
+        return (w >> (at % 64)) & 1;
+    }
+
+private:
+    std::size_t depth_ = 0;
+    std::uint64_t first_ = 0;
+    std::vector<std::uint64_t> more_;
+};
+
+}  // namespace
+
 bool Cursor::skip_value_impl(int open_depth, bool counted) {
-    // One entry per open container: true for an object. Grows with the nesting only.
-    std::vector<bool> open;
+    OpenKinds open;
     std::string scratch;
     std::string_view key;
     Value scalar;
@@ -529,21 +534,21 @@ bool Cursor::skip_value_impl(int open_depth, bool counted) {
                 return fail(message::kRecursionLimitExceeded, pos_);
             }
             bool is_object = c == '{';
-            open.push_back(is_object);
+            open.push(is_object);
             Step step = is_object ? object_next(true, key, scratch) : array_next(true);
             if (step == Step::Failed) return false;
             if (step == Step::Item) continue;
-            open.pop_back();
+            open.pop();
         } else if (!read_scalar(scalar, scratch)) {
             return false;
         }
         // A value ended: close containers until one has a further item.
         for (;;) {
             if (open.empty()) return true;
-            Step step = open.back() ? object_next(false, key, scratch) : array_next(false);
+            Step step = open.top_is_object() ? object_next(false, key, scratch) : array_next(false);
             if (step == Step::Failed) return false;
             if (step == Step::Item) break;
-            open.pop_back();
+            open.pop();
         }
     }
 }

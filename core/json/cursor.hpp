@@ -178,4 +178,34 @@ private:
     Failure failure_;
 };
 
+// Inline: taken once per array element on the reader's hot path.
+inline Cursor::Step Cursor::array_next(bool first) {
+    int c = peek();
+    if (c == ']') {
+        ++pos_;
+        return Step::End;
+    }
+    if (c == kEnd) {
+        fail(message::kEofList, text_.size());
+        return Step::Failed;
+    }
+    if (!first) {
+        if (c != ',') {
+            fail(message::kExpectedListCommaOrEnd, pos_ + 1);
+            return Step::Failed;
+        }
+        ++pos_;
+        c = peek();
+        if (c == kEnd) {
+            fail(message::kEofValue, text_.size());
+            return Step::Failed;
+        }
+        if (c == ']') {
+            fail(message::kTrailingComma, pos_ + 1);
+            return Step::Failed;
+        }
+    }
+    return Step::Item;
+}
+
 }  // namespace vorn::json

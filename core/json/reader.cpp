@@ -28,7 +28,14 @@ public:
 private:
     std::string_view keep(std::string_view s);
     bool read_string_value(Value& out);
-    Value& slot(Value& root);
+    // Where the next value goes: the root, or a new last child of the innermost open container.
+    // Scalars are read straight into this slot, so no value is copied after it is read.
+    Value& slot(Value& root) {
+        if (open_.empty()) return root;
+        const OpenContainer& top = open_.back();
+        if (top.is_object) return members_.emplace_back(Member{top.key, Value()}).value;
+        return elements_.emplace_back();
+    }
     Value close_array(const OpenContainer& open);
     Value close_object(const OpenContainer& open);
 
@@ -105,15 +112,6 @@ bool TreeBuilder::read_string_value(Value& out) {
     s = keep(s);
     out = Value::string(s.data(), static_cast<std::uint32_t>(s.size()));
     return true;
-}
-
-// Where the next value goes: the root, or a new last child of the innermost open container.
-// Scalars are read straight into this slot, so no value is copied after it is read.
-Value& TreeBuilder::slot(Value& root) {
-    if (open_.empty()) return root;
-    const OpenContainer& top = open_.back();
-    if (top.is_object) return members_.emplace_back(Member{top.key, Value()}).value;
-    return elements_.emplace_back();
 }
 
 bool TreeBuilder::read(Value& root) {

@@ -1,5 +1,6 @@
 #include "core/json/writer.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -82,13 +83,11 @@ void write_float(std::string& out, double value) {
         return;
     }
     // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)XX.
-    char buffer[40];
-    std::to_chars_result r = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-    const char* p = buffer;
-    if (*p == '-') {
-        out.push_back('-');
-        ++p;
-    }
+    char sci[32];
+    const char* sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+    const char* p = sci;
+    const bool negative = *p == '-';
+    if (negative) ++p;
     char digits[20];
     int count = 0;
     digits[count++] = *p++;
@@ -96,35 +95,42 @@ void write_float(std::string& out, double value) {
         for (++p; *p != 'e'; ++p) digits[count++] = *p;
     }
     ++p;  // 'e'
-    int exponent = 0;
-    std::from_chars(*p == '+' ? p + 1 : p, r.ptr, exponent);
+    const bool exponent_negative = *p == '-';
+    int magnitude = 0;
+    for (++p; p < sci_end; ++p) magnitude = magnitude * 10 + (*p - '0');
+    const int exponent = exponent_negative ? -magnitude : magnitude;
 
+    // Laid out in a local buffer and appended once; the longest form has 25 bytes.
+    char text[32];
+    char* w = text;
+    if (negative) *w++ = '-';
     if (exponent >= -5 && exponent <= 15) {
         if (exponent < 0) {
-            out.append("0.");
-            out.append(static_cast<std::size_t>(-exponent - 1), '0');
-            out.append(digits, static_cast<std::size_t>(count));
+            *w++ = '0';
+            *w++ = '.';
+            for (int i = 0; i < -exponent - 1; ++i) *w++ = '0';
+            w = std::copy(digits, digits + count, w);
         } else if (exponent < count - 1) {
-            out.append(digits, static_cast<std::size_t>(exponent + 1));
-            out.push_back('.');
-            out.append(digits + exponent + 1, static_cast<std::size_t>(count - exponent - 1));
+            w = std::copy(digits, digits + exponent + 1, w);
+            *w++ = '.';
+            w = std::copy(digits + exponent + 1, digits + count, w);
         } else {
-            out.append(digits, static_cast<std::size_t>(count));
-            out.append(static_cast<std::size_t>(exponent + 1 - count), '0');
-            out.append(".0");
+            w = std::copy(digits, digits + count, w);
+            for (int i = count; i <= exponent; ++i) *w++ = '0';
+            *w++ = '.';
+            *w++ = '0';
         }
-        return;
+    } else {
+        *w++ = digits[0];
+        if (count > 1) {
+            *w++ = '.';
+            w = std::copy(digits + 1, digits + count, w);
+        }
+        *w++ = 'e';
+        *w++ = exponent_negative ? '-' : '+';
+        w = std::to_chars(w, text + sizeof text, magnitude).ptr;
     }
-    out.push_back(digits[0]);
-    if (count > 1) {
-        out.push_back('.');
-        out.append(digits + 1, static_cast<std::size_t>(count - 1));
-    }
-    out.push_back('e');
-    out.push_back(exponent > 0 ? '+' : '-');
-    char exp_buffer[8];
-    std::to_chars_result e = std::to_chars(exp_buffer, exp_buffer + sizeof exp_buffer, exponent < 0 ? -exponent : exponent);
-    out.append(exp_buffer, e.ptr);
+    out.append(text, static_cast<std::size_t>(w - text));
 }
 
 }  // namespace vorn::json

@@ -14,6 +14,19 @@ std::string nested_arrays(int levels) {
     return text;
 }
 
+// Objects and arrays alternating `levels` deep (an even count, innermost an array), each
+// closed by its own bracket, or with `wrong_closer` ending the innermost object instead.
+std::string alternating(int levels, bool wrong_closer = false) {
+    std::string text;
+    for (int i = 0; i < levels; ++i) text += (i % 2 == 0) ? "{\"a\":" : "[";
+    text += "1";
+    for (int i = levels - 1; i >= 0; --i) {
+        bool innermost_object = i == levels - 2;
+        text += (i % 2 == 1) ? "]" : (wrong_closer && innermost_object ? "]" : "}");
+    }
+    return text;
+}
+
 // Two nested runs side by side inside one array.
 std::string two_nested_in_list(int first, int second) {
     std::string text = "[";
@@ -51,6 +64,10 @@ INSTANTIATE_TEST_SUITE_P(Values, SkipValue, testing::Values(
     SkipCase{nested_arrays(200), ""},
     SkipCase{nested_arrays(100000), ""},
     SkipCase{two_nested_in_list(300, 3), ""},
+    // Container kinds are tracked past 64 and 128 levels.
+    SkipCase{alternating(300), ""},
+    // 100 objects of 5 bytes and 100 arrays open, then "1]" and the wrong "]" at byte 603.
+    SkipCase{alternating(200, true), "expected `,` or `}` at line 1 column 603"},
     SkipCase{"", "EOF while parsing a value at line 1 column 0"},
     SkipCase{std::string(100000, '['), "EOF while parsing a list at line 1 column 100000"},
     SkipCase{"[1,]", "trailing comma at line 1 column 4"},
