@@ -101,8 +101,10 @@ def generate_market(seed: int = 7) -> dict[str, list[Any]]:
             changes_a: dict[float, float] = {}
             fill_book(changes_b, changes_a)
             for _ in range(6):  # resting orders come and go near the touch
-                side, changes = (bids, changes_b) if rng.random() < 0.5 else (asks, changes_a)
-                price = sorted(side, key=lambda p: abs(p - mid))[int(rng.random() * 20)]
+                on_bid = rng.random() < 0.5
+                side, changes = (bids, changes_b) if on_bid else (asks, changes_a)
+                touch = max(bids) if on_bid else min(asks)
+                price = round(touch + (-1 if on_bid else 1) * int(rng.random() * 20) * LEVEL_STEP, 2)
                 qty = round(0.3 + rng.random() * 4.0, 3)
                 side[price] = qty
                 changes[price] = qty
