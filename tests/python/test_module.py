@@ -368,8 +368,10 @@ def test_objects_hold_separate_states():
 
 def test_reentry_during_a_command_is_refused():
     # Python code can run inside a command only through the garbage collector: raising the
-    # UnicodeEncodeError allocates collectable objects while the object is borrowed. A collector
-    # callback that calls back into the same object must meet the borrow flag.
+    # UnicodeEncodeError allocates a collectable object while the object is borrowed. A collector
+    # callback that calls back into the same object must meet the borrow flag. Whether a
+    # collection falls inside the command depends on the collector's allocation count, so the
+    # command is tried at several counts.
     v = Vorn("")
     seen = []
 
@@ -380,16 +382,27 @@ def test_reentry_during_a_command_is_refused():
             seen.append(error)
 
     threshold = gc.get_threshold()
+    encode_errors = 0
     gc.callbacks.append(reenter)
-    gc.set_threshold(1)
     try:
-        for _ in range(20):
-            with pytest.raises(UnicodeEncodeError):
-                v.command("\ud800")
+        for limit in (1, 2, 3):
+            for allocations in range(8):
+                gc.collect()
+                gc.set_threshold(limit)
+                kept = []
+                for _ in range(allocations):
+                    kept.append([])
+                try:
+                    v.command("\ud800")
+                except UnicodeEncodeError:
+                    encode_errors += 1
+                gc.set_threshold(*threshold)
+                del kept
     finally:
         gc.set_threshold(*threshold)
         gc.callbacks.remove(reenter)
 
+    assert encode_errors == 24
     refused = [s for s in seen if isinstance(s, RuntimeError)]
     assert refused, "no collection ran inside a command"
     assert {str(error) for error in refused} == {"Already borrowed"}
