@@ -104,17 +104,16 @@ def draw_footprint(ax: Any, data: Mapping[str, Any], params: Mapping[str, Any]) 
         return
     height = width * 0.9
     centres = [p + width / 2 for p in prices]
-    ax.barh(centres, buy, height=height, color=BUY_COLOUR, label="buy (aggressor bought)")
-    ax.barh(centres, [-s for s in sell], height=height, color=SELL_COLOUR, label="sell (aggressor sold)")
+    ax.barh(centres, buy, height=height, color=BUY_COLOUR)
+    ax.barh(centres, [-s for s in sell], height=height, color=SELL_COLOUR)
     ax.axvline(0.0, color="#333333", linewidth=0.8)
     ax.xaxis.set_major_formatter(mticker.FuncFormatter(lambda v, _pos: f"{abs(v):g}"))
     ax.yaxis.set_major_formatter(_price_formatter(prices))
-    ax.set_xlabel("volume  ◀ sell │ buy ▶")
+    ax.set_xlabel("◀ sell volume (aggressor sold)  │  buy volume (aggressor bought) ▶")
     ax.set_ylabel("price")
     ax.margins(y=0.02)
     limit = max([abs(v) for v in buy + sell if math.isfinite(v)], default=1.0) or 1.0
     ax.set_xlim(-limit * 1.1, limit * 1.1)
-    ax.legend(loc="best", fontsize=8, framealpha=0.85)
     ax.grid(axis="x", alpha=0.3)
 
 
@@ -143,8 +142,9 @@ def draw_book_heatmap(ax: Any, data: Mapping[str, Any], params: Mapping[str, Any
                       interpolation="nearest")
     bar = fig.colorbar(image, ax=ax, pad=0.01, fraction=0.05)
     bar.set_label("resting qty (bid + ask)")
-    bar.locator = mticker.MaxNLocator(6)
-    bar.update_ticks()
+    vmax = norm.vmax
+    bar.set_ticks([vmax * f * f for f in (0.0, 0.25, 0.5, 0.75, 1.0)])  # even spacing on the sqrt scale
+    bar.ax.yaxis.set_major_formatter(mticker.FuncFormatter(lambda v, _pos: f"{v:.3g}"))
     ax.yaxis.set_major_formatter(_price_formatter(prices))
     ax.set_ylabel("price")
     _time_axis(ax, time_range)
@@ -251,7 +251,7 @@ def frame_figure(frame: Mapping[str, Any], spec: Mapping[str, Any], *, size: tup
     # Fixed margins rather than a layout engine: a replay draws many frames, and the solver
     # would cost more than the drawing.
     top = 1.0 - 0.6 / (size[1] / dpi)
-    grid = fig.add_gridspec(nrows, ncols, left=0.065, right=0.965, bottom=0.07, top=top,
+    grid = fig.add_gridspec(nrows, ncols, left=0.065, right=0.94, bottom=0.07, top=top,
                             wspace=0.2, hspace=0.28 + 0.04 * (nrows - 1))
     fig.suptitle(f"{frame.get('symbol', '')} · frame at {format_ts(int(frame.get('cursor_ts', 0)))}"
                  f"  (cursor_ts {frame.get('cursor_ts')})", fontsize=14, fontweight="bold")
