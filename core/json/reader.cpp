@@ -50,7 +50,7 @@ private:
 // A string that was unescaped into the scratch buffer is copied to the arena; one that points
 // into the text stays there.
 std::string_view TreeBuilder::keep(std::string_view s) {
-    // An unescaped string is always the whole scratch buffer and never empty.
+    // A string with escapes is the whole scratch buffer once resolved, and never empty.
     if (s.empty() || s.data() != scratch_.data()) return s;
     char* copy = arena_.allocate_array<char>(s.size());
     std::memcpy(copy, s.data(), s.size());
