@@ -1,8 +1,30 @@
 #include "core/command/handle_state.hpp"
 
+#include <limits>
 #include <utility>
 
 namespace vorn {
+namespace {
+
+// The stored lists are prepared (each in ascending ts order), so the last moment of the data is
+// the largest last ts of the non-empty lists: no pass over the records on every frame.
+template <class Record>
+void latest(const std::vector<Record>& records, std::int64_t& hi) {
+    if (!records.empty() && records.back().ts > hi) hi = records.back().ts;
+}
+
+std::int64_t last_ts(const Dataset& d) {
+    std::int64_t hi = std::numeric_limits<std::int64_t>::min();
+    latest(d.candles, hi);
+    latest(d.trades, hi);
+    latest(d.book, hi);
+    latest(d.funding, hi);
+    latest(d.oi, hi);
+    latest(d.liquidations, hi);
+    return hi;
+}
+
+}  // namespace
 
 void HandleState::set_spec(VornSpec new_spec) { spec = std::move(new_spec); }
 
@@ -23,14 +45,13 @@ Result<TimeBounds> HandleState::bounds() const {
 
 Result<Frame> HandleState::frame() const {
     if (!spec) return VornError::bad_spec("no spec set");
-    std::optional<TimeBounds> b = compute_bounds(dataset);
-    if (!b) return VornError::data("no dataset");
-    return compute_frame(*spec, dataset, spec->to_ts ? *spec->to_ts : b->to_ts);
+    if (dataset.record_count() == 0) return VornError::data("no dataset");
+    return compute_frame(*spec, dataset, spec->to_ts ? *spec->to_ts : last_ts(dataset));
 }
 
 Result<Frame> HandleState::frame_at(std::int64_t ts) const {
     if (!spec) return VornError::bad_spec("no spec set");
-    if (!compute_bounds(dataset)) return VornError::data("no dataset");
+    if (dataset.record_count() == 0) return VornError::data("no dataset");
     return compute_frame(*spec, dataset, ts);
 }
 
