@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto dataset = vorn::decode_dataset(doc->root());
     if (!dataset) {
         if (dataset.error().kind != vorn::ErrorKind::Parse) vorn::fuzz::fail("decode error kind", dataset.error().message);
-        if (dataset.error().message.find(" at line ") != std::string::npos) vorn::fuzz::fail("decode error with position", dataset.error().message);
+        if (vorn::fuzz::ends_with_position(dataset.error().message)) vorn::fuzz::fail("decode error with position", dataset.error().message);
         return 0;
     }
     vorn::Dataset& d = *dataset;
