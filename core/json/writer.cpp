@@ -73,15 +73,95 @@ void write_uint(std::string& out, std::uint64_t value) {
     out.append(buffer, r.ptr);
 }
 
+namespace {
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes `value` (below 10^8) with exactly `width` digits, leading zeros included.
+char* write_fixed_digits(char* w, std::uint32_t value, int width) {
+    char* end = w + width;
+    char* p = end;
+    while (p - w >= 2) {
+        std::memcpy(p - 2, kDigitPairs + 2 * (value % 100), 2);
+        value /= 100;
+        p -= 2;
+    }
+    if (p != w) *--p = static_cast<char>('0' + value % 10);
+    return end;
+}
+
+int decimal_width(std::uint32_t value) {
+    int width = 1;
+    while (value >= 10) {
+        value /= 10;
+        ++width;
+    }
+    return width;
+}
+
+// Most floats in replies are whole multiples of 1e-8 (every panel value passes through the
+// eight-decimal rounding). For such a value v = r / 1e8 with 1e-5 <= |v| < 2^26, the spacing of
+// doubles near v is below 1e-8, so no other multiple of 1e-8, and hence no shorter decimal, reads
+// back to v: the shortest form is r's eight-decimal expansion without trailing zeros, and its
+// exponent lies in the plain layout's range. Returns the end of the text, or nullptr when v is
+// not such a value (the general path then decides). Zero is answered here too.
+char* write_eight_decimals(char* w, double value) {
+    double magnitude = std::fabs(value);
+    if (!(magnitude >= 1e-5 && magnitude < 67108864.0)) {
+        // Zero, the most frequent value of a sparse grid, has its own fixed spelling.
+        if (value != 0.0) return nullptr;
+        if (std::signbit(value)) *w++ = '-';
+        return std::copy_n("0.0", 3, w);
+    }
+    // magnitude * 1e8 carries two roundings, so the integer r may be one off the nearest.
+    auto r = static_cast<std::uint64_t>(magnitude * 1e8 + 0.5);
+    if (static_cast<double>(r) / 1e8 != magnitude) {
+        if (static_cast<double>(r + 1) / 1e8 == magnitude) {
+            ++r;
+        } else if (r != 0 && static_cast<double>(r - 1) / 1e8 == magnitude) {
+            --r;
+        } else {
+            return nullptr;
+        }
+    }
+    if (value < 0) *w++ = '-';
+    auto whole = static_cast<std::uint32_t>(r / 100000000);
+    auto fraction = static_cast<std::uint32_t>(r % 100000000);
+    w = write_fixed_digits(w, whole, decimal_width(whole));
+    *w++ = '.';
+    if (fraction == 0) {
+        *w++ = '0';
+        return w;
+    }
+    int width = 8;
+    while (fraction % 10 == 0) {
+        fraction /= 10;
+        --width;
+    }
+    // The leading zeros of the eight places stay; the trailing ones were dropped.
+    return write_fixed_digits(w, fraction, width);
+}
+
+}  // namespace
+
+char* format_float(char* text, double value) {
+    if (char* end = write_eight_decimals(text, value)) return end;
+    return detail::format_float_general(text, value);
+}
+
 void write_float(std::string& out, double value) {
-    if (!std::isfinite(value)) {
-        out.append("null");
-        return;
-    }
-    if (value == 0.0) {
-        out.append(std::signbit(value) ? "-0.0" : "0.0");
-        return;
-    }
+    char text[kFloatTextCapacity];
+    out.append(text, static_cast<std::size_t>(format_float(text, value) - text));
+}
+
+namespace detail {
+
+char* format_float_general(char* text, double value) {
+    if (!std::isfinite(value)) return std::copy_n("null", 4, text);
+    if (value == 0.0) return std::signbit(value) ? std::copy_n("-0.0", 4, text) : std::copy_n("0.0", 3, text);
     // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)XX.
     char sci[32];
     const char* sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
@@ -100,8 +180,7 @@ void write_float(std::string& out, double value) {
     for (++p; p < sci_end; ++p) magnitude = magnitude * 10 + (*p - '0');
     const int exponent = exponent_negative ? -magnitude : magnitude;
 
-    // Laid out in a local buffer and appended once; the longest form has 25 bytes.
-    char text[32];
+    // The longest form has 25 bytes.
     char* w = text;
     if (negative) *w++ = '-';
     if (exponent >= -5 && exponent <= 15) {
@@ -128,9 +207,11 @@ void write_float(std::string& out, double value) {
         }
         *w++ = 'e';
         *w++ = exponent_negative ? '-' : '+';
-        w = std::to_chars(w, text + sizeof text, magnitude).ptr;
+        w = std::to_chars(w, text + kFloatTextCapacity, magnitude).ptr;
     }
-    out.append(text, static_cast<std::size_t>(w - text));
+    return w;
 }
+
+}  // namespace detail
 
 }  // namespace vorn::json

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <variant>
 
@@ -11,13 +12,20 @@
 namespace vorn {
 namespace {
 
+// Float lists are the bulk of a frame reply. Room for the longest text of every value is made
+// once per list, the values are formatted straight into it and the text is cut to what was
+// written, so no value pays for a capacity check of its own.
 void write_floats(std::string& out, std::span<const double> values) {
-    out.push_back('[');
+    std::size_t start = out.size();
+    out.resize(start + 2 + values.size() * (json::kFloatTextCapacity + 1));
+    char* w = out.data() + start;
+    *w++ = '[';
     for (std::size_t i = 0; i < values.size(); ++i) {
-        if (i != 0) out.push_back(',');
-        json::write_float(out, values[i]);
+        if (i != 0) *w++ = ',';
+        w = json::format_float(w, values[i]);
     }
-    out.push_back(']');
+    *w++ = ']';
+    out.resize(static_cast<std::size_t>(w - out.data()));
 }
 
 void write_ints(std::string& out, std::span<const std::int64_t> values) {

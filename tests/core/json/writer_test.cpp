@@ -3,8 +3,10 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
+#include <string_view>
 
 #include "core/json/reader.hpp"
 #include "core/json/writer.hpp"
@@ -79,6 +81,48 @@ TEST(WriteFloat, WrittenFloatsReadBackIdentical) {
         ASSERT_TRUE(doc.ok()) << out;
         ASSERT_EQ(doc->root().kind(), Kind::Float) << out;
         EXPECT_EQ(doc->root().as_float(), v) << out;
+    }
+}
+
+// The fast path for whole multiples of 1e-8 must give the general algorithm's text on every
+// value, including the ones just outside its range and the ones it has to hand back.
+TEST(WriteFloat, FastPathAgreesWithGeneralDigits) {
+    std::uint64_t state = 0x9e3779b97f4a7c15u;
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    auto agree = [](double v) {
+        char fast[kFloatTextCapacity];
+        char general[kFloatTextCapacity];
+        std::string_view fast_text(fast, static_cast<std::size_t>(format_float(fast, v) - fast));
+        std::string_view general_text(general, static_cast<std::size_t>(detail::format_float_general(general, v) - general));
+        ASSERT_EQ(fast_text, general_text) << std::hexfloat << v;
+    };
+    for (int i = 0; i < 400000; ++i) {
+        // Eight-decimal values across magnitudes, as the panels produce them.
+        double scale = std::pow(10.0, static_cast<int>(next() % 20) - 10);
+        double raw = static_cast<double>(next() % 100000000000ull) / 1000.0 * scale;
+        double rounded = std::round(raw * 1e8) / 1e8;
+        agree(rounded);
+        agree(-rounded);
+        agree(raw);
+        // Arbitrary bit patterns.
+        double bits;
+        std::uint64_t pattern = next();
+        std::memcpy(&bits, &pattern, sizeof bits);
+        agree(bits);
+    }
+    for (double edge : {0.0, 67108864.0, 1e-5, 0.99999999, 9999999.99999999, 67108863.99999999, 1e-8, 5e-9,
+                        12345678.12345678, 0.00001234, 0.0000999, 33554432.00000001}) {
+        for (int step = -3; step <= 3; ++step) {
+            double v = edge;
+            for (int k = 0; k < std::abs(step); ++k) v = std::nextafter(v, step < 0 ? 0.0 : 1e300);
+            agree(v);
+            agree(-v);
+        }
     }
 }
 
