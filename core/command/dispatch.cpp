@@ -26,8 +26,8 @@ std::string ok_reply() { return R"({"ok":true})"; }
 
 // The "ts" of "frame_at": a JSON integer that fits a signed 64-bit integer.
 std::optional<std::int64_t> frame_at_ts(const json::Value& command) {
-    const json::Value* ts = command.find("ts");
-    if (ts == nullptr) return std::nullopt;
+    std::optional<json::Value> ts = command.find("ts");
+    if (!ts) return std::nullopt;
     if (ts->kind() == json::Kind::Negative) return ts->as_negative();
     if (ts->kind() == json::Kind::Unsigned &&
         ts->as_unsigned() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
@@ -47,8 +47,8 @@ std::string run_command(HandleState& state, std::string_view text) {
     if (!document) return error_reply(document.error());
     const json::Value& command = document->root();
 
-    const json::Value* cmd = command.find("cmd");
-    if (cmd == nullptr || cmd->kind() != json::Kind::String) {
+    std::optional<json::Value> cmd = command.find("cmd");
+    if (!cmd || cmd->kind() != json::Kind::String) {
         return error_reply(VornError::bad_spec("missing 'cmd'"));
     }
     std::string_view name = cmd->as_string();
@@ -56,8 +56,8 @@ std::string run_command(HandleState& state, std::string_view text) {
     if (name == "version") return std::string(R"({"version":")") + kVersion + "\"}";
 
     if (name == "set_spec") {
-        const json::Value* spec_value = command.find("spec");
-        if (spec_value == nullptr) return error_reply(VornError::bad_spec("set_spec requires 'spec'"));
+        std::optional<json::Value> spec_value = command.find("spec");
+        if (!spec_value) return error_reply(VornError::bad_spec("set_spec requires 'spec'"));
         Result<VornSpec> spec = spec_from_value(*spec_value);
         if (!spec) return error_reply(spec.error());
         if (Result<void> valid = validate_spec(*spec); !valid) return error_reply(valid.error());
@@ -66,8 +66,8 @@ std::string run_command(HandleState& state, std::string_view text) {
     }
 
     if (name == "load") {
-        const json::Value* dataset_value = command.find("dataset");
-        if (dataset_value == nullptr) return error_reply(VornError::bad_spec("load requires 'dataset'"));
+        std::optional<json::Value> dataset_value = command.find("dataset");
+        if (!dataset_value) return error_reply(VornError::bad_spec("load requires 'dataset'"));
         Result<Dataset> dataset = decode_dataset(*dataset_value);
         if (!dataset) return error_reply(dataset.error());
         std::uint64_t count = state.load(std::move(dataset).value());

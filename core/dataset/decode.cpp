@@ -201,7 +201,7 @@ bool decode_record(const Value& v, typename Schema::Record& out, DecodeContext& 
             }
         }
     } else if (v.kind() == Kind::Array) {
-        std::span<const Value> elements = v.as_array();
+        json::ArrayView elements = v.as_array();
         std::size_t present = std::min(elements.size(), field_count);
         for (std::size_t i = 0; i < present; ++i) {
             if (!schema.field(i, elements[i], cx)) return false;
@@ -224,20 +224,20 @@ bool decode_record(const Value& v, typename Schema::Record& out, DecodeContext& 
 
 // The number of levels the book events would put in the pool, so the pool is reserved once.
 // Sides that are not arrays count nothing; their events fail when decoded.
-std::size_t count_levels(std::span<const Value> events) {
+std::size_t count_levels(json::ArrayView events) {
     std::size_t total = 0;
-    auto add = [&total](const Value* side) {
-        if (side != nullptr && side->kind() == Kind::Array) total += side->as_array().size();
+    auto add = [&total](const Value& side) {
+        if (side.kind() == Kind::Array) total += side.as_array().size();
     };
     for (const Value& event : events) {
         if (event.kind() == Kind::Object) {
             for (const json::Member& member : event.as_object()) {
-                if (same_key(member.key, "asks") || same_key(member.key, "bids")) add(&member.value);
+                if (same_key(member.key, "asks") || same_key(member.key, "bids")) add(member.value);
             }
         } else if (event.kind() == Kind::Array) {
-            std::span<const Value> fields = event.as_array();
-            if (fields.size() > 2) add(&fields[2]);
-            if (fields.size() > 3) add(&fields[3]);
+            json::ArrayView fields = event.as_array();
+            if (fields.size() > 2) add(fields[2]);
+            if (fields.size() > 3) add(fields[3]);
         }
     }
     return total;
@@ -249,7 +249,7 @@ bool decode_list(const Value& v, std::vector<typename Schema::Record>& out, Deco
         cx.failure = invalid_type(v, "a sequence");
         return false;
     }
-    std::span<const Value> elements = v.as_array();
+    json::ArrayView elements = v.as_array();
     out.reserve(elements.size());
     if constexpr (std::is_same_v<Schema, BookEventSchema>) {
         cx.levels.reserve(cx.levels.size() + count_levels(elements));
@@ -286,7 +286,7 @@ bool decode_into(const Value& v, Dataset& d, DecodeContext& cx) {
         return true;
     }
     if (v.kind() == Kind::Array) {
-        std::span<const Value> lists = v.as_array();
+        json::ArrayView lists = v.as_array();
         std::size_t present = std::min(lists.size(), kListNames.size());
         for (std::size_t i = 0; i < present; ++i) {
             if (!decode_list_at(i, lists[i], d, cx)) return false;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,17 +63,17 @@ template <class Enum>
 bool decode_variant(const json::Value& v, Enum& out, std::string& failure) {
     constexpr const std::array<std::string_view, 2>& names = kVariantNames<Enum>;
     std::string_view name;
-    const json::Value* unit = nullptr;
+    std::optional<json::Value> unit;
     if (v.kind() == json::Kind::String) {
         name = v.as_string();
     } else if (v.kind() == json::Kind::Object) {
-        std::span<const json::Member> members = v.as_object();
+        json::ObjectView members = v.as_object();
         if (members.size() != 1) {
             failure = decode_messages::invalid_value(v, "map with a single key");
             return false;
         }
         name = members[0].key;
-        unit = &members[0].value;
+        unit = members[0].value;
     } else {
         failure = decode_messages::invalid_type(v, "string or map");
         return false;
@@ -85,7 +86,7 @@ bool decode_variant(const json::Value& v, Enum& out, std::string& failure) {
         failure = decode_messages::unknown_variant(name, names[0], names[1]);
         return false;
     }
-    if (unit != nullptr && !unit->is_null()) {
+    if (unit && !unit->is_null()) {
         failure = decode_messages::invalid_type(*unit, "unit");
         return false;
     }
@@ -100,13 +101,13 @@ inline bool decode_levels(const json::Value& v, std::vector<PriceLevel>& pool, s
         failure = decode_messages::invalid_type(v, "a sequence");
         return false;
     }
-    std::span<const json::Value> levels = v.as_array();
+    json::ArrayView levels = v.as_array();
     for (const json::Value& level : levels) {
         if (level.kind() != json::Kind::Array) {
             failure = decode_messages::invalid_type(level, "an array of length 2");
             return false;
         }
-        std::span<const json::Value> pair = level.as_array();
+        json::ArrayView pair = level.as_array();
         PriceLevel decoded{0.0, 0.0};
         if (pair.empty()) {
             failure = decode_messages::invalid_length(0, "an array of length 2");

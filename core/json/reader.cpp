@@ -18,67 +18,87 @@ struct OpenContainer {
     std::string_view key;
 };
 
+// A member read but not yet stored: its key's bytes (in the text, or in the arena once unescaped)
+// and its value.
+struct PendingMember {
+    std::string_view key;
+    Node value;
+};
+
 class TreeBuilder {
 public:
-    TreeBuilder(std::string_view text, Document& document) : cursor_(text), arena_(document.arena()) {}
+    TreeBuilder(std::string_view text, Document& document) : cursor_(text), text_(text), arena_(document.arena()) {}
 
-    bool read(Value& root);
+    bool read(Node& root);
     VornError error() const { return cursor_.error(); }
 
 private:
-    std::string_view keep(std::string_view s);
-    bool read_string_value(Value& out);
+    std::string_view keep_key(std::string_view key);
+    Node key_node(std::string_view key) const;
+    bool read_string_value(Node& out);
+    bool read_number_value(Node& out) {
+        Value number;
+        if (!cursor_.read_number(number)) return false;
+        out = store_value(number, arena_);
+        return true;
+    }
     // Where the next value goes: the root, or a new last child of the innermost open container.
     // Scalars are read straight into this slot, so no value is copied after it is read.
-    Value& slot(Value& root) {
+    Node& slot(Node& root) {
         if (open_.empty()) return root;
         const OpenContainer& top = open_.back();
-        if (top.is_object) return members_.emplace_back(Member{top.key, Value()}).value;
+        if (top.is_object) return members_.emplace_back(PendingMember{top.key, Node()}).value;
         return elements_.emplace_back();
     }
-    Value close_array(const OpenContainer& open);
-    Value close_object(const OpenContainer& open);
+    Node close_array(const OpenContainer& open);
+    Node close_object(const OpenContainer& open);
 
     Cursor cursor_;
+    std::string_view text_;
     Arena& arena_;
     std::string scratch_;
     std::vector<OpenContainer> open_;
-    std::vector<Value> elements_;
-    std::vector<Member> members_;
+    std::vector<Node> elements_;
+    std::vector<PendingMember> members_;
+    std::vector<MemberNode> stored_;
 };
 
-// A string that was unescaped into the scratch buffer is copied to the arena; one that points
-// into the text stays there.
-std::string_view TreeBuilder::keep(std::string_view s) {
+// A key that was unescaped into the scratch buffer is copied to the arena; one that points into
+// the text stays there.
+std::string_view TreeBuilder::keep_key(std::string_view key) {
     // A string with escapes is the whole scratch buffer once resolved, and never empty.
-    if (s.empty() || s.data() != scratch_.data()) return s;
-    char* copy = arena_.allocate_array<char>(s.size());
-    std::memcpy(copy, s.data(), s.size());
-    return {copy, s.size()};
+    if (key.empty() || key.data() != scratch_.data()) return key;
+    std::string_view copy;
+    copy_string(key, arena_, &copy);
+    return copy;
 }
 
-Value TreeBuilder::close_array(const OpenContainer& open) {
-    std::size_t count = elements_.size() - open.start;
-    Value* out = nullptr;
-    if (count != 0) {
-        out = arena_.allocate_array<Value>(count);
-        std::copy(elements_.begin() + open.start, elements_.end(), out);
+// The node of a kept key: in place in the text, or the arena copy made by keep_key (whose count
+// sits just before its bytes).
+Node TreeBuilder::key_node(std::string_view key) const {
+    if (key.data() >= text_.data() && key.data() < text_.data() + text_.size()) {
+        return Node::address(Node::kTextString, key.data());
     }
+    return Node::address(Node::kArenaString, reinterpret_cast<const std::uint64_t*>(key.data()) - 1);
+}
+
+Node TreeBuilder::close_array(const OpenContainer& open) {
+    Node out = store_array(std::span<const Node>(elements_.data() + open.start, elements_.size() - open.start), arena_);
     elements_.resize(open.start);
-    return Value::array(out, static_cast<std::uint32_t>(count));
+    return out;
 }
 
 // Sorts the members by key bytes (stably, so repeated keys keep their text order), keeps the
-// last of each run of equal keys and moves the result to the arena.
-Value TreeBuilder::close_object(const OpenContainer& open) {
+// last of each run of equal keys and stores the result in the arena.
+Node TreeBuilder::close_object(const OpenContainer& open) {
     auto first = members_.begin() + open.start;
     auto last = members_.end();
     std::size_t count = static_cast<std::size_t>(last - first);
-    auto less = [](const Member& a, const Member& b) { return a.key < b.key; };
+    auto less = [](const PendingMember& a, const PendingMember& b) { return a.key < b.key; };
     if (count > 1 && !std::is_sorted(first, last, less)) {
         if (count <= 16) {
             for (auto it = first + 1; it != last; ++it) {
-                Member moving = *it;
+                PendingMember moving = *it;
                 auto hole = it;
                 while (hole != first && moving.key < (hole - 1)->key) {
                     *hole = *(hole - 1);
@@ -91,30 +111,23 @@ Value TreeBuilder::close_object(const OpenContainer& open) {
         }
     }
     // Keep the last member of each run of equal keys.
-    auto write = first;
+    stored_.clear();
     for (auto it = first; it != last; ++it) {
         if (it + 1 != last && (it + 1)->key == it->key) continue;
-        *write++ = *it;
-    }
-    count = static_cast<std::size_t>(write - first);
-    Member* out = nullptr;
-    if (count != 0) {
-        out = arena_.allocate_array<Member>(count);
-        std::copy(first, write, out);
+        stored_.push_back(MemberNode{key_node(it->key), it->value});
     }
     members_.resize(open.start);
-    return Value::object(out, static_cast<std::uint32_t>(count));
+    return store_object(stored_, arena_);
 }
 
-bool TreeBuilder::read_string_value(Value& out) {
+bool TreeBuilder::read_string_value(Node& out) {
     std::string_view s;
     if (!cursor_.read_string(s, scratch_)) return false;
-    s = keep(s);
-    out = Value::string(s.data(), static_cast<std::uint32_t>(s.size()));
+    out = store_string(s, text_, arena_);
     return true;
 }
 
-bool TreeBuilder::read(Value& root) {
+bool TreeBuilder::read(Node& root) {
     int depth = 0;
     std::string_view key;
     for (;;) {
@@ -128,7 +141,7 @@ bool TreeBuilder::read(Value& root) {
             if (is_object) {
                 step = cursor_.object_next(true, key, scratch_);
                 if (step == Cursor::Step::Item) {
-                    open_.back().key = keep(key);
+                    open_.back().key = keep_key(key);
                     continue;
                 }
             } else {
@@ -139,13 +152,15 @@ bool TreeBuilder::read(Value& root) {
             // An empty container closes at once.
             open_.pop_back();
             Cursor::leave(depth);
-            slot(root) = is_object ? Value::object(nullptr, 0) : Value::array(nullptr, 0);
+            slot(root) = Node::tagged(is_object ? Node::kObject : Node::kArray, 0);
         } else if (c == '"') {
             if (!read_string_value(slot(root))) return false;
         } else if (c == '-' || (c >= '0' && c <= '9')) {
-            if (!cursor_.read_number(slot(root))) return false;
-        } else if (!cursor_.read_scalar(slot(root), scratch_)) {
-            return false;
+            if (!read_number_value(slot(root))) return false;
+        } else {
+            Value literal;
+            if (!cursor_.read_scalar(literal, scratch_)) return false;
+            slot(root) = store_value(literal, arena_);
         }
 
         // A value is complete: step on in its container, closing the containers that end.
@@ -155,7 +170,7 @@ bool TreeBuilder::read(Value& root) {
             if (top.is_object) {
                 step = cursor_.object_next(false, key, scratch_);
                 if (step == Cursor::Step::Item) {
-                    top.key = keep(key);
+                    top.key = keep_key(key);
                     break;
                 }
             } else {
@@ -163,7 +178,7 @@ bool TreeBuilder::read(Value& root) {
                 if (step == Cursor::Step::Item) break;
             }
             if (step == Cursor::Step::Failed) return false;
-            Value closed = top.is_object ? close_object(top) : close_array(top);
+            Node closed = top.is_object ? close_object(top) : close_array(top);
             open_.pop_back();
             Cursor::leave(depth);
             slot(root) = closed;
@@ -176,9 +191,9 @@ bool TreeBuilder::read(Value& root) {
 Result<Document> read_document(std::string_view text) {
     Document document;
     TreeBuilder builder(text, document);
-    Value root;
+    Node root;
     if (!builder.read(root)) return builder.error();
-    document.root() = root;
+    document.set_root(root);
     return document;
 }
 

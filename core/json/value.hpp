@@ -1,13 +1,21 @@
 #pragma once
 // The generic value tree read from a command text.
 //
-// Nodes are 16-byte values held in arena blocks owned by a Document: no heap allocation per node.
+// The tree is stored as 8-byte nodes in arena blocks owned by a Document: no heap allocation per
+// node, and a record of a few numbers costs little more than its text. `Value` is the decoded
+// view of one node (kind, number, string, or the place of an array's or object's children) that
+// readers work with; views are cheap to make and to copy.
+//
 // Strings without escapes point into the source text, so the text must outlive the Document;
 // unescaped strings live in the arena. An object keeps one member per key (the last occurrence in
 // the text wins) and its members are stored sorted by ascending key bytes.
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -16,11 +24,68 @@ namespace vorn::json {
 
 enum class Kind : std::uint8_t { Null, Bool, Unsigned, Negative, Float, String, Array, Object };
 
-struct Member;
+// One stored value. A finite double is kept as its own bits; everything else is a bit pattern
+// whose exponent bits are all ones (which no finite double has): a 4-bit tag and a 48-bit payload
+// holding a small integer or an arena or text address.
+//
+// Layouts behind an address: a string with escapes is a 64-bit length followed by its bytes; an
+// array a 64-bit count followed by its nodes; an object a 64-bit count followed by its members;
+// a large integer or a non-finite float its 64 bits. A string without escapes is the address of
+// its first byte in the text: it ends at the next double quote, since the text had no escape.
+class Node {
+public:
+    enum Tag : std::uint8_t {
+        kNull,
+        kFalse,
+        kTrue,
+        kSmallUnsigned,  // payload: the value, below 2^48
+        kSmallNegative,  // payload: the low 48 bits of the value, -2^48 or above
+        kBigUnsigned,
+        kBigNegative,
+        kBoxedFloat,  // a float that is not finite (never read from text)
+        kTextString,
+        kArenaString,
+        kArray,  // payload 0: empty
+        kObject,  // payload 0: empty
+    };
+    static constexpr std::uint64_t kExponent = 0x7FF0'0000'0000'0000u;
+    static constexpr std::uint64_t kPayload = 0x0000'FFFF'FFFF'FFFFu;
+
+    Node() : bits_(kExponent) {}  // null
+
+    static Node tagged(Tag tag, std::uint64_t payload) { return Node(kExponent | (std::uint64_t{tag} << 48) | payload); }
+    static Node address(Tag tag, const void* at) { return tagged(tag, reinterpret_cast<std::uintptr_t>(at)); }
+    // A finite double.
+    static Node finite(double f) { return Node(std::bit_cast<std::uint64_t>(f)); }
+
+    bool is_float() const { return (bits_ & kExponent) != kExponent; }
+    Tag tag() const { return static_cast<Tag>((bits_ >> 48) & 0xF); }
+    std::uint64_t payload() const { return bits_ & kPayload; }
+    double as_finite() const { return std::bit_cast<double>(bits_); }
+    template <class T>
+    const T* pointer() const { return reinterpret_cast<const T*>(static_cast<std::uintptr_t>(payload())); }
+    std::uint64_t bits() const { return bits_; }
+
+private:
+    explicit Node(std::uint64_t bits) : bits_(bits) {}
+    std::uint64_t bits_;
+};
+
+// A stored object member: the key (a string node) and the value.
+struct MemberNode {
+    Node key;
+    Node value;
+};
+
+class ArrayView;
+class ObjectView;
 
 class Value {
 public:
     Value() : kind_(Kind::Null), boolean_(false), size_(0), u_(0) {}
+
+    // The view of a stored node.
+    static Value of(Node node);
 
     Kind kind() const { return kind_; }
     bool is_null() const { return kind_ == Kind::Null; }
@@ -39,11 +104,14 @@ public:
         }
     }
     std::string_view as_string() const { return {str_, size_}; }
-    std::span<const Value> as_array() const { return {elems_, size_}; }
+    ArrayView as_array() const;
     // Members in ascending byte order of their keys, keys unique.
-    std::span<const Member> as_object() const;
-    // The member's value by key (binary search), or nullptr when absent or not an object.
-    const Value* find(std::string_view key) const;
+    ObjectView as_object() const;
+    // Where an array's or object's children are stored.
+    const Node* array_nodes() const { return elems_; }
+    const MemberNode* object_members() const { return members_; }
+    // The member's value by key (binary search); nothing when absent or not an object.
+    std::optional<Value> find(std::string_view key) const;
 
     static Value null() { return Value(); }
     static Value boolean(bool b) { Value v; v.kind_ = Kind::Bool; v.boolean_ = b; return v; }
@@ -52,8 +120,8 @@ public:
     static Value negative_integer(std::int64_t n) { Value v; v.kind_ = Kind::Negative; v.i_ = n; return v; }
     static Value floating(double f) { Value v; v.kind_ = Kind::Float; v.f_ = f; return v; }
     static Value string(const char* data, std::uint32_t size) { Value v; v.kind_ = Kind::String; v.str_ = data; v.size_ = size; return v; }
-    static Value array(const Value* elems, std::uint32_t size) { Value v; v.kind_ = Kind::Array; v.elems_ = elems; v.size_ = size; return v; }
-    static Value object(const Member* members, std::uint32_t size) { Value v; v.kind_ = Kind::Object; v.members_ = members; v.size_ = size; return v; }
+    static Value array(const Node* elems, std::uint32_t size) { Value v; v.kind_ = Kind::Array; v.elems_ = elems; v.size_ = size; return v; }
+    static Value object(const MemberNode* members, std::uint32_t size) { Value v; v.kind_ = Kind::Object; v.members_ = members; v.size_ = size; return v; }
 
 private:
     Kind kind_;
@@ -64,19 +132,133 @@ private:
         std::int64_t i_;
         double f_;
         const char* str_;
-        const Value* elems_;
-        const Member* members_;
+        const Node* elems_;
+        const MemberNode* members_;
     };
 };
 
+// A decoded object member.
 struct Member {
     std::string_view key;
     Value value;
 };
 
-inline std::span<const Member> Value::as_object() const { return {members_, size_}; }
+// The text of a string node.
+inline std::string_view string_of(Node node) {
+    if (node.tag() == Node::kTextString) {
+        const char* first = node.pointer<char>();
+        const char* last = first;
+        while (*last != '"') ++last;
+        return {first, static_cast<std::size_t>(last - first)};
+    }
+    const auto* header = node.pointer<std::uint64_t>();
+    return {reinterpret_cast<const char*>(header + 1), static_cast<std::size_t>(*header)};
+}
 
-// Bump allocator in large blocks; everything is released with the arena.
+// Random access to the elements of an array, each seen as a Value.
+class ArrayView {
+public:
+    class iterator {
+    public:
+        using iterator_category = std::random_access_iterator_tag;
+        using value_type = Value;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = Value;
+
+        iterator() = default;
+        explicit iterator(const Node* at) : at_(at) {}
+        Value operator*() const { return Value::of(*at_); }
+        iterator& operator++() { ++at_; return *this; }
+        iterator operator++(int) { iterator before = *this; ++at_; return before; }
+        difference_type operator-(const iterator& other) const { return at_ - other.at_; }
+        bool operator==(const iterator& other) const { return at_ == other.at_; }
+
+    private:
+        const Node* at_ = nullptr;
+    };
+
+    ArrayView(const Node* first, std::size_t size) : first_(first), size_(size) {}
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    Value operator[](std::size_t i) const { return Value::of(first_[i]); }
+    iterator begin() const { return iterator(first_); }
+    iterator end() const { return iterator(first_ + size_); }
+
+private:
+    const Node* first_;
+    std::size_t size_;
+};
+
+// The members of an object in ascending key order, each seen as a Member.
+class ObjectView {
+public:
+    class iterator {
+    public:
+        using iterator_category = std::random_access_iterator_tag;
+        using value_type = Member;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = Member;
+
+        iterator() = default;
+        explicit iterator(const MemberNode* at) : at_(at) {}
+        Member operator*() const { return Member{string_of(at_->key), Value::of(at_->value)}; }
+        iterator& operator++() { ++at_; return *this; }
+        iterator operator++(int) { iterator before = *this; ++at_; return before; }
+        difference_type operator-(const iterator& other) const { return at_ - other.at_; }
+        bool operator==(const iterator& other) const { return at_ == other.at_; }
+
+    private:
+        const MemberNode* at_ = nullptr;
+    };
+
+    ObjectView(const MemberNode* first, std::size_t size) : first_(first), size_(size) {}
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    Member operator[](std::size_t i) const { return *iterator(first_ + i); }
+    iterator begin() const { return iterator(first_); }
+    iterator end() const { return iterator(first_ + size_); }
+
+private:
+    const MemberNode* first_;
+    std::size_t size_;
+};
+
+inline ArrayView Value::as_array() const { return {elems_, size_}; }
+inline ObjectView Value::as_object() const { return {members_, size_}; }
+
+inline Value Value::of(Node node) {
+    if (node.is_float()) return floating(node.as_finite());
+    switch (node.tag()) {
+        case Node::kNull: return null();
+        case Node::kFalse: return boolean(false);
+        case Node::kTrue: return boolean(true);
+        case Node::kSmallUnsigned: return unsigned_integer(node.payload());
+        case Node::kSmallNegative: return negative_integer(static_cast<std::int64_t>(node.payload() | ~Node::kPayload));
+        case Node::kBigUnsigned: return unsigned_integer(*node.pointer<std::uint64_t>());
+        case Node::kBigNegative: return negative_integer(*node.pointer<std::int64_t>());
+        case Node::kBoxedFloat: return floating(*node.pointer<double>());
+        case Node::kTextString:
+        case Node::kArenaString: {
+            std::string_view s = string_of(node);
+            return string(s.data(), static_cast<std::uint32_t>(s.size()));
+        }
+        case Node::kArray: {
+            const auto* header = node.pointer<std::uint64_t>();
+            if (header == nullptr) return array(nullptr, 0);
+            return array(reinterpret_cast<const Node*>(header + 1), static_cast<std::uint32_t>(*header));
+        }
+        default: {
+            const auto* header = node.pointer<std::uint64_t>();
+            if (header == nullptr) return object(nullptr, 0);
+            return object(reinterpret_cast<const MemberNode*>(header + 1), static_cast<std::uint32_t>(*header));
+        }
+    }
+}
+
+// Bump allocator in large blocks; everything is released with the arena. Every address it hands
+// out fits a node's 48-bit payload.
 class Arena {
 public:
     Arena() = default;
@@ -95,11 +277,25 @@ public:
     }
 
 private:
+    std::byte* new_block(std::size_t bytes);
+
     std::vector<std::unique_ptr<std::byte[]>> blocks_;
     std::byte* cursor_ = nullptr;
     std::size_t left_ = 0;
     std::size_t next_block_ = 64 * 1024;
 };
+
+// Storing values as nodes; each throws std::bad_alloc when the arena cannot grow.
+// A value as a node: numbers and literals are stored anew, strings copied into the arena; an array
+// or object view made from a node refers to the same children.
+Node store_value(const Value& value, Arena& arena);
+// A string: kept in place when it lies in `text` and has no escape there, else copied.
+Node store_string(std::string_view s, std::string_view text, Arena& arena);
+// A string copied into the arena; returns its node and the copy's bytes.
+Node copy_string(std::string_view s, Arena& arena, std::string_view* copy = nullptr);
+Node store_array(std::span<const Node> elements, Arena& arena);
+// Members must be sorted by key bytes with unique keys.
+Node store_object(std::span<const MemberNode> members, Arena& arena);
 
 // A read JSON value with the arena that holds its nodes.
 class Document {
@@ -109,7 +305,7 @@ public:
     Document& operator=(Document&&) noexcept = default;
 
     const Value& root() const { return root_; }
-    Value& root() { return root_; }
+    void set_root(Node root) { root_ = Value::of(root); }
     Arena& arena() { return arena_; }
 
 private:

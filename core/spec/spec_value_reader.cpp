@@ -19,8 +19,8 @@ using namespace spec_rules;
 Result<VornPanel> panel_from_object(const Value& object) {
     // The tag is read when its member is met; parameters only once the object has ended, so a bad
     // tag wins over a bad parameter whatever their order.
-    const Value* tag_value = object.find(kKindKey);
-    if (tag_value == nullptr) return missing_field(kKindKey);
+    std::optional<json::Value> tag_value = object.find(kKindKey);
+    if (!tag_value) return missing_field(kKindKey);
     Result<PanelKind> kind = read_panel_tag(*tag_value);
     if (!kind) return std::move(kind).error();
 
@@ -34,7 +34,7 @@ Result<VornPanel> panel_from_object(const Value& object) {
 }
 
 Result<VornPanel> panel_from_array(const Value& array) {
-    std::span<const Value> elements = array.as_array();
+    json::ArrayView elements = array.as_array();
     if (elements.empty()) return missing_field(kKindKey);
     Result<PanelKind> kind = read_panel_tag(elements[0]);
     if (!kind) return std::move(kind).error();
@@ -59,7 +59,7 @@ Result<VornPanel> panel_from_value(const Value& value) {
 
 Result<std::vector<VornPanel>> panels_from_value(const Value& value) {
     if (value.kind() != Kind::Array) return panels_not_a_sequence(value);
-    std::span<const Value> elements = value.as_array();
+    json::ArrayView elements = value.as_array();
     std::vector<VornPanel> panels;
     panels.reserve(elements.size());
     for (const Value& element : elements) {
@@ -89,7 +89,7 @@ Result<VornSpec> spec_from_object(const Value& object) {
 }
 
 Result<VornSpec> spec_from_array(const Value& array) {
-    std::span<const Value> elements = array.as_array();
+    json::ArrayView elements = array.as_array();
     SpecBuilder builder;
     std::size_t read = std::min(elements.size(), kSpecFieldCount);
     for (std::size_t i = 0; i < read; ++i) {

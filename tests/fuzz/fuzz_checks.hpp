@@ -3,6 +3,7 @@
 // fuzzer records the input.
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,11 +37,11 @@ inline void check_reply(std::string_view reply) {
     if (!doc) fail("reply is not JSON", reply);
     const json::Value& root = doc->root();
     if (root.kind() != json::Kind::Object) fail("reply is not an object", reply);
-    const json::Value* ok = root.find("ok");
-    if (ok != nullptr && ok->kind() == json::Kind::Bool && !ok->as_bool()) {
+    std::optional<json::Value> ok = root.find("ok");
+    if (ok && ok->kind() == json::Kind::Bool && !ok->as_bool()) {
         if (reply.substr(0, 21) != R"({"ok":false,"error":")") fail("error reply layout", reply);
-        const json::Value* error = root.find("error");
-        if (root.as_object().size() != 2 || error == nullptr || error->kind() != json::Kind::String) {
+        std::optional<json::Value> error = root.find("error");
+        if (root.as_object().size() != 2 || !error || error->kind() != json::Kind::String) {
             fail("error reply members", reply);
         }
         std::string_view text = error->as_string();

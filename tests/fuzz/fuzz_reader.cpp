@@ -9,19 +9,19 @@ namespace {
 
 void check_tree(const vorn::json::Value& root) {
     // Walk without recursion: the tree may be 127 levels deep.
-    std::vector<const vorn::json::Value*> stack{&root};
+    std::vector<vorn::json::Value> stack{root};
     while (!stack.empty()) {
-        const vorn::json::Value* v = stack.back();
+        vorn::json::Value v = stack.back();
         stack.pop_back();
-        if (v->kind() == vorn::json::Kind::Array) {
-            for (const auto& e : v->as_array()) stack.push_back(&e);
-        } else if (v->kind() == vorn::json::Kind::Object) {
-            auto members = v->as_object();
+        if (v.kind() == vorn::json::Kind::Array) {
+            for (vorn::json::Value e : v.as_array()) stack.push_back(e);
+        } else if (v.kind() == vorn::json::Kind::Object) {
+            auto members = v.as_object();
             for (std::size_t i = 0; i < members.size(); ++i) {
                 if (i > 0 && !(members[i - 1].key < members[i].key)) vorn::fuzz::fail("object keys not sorted and unique", members[i].key);
-                stack.push_back(&members[i].value);
+                stack.push_back(members[i].value);
             }
-        } else if (v->kind() == vorn::json::Kind::Negative && v->as_negative() >= 0) {
+        } else if (v.kind() == vorn::json::Kind::Negative && v.as_negative() >= 0) {
             vorn::fuzz::fail("negative integer that is not negative", "");
         }
     }

@@ -3,7 +3,6 @@
 // follow the tree's rules: members sorted by key bytes, the last repeated key wins.
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -24,35 +23,32 @@ public:
         return n < 0 ? json::Value::negative_integer(n) : json::Value::unsigned_integer(static_cast<std::uint64_t>(n));
     }
     json::Value f(double x) const { return json::Value::floating(x); }
-    json::Value s(std::string_view text) {
-        const std::string& kept = strings_.emplace_back(text);
-        return json::Value::string(kept.data(), static_cast<std::uint32_t>(kept.size()));
-    }
+    json::Value s(std::string_view text) { return json::Value::of(json::copy_string(text, arena_)); }
     json::Value arr(std::vector<json::Value> elements) {
-        const std::vector<json::Value>& kept = arrays_.emplace_back(std::move(elements));
-        return json::Value::array(kept.data(), static_cast<std::uint32_t>(kept.size()));
+        std::vector<json::Node> nodes;
+        for (const json::Value& e : elements) nodes.push_back(json::store_value(e, arena_));
+        return json::Value::of(json::store_array(nodes, arena_));
     }
     json::Value obj(std::initializer_list<std::pair<std::string_view, json::Value>> members) {
-        std::vector<json::Member> sorted;
+        std::vector<std::pair<std::string_view, json::Value>> sorted;
         for (const auto& [key, value] : members) {
-            const std::string& kept = strings_.emplace_back(key);
-            auto same = std::find_if(sorted.begin(), sorted.end(), [&](const json::Member& m) { return m.key == kept; });
+            auto same = std::find_if(sorted.begin(), sorted.end(), [&](const auto& m) { return m.first == key; });
             if (same != sorted.end()) {
-                same->value = value;
+                same->second = value;
             } else {
-                sorted.push_back(json::Member{kept, value});
+                sorted.emplace_back(key, value);
             }
         }
-        std::sort(sorted.begin(), sorted.end(), [](const json::Member& a, const json::Member& b) { return a.key < b.key; });
-        const std::vector<json::Member>& kept = objects_.emplace_back(std::move(sorted));
-        return json::Value::object(kept.data(), static_cast<std::uint32_t>(kept.size()));
+        std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<json::MemberNode> nodes;
+        for (const auto& [key, value] : sorted) {
+            nodes.push_back(json::MemberNode{json::copy_string(key, arena_), json::store_value(value, arena_)});
+        }
+        return json::Value::of(json::store_object(nodes, arena_));
     }
 
 private:
-    // Deques keep every element in place, so values may point into them.
-    std::deque<std::string> strings_;
-    std::deque<std::vector<json::Value>> arrays_;
-    std::deque<std::vector<json::Member>> objects_;
+    json::Arena arena_;
 };
 
 }  // namespace vorn::test

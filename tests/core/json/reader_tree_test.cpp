@@ -1,6 +1,7 @@
 // The value tree: strings, objects with repeated keys, nesting.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -139,18 +140,18 @@ INSTANTIATE_TEST_SUITE_P(Objects, ObjectMembers, testing::Values(
 
 TEST(ObjectMembers, FindUsesTheKeptMember) {
     Document doc = read_ok(R"({"cmd":"version","ts":1,"cmd":"reset"})");
-    const Value* cmd = doc.root().find("cmd");
-    ASSERT_NE(cmd, nullptr);
+    std::optional<Value> cmd = doc.root().find("cmd");
+    ASSERT_TRUE(cmd.has_value());
     EXPECT_EQ(cmd->as_string(), "reset");
-    EXPECT_EQ(doc.root().find("nope"), nullptr);
+    EXPECT_FALSE(doc.root().find("nope").has_value());
 }
 
 TEST(Tree, NestedValuesKeepTheirShape) {
     Document doc = read_ok(" { \"z\" : [ 1 , -2 , 3.5 , true , false , null , [ ] , { } , \"s\" ] , \"a\" : { \"y\" : { } } } \r\n\t");
     const Value& root = doc.root();
     ASSERT_EQ(keys_of(root), (std::vector<std::string>{"a", "z"}));
-    const Value* z = root.find("z");
-    ASSERT_NE(z, nullptr);
+    std::optional<Value> z = root.find("z");
+    ASSERT_TRUE(z.has_value());
     auto e = z->as_array();
     ASSERT_EQ(e.size(), 9u);
     EXPECT_EQ(e[0].kind(), Kind::Unsigned);
@@ -165,8 +166,8 @@ TEST(Tree, NestedValuesKeepTheirShape) {
     EXPECT_EQ(e[7].kind(), Kind::Object);
     EXPECT_TRUE(e[7].as_object().empty());
     EXPECT_EQ(e[8].as_string(), "s");
-    const Value* y = root.find("a")->find("y");
-    ASSERT_NE(y, nullptr);
+    std::optional<Value> y = root.find("a")->find("y");
+    ASSERT_TRUE(y.has_value());
     EXPECT_EQ(y->kind(), Kind::Object);
 }
 

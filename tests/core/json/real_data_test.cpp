@@ -34,15 +34,16 @@ TEST(RealData, EveryRecordingReadsAndItsNumbersRoundTrip) {
         ASSERT_TRUE(doc.ok()) << path << ": " << doc.error().message;
         ASSERT_EQ(doc->root().kind(), Kind::Object) << path;
         // Walk the whole tree without recursion; every float written back reads the same.
-        std::vector<const Value*> pending{&doc->root()};
+        std::vector<Value> pending{doc->root()};
         std::size_t floats = 0;
         while (!pending.empty()) {
-            const Value* v = pending.back();
+            Value value = pending.back();
+            const Value* v = &value;
             pending.pop_back();
             if (v->kind() == Kind::Array) {
-                for (const Value& e : v->as_array()) pending.push_back(&e);
+                for (Value e : v->as_array()) pending.push_back(e);
             } else if (v->kind() == Kind::Object) {
-                for (const Member& m : v->as_object()) pending.push_back(&m.value);
+                for (const Member& m : v->as_object()) pending.push_back(m.value);
             } else if (v->kind() == Kind::Float && floats++ % 97 == 0) {
                 ASSERT_TRUE(std::isfinite(v->as_float()));
                 std::string written;
