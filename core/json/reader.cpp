@@ -25,6 +25,46 @@ struct PendingMember {
     Node value;
 };
 
+// How the members of an object with a given key sequence (in text order) are stored: its shape and,
+// for each member in text order, its slot in the shape or -1 when a later repeat of its key wins.
+// Records of one list repeat their keys in the same order, so most objects find their layout here
+// and are neither sorted nor given a shape of their own.
+struct ObjectLayout {
+    std::vector<std::string_view> text_keys;
+    std::vector<std::int32_t> slots;
+    const Shape* shape = nullptr;
+};
+
+class LayoutCache {
+public:
+    // Objects with more members are laid out one by one.
+    static constexpr std::size_t kMaxMembers = 64;
+
+    // The layout cached for these keys, or nullptr.
+    const ObjectLayout* find(std::span<const PendingMember> members, std::size_t& hash) const {
+        hash = hash_keys(members);
+        const ObjectLayout& entry = entries_[hash % kEntries];
+        if (entry.shape == nullptr || entry.text_keys.size() != members.size()) return nullptr;
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            if (entry.text_keys[i] != members[i].key) return nullptr;
+        }
+        return &entry;
+    }
+    ObjectLayout& slot(std::size_t hash) { return entries_[hash % kEntries]; }
+
+private:
+    static constexpr std::size_t kEntries = 64;
+    static std::size_t hash_keys(std::span<const PendingMember> members) {
+        std::uint64_t h = 0xcbf29ce484222325u ^ members.size();
+        for (const PendingMember& m : members) {
+            for (char c : m.key) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+            h = (h ^ 0xff) * 0x100000001b3u;
+        }
+        return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+    ObjectLayout entries_[kEntries];
+};
+
 class TreeBuilder {
 public:
     TreeBuilder(std::string_view text, Document& document) : cursor_(text), text_(text), arena_(document.arena()) {}
@@ -34,7 +74,7 @@ public:
 
 private:
     std::string_view keep_key(std::string_view key);
-    Node key_node(std::string_view key) const;
+    void lay_out(std::span<const PendingMember> members, ObjectLayout& layout);
     bool read_string_value(Node& out);
     bool read_number_value(Node& out) {
         Value number;
@@ -60,7 +100,9 @@ private:
     std::vector<OpenContainer> open_;
     std::vector<Node> elements_;
     std::vector<PendingMember> members_;
-    std::vector<MemberNode> stored_;
+    std::vector<Node> values_;
+    std::vector<std::uint32_t> order_;
+    LayoutCache layouts_;
 };
 
 // A key that was unescaped into the scratch buffer is copied to the arena; one that points into
@@ -73,15 +115,6 @@ std::string_view TreeBuilder::keep_key(std::string_view key) {
     return copy;
 }
 
-// The node of a kept key: in place in the text, or the arena copy made by keep_key (whose count
-// sits just before its bytes).
-Node TreeBuilder::key_node(std::string_view key) const {
-    if (key.data() >= text_.data() && key.data() < text_.data() + text_.size()) {
-        return Node::address(Node::kTextString, key.data());
-    }
-    return Node::address(Node::kArenaString, reinterpret_cast<const std::uint64_t*>(key.data()) - 1);
-}
-
 Node TreeBuilder::close_array(const OpenContainer& open) {
     Node out = store_array(std::span<const Node>(elements_.data() + open.start, elements_.size() - open.start), arena_);
     elements_.resize(open.start);
@@ -89,35 +122,57 @@ Node TreeBuilder::close_array(const OpenContainer& open) {
 }
 
 // Sorts the members by key bytes (stably, so repeated keys keep their text order), keeps the
-// last of each run of equal keys and stores the result in the arena.
-Node TreeBuilder::close_object(const OpenContainer& open) {
-    auto first = members_.begin() + open.start;
-    auto last = members_.end();
-    std::size_t count = static_cast<std::size_t>(last - first);
-    auto less = [](const PendingMember& a, const PendingMember& b) { return a.key < b.key; };
-    if (count > 1 && !std::is_sorted(first, last, less)) {
-        if (count <= 16) {
-            for (auto it = first + 1; it != last; ++it) {
-                PendingMember moving = *it;
-                auto hole = it;
-                while (hole != first && moving.key < (hole - 1)->key) {
-                    *hole = *(hole - 1);
-                    --hole;
-                }
-                *hole = moving;
+// last of each run of equal keys and records the result as a new shape and the members' slots.
+void TreeBuilder::lay_out(std::span<const PendingMember> members, ObjectLayout& layout) {
+    std::size_t count = members.size();
+    order_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) order_[i] = static_cast<std::uint32_t>(i);
+    auto less = [members](std::uint32_t a, std::uint32_t b) { return members[a].key < members[b].key; };
+    if (count <= 16) {
+        for (std::size_t i = 1; i < count; ++i) {
+            std::uint32_t moving = order_[i];
+            std::size_t hole = i;
+            while (hole != 0 && less(moving, order_[hole - 1])) {
+                order_[hole] = order_[hole - 1];
+                --hole;
             }
-        } else {
-            std::stable_sort(first, last, less);
+            order_[hole] = moving;
         }
+    } else {
+        std::stable_sort(order_.begin(), order_.end(), less);
     }
-    // Keep the last member of each run of equal keys.
-    stored_.clear();
-    for (auto it = first; it != last; ++it) {
-        if (it + 1 != last && (it + 1)->key == it->key) continue;
-        stored_.push_back(MemberNode{key_node(it->key), it->value});
+    layout.text_keys.clear();
+    for (const PendingMember& m : members) layout.text_keys.push_back(m.key);
+    layout.slots.assign(count, -1);
+    std::vector<std::string_view> keys;
+    keys.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t member = order_[i];
+        // Keep the last member of each run of equal keys.
+        if (i + 1 != count && members[order_[i + 1]].key == members[member].key) continue;
+        layout.slots[member] = static_cast<std::int32_t>(keys.size());
+        keys.push_back(members[member].key);
     }
+    layout.shape = store_shape(keys, arena_);
+}
+
+Node TreeBuilder::close_object(const OpenContainer& open) {
+    std::span<const PendingMember> members(members_.data() + open.start, members_.size() - open.start);
+    std::size_t hash = 0;
+    const ObjectLayout* layout = members.size() <= LayoutCache::kMaxMembers ? layouts_.find(members, hash) : nullptr;
+    ObjectLayout single;
+    if (layout == nullptr) {
+        ObjectLayout& fresh = members.size() <= LayoutCache::kMaxMembers ? layouts_.slot(hash) : single;
+        lay_out(members, fresh);
+        layout = &fresh;
+    }
+    values_.resize(layout->shape->count);
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        if (layout->slots[i] >= 0) values_[static_cast<std::size_t>(layout->slots[i])] = members[i].value;
+    }
+    Node out = store_object(layout->shape, values_, arena_);
     members_.resize(open.start);
-    return store_object(stored_, arena_);
+    return out;
 }
 
 bool TreeBuilder::read_string_value(Node& out) {

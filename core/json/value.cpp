@@ -7,8 +7,13 @@
 namespace vorn::json {
 namespace {
 
-// The highest address a node's payload can hold.
-constexpr std::uintptr_t kAddressLimit = Node::kPayload;
+// The highest address a node's payload can hold: arrays keep theirs shifted in 44 bits.
+constexpr std::uintptr_t kAddressLimit = (std::uintptr_t{1} << 47) - 1;
+
+Node array_node(const Node* first, std::uint64_t count) {
+    std::uint64_t address = reinterpret_cast<std::uintptr_t>(first);
+    return Node::tagged(Node::kArray, ((address >> 3) << 4) | std::min(count, Node::kInlineCount));
+}
 
 template <class T>
 Node boxed(Node::Tag tag, T value, Arena& arena) {
@@ -29,11 +34,11 @@ T* counted_block(std::size_t count, Arena& arena, std::uint64_t*& header) {
 
 std::optional<Value> Value::find(std::string_view key) const {
     if (kind_ != Kind::Object) return std::nullopt;
-    const MemberNode* begin = members_;
-    const MemberNode* end = members_ + size_;
-    const MemberNode* it = std::lower_bound(begin, end, key, [](const MemberNode& m, std::string_view k) { return string_of(m.key) < k; });
-    if (it == end || string_of(it->key) != key) return std::nullopt;
-    return Value::of(it->value);
+    if (size_ == 0) return std::nullopt;
+    const std::string_view* keys = body_->shape->keys();
+    const std::string_view* it = std::lower_bound(keys, keys + size_, key);
+    if (it == keys + size_ || *it != key) return std::nullopt;
+    return Value::of(body_->values()[it - keys]);
 }
 
 Node store_value(const Value& scalar, Arena& arena) {
@@ -61,10 +66,8 @@ Node store_value(const Value& scalar, Arena& arena) {
         // Views made from a node have the count of their block just before the children.
         case Kind::Array:
             if (scalar.as_array().empty()) return Node::tagged(Node::kArray, 0);
-            return Node::address(Node::kArray, reinterpret_cast<const std::uint64_t*>(scalar.array_nodes()) - 1);
-        case Kind::Object:
-            if (scalar.as_object().empty()) return Node::tagged(Node::kObject, 0);
-            return Node::address(Node::kObject, reinterpret_cast<const std::uint64_t*>(scalar.object_members()) - 1);
+            return array_node(scalar.array_nodes(), scalar.as_array().size());
+        case Kind::Object: return Node::address(Node::kObject, scalar.object_body());
     }
     return Node();
 }
@@ -90,18 +93,30 @@ Node store_string(std::string_view s, std::string_view text, Arena& arena) {
 
 Node store_array(std::span<const Node> elements, Arena& arena) {
     if (elements.empty()) return Node::tagged(Node::kArray, 0);
-    std::uint64_t* header = nullptr;
-    Node* out = counted_block<Node>(elements.size(), arena, header);
+    Node* out = nullptr;
+    if (elements.size() < Node::kInlineCount) {
+        out = arena.allocate_array<Node>(elements.size());
+    } else {
+        std::uint64_t* header = nullptr;
+        out = counted_block<Node>(elements.size(), arena, header);
+    }
     std::copy(elements.begin(), elements.end(), out);
-    return Node::address(Node::kArray, header);
+    return array_node(out, elements.size());
 }
 
-Node store_object(std::span<const MemberNode> members, Arena& arena) {
-    if (members.empty()) return Node::tagged(Node::kObject, 0);
-    std::uint64_t* header = nullptr;
-    MemberNode* out = counted_block<MemberNode>(members.size(), arena, header);
-    std::copy(members.begin(), members.end(), out);
-    return Node::address(Node::kObject, header);
+const Shape* store_shape(std::span<const std::string_view> keys, Arena& arena) {
+    auto* shape = static_cast<Shape*>(arena.allocate(sizeof(Shape) + keys.size() * sizeof(std::string_view), alignof(Shape)));
+    shape->count = keys.size();
+    std::copy(keys.begin(), keys.end(), reinterpret_cast<std::string_view*>(shape + 1));
+    return shape;
+}
+
+Node store_object(const Shape* shape, std::span<const Node> values, Arena& arena) {
+    if (shape == nullptr || shape->count == 0) return Node::tagged(Node::kObject, 0);
+    auto* body = static_cast<ObjectBody*>(arena.allocate(sizeof(ObjectBody) + values.size() * sizeof(Node), alignof(ObjectBody)));
+    body->shape = shape;
+    std::copy(values.begin(), values.end(), reinterpret_cast<Node*>(body + 1));
+    return Node::address(Node::kObject, body);
 }
 
 std::byte* Arena::new_block(std::size_t bytes) {

@@ -28,10 +28,14 @@ enum class Kind : std::uint8_t { Null, Bool, Unsigned, Negative, Float, String, 
 // whose exponent bits are all ones (which no finite double has): a 4-bit tag and a 48-bit payload
 // holding a small integer or an arena or text address.
 //
-// Layouts behind an address: a string with escapes is a 64-bit length followed by its bytes; an
-// array a 64-bit count followed by its nodes; an object a 64-bit count followed by its members;
-// a large integer or a non-finite float its 64 bits. A string without escapes is the address of
-// its first byte in the text: it ends at the next double quote, since the text had no escape.
+// Layouts behind an address: a string with escapes is a 64-bit length followed by its bytes; a
+// large integer or a non-finite float its 64 bits. A string without escapes is the address of its
+// first byte in the text: it ends at the next double quote, since the text had no escape.
+//
+// An array's payload holds the address of its first node (a multiple of 8, shifted right by 3)
+// above a 4-bit count; a count of 15 or more reads 15 there and is kept as a 64-bit count just
+// before the nodes. An object's payload is the address of its body: the address of its shape (its
+// sorted keys, shared by every object read with the same keys) followed by one node per key.
 class Node {
 public:
     enum Tag : std::uint8_t {
@@ -48,6 +52,8 @@ public:
         kArray,  // payload 0: empty
         kObject,  // payload 0: empty
     };
+    // Arrays below this count keep it in the payload.
+    static constexpr std::uint64_t kInlineCount = 15;
     static constexpr std::uint64_t kExponent = 0x7FF0'0000'0000'0000u;
     static constexpr std::uint64_t kPayload = 0x0000'FFFF'FFFF'FFFFu;
 
@@ -71,10 +77,16 @@ private:
     std::uint64_t bits_;
 };
 
-// A stored object member: the key (a string node) and the value.
-struct MemberNode {
-    Node key;
-    Node value;
+// The sorted, unique keys of an object, followed in memory by `count` string views.
+struct Shape {
+    std::uint64_t count;
+    const std::string_view* keys() const { return reinterpret_cast<const std::string_view*>(this + 1); }
+};
+
+// The stored part of an object: its shape, followed in memory by one value node per key.
+struct ObjectBody {
+    const Shape* shape;
+    const Node* values() const { return reinterpret_cast<const Node*>(this + 1); }
 };
 
 class ArrayView;
@@ -109,7 +121,7 @@ public:
     ObjectView as_object() const;
     // Where an array's or object's children are stored.
     const Node* array_nodes() const { return elems_; }
-    const MemberNode* object_members() const { return members_; }
+    const ObjectBody* object_body() const { return body_; }
     // The member's value by key (binary search); nothing when absent or not an object.
     std::optional<Value> find(std::string_view key) const;
 
@@ -121,7 +133,14 @@ public:
     static Value floating(double f) { Value v; v.kind_ = Kind::Float; v.f_ = f; return v; }
     static Value string(const char* data, std::uint32_t size) { Value v; v.kind_ = Kind::String; v.str_ = data; v.size_ = size; return v; }
     static Value array(const Node* elems, std::uint32_t size) { Value v; v.kind_ = Kind::Array; v.elems_ = elems; v.size_ = size; return v; }
-    static Value object(const MemberNode* members, std::uint32_t size) { Value v; v.kind_ = Kind::Object; v.members_ = members; v.size_ = size; return v; }
+    // An empty object when `body` is null.
+    static Value object(const ObjectBody* body) {
+        Value v;
+        v.kind_ = Kind::Object;
+        v.body_ = body;
+        v.size_ = body == nullptr ? 0 : static_cast<std::uint32_t>(body->shape->count);
+        return v;
+    }
 
 private:
     Kind kind_;
@@ -133,7 +152,7 @@ private:
         double f_;
         const char* str_;
         const Node* elems_;
-        const MemberNode* members_;
+        const ObjectBody* body_;
     };
 };
 
@@ -202,31 +221,39 @@ public:
         using reference = Member;
 
         iterator() = default;
-        explicit iterator(const MemberNode* at) : at_(at) {}
-        Member operator*() const { return Member{string_of(at_->key), Value::of(at_->value)}; }
-        iterator& operator++() { ++at_; return *this; }
-        iterator operator++(int) { iterator before = *this; ++at_; return before; }
-        difference_type operator-(const iterator& other) const { return at_ - other.at_; }
-        bool operator==(const iterator& other) const { return at_ == other.at_; }
+        iterator(const std::string_view* key, const Node* value) : key_(key), value_(value) {}
+        Member operator*() const { return Member{*key_, Value::of(*value_)}; }
+        iterator& operator++() { ++key_; ++value_; return *this; }
+        iterator operator++(int) { iterator before = *this; ++*this; return before; }
+        difference_type operator-(const iterator& other) const { return key_ - other.key_; }
+        bool operator==(const iterator& other) const { return key_ == other.key_; }
 
     private:
-        const MemberNode* at_ = nullptr;
+        const std::string_view* key_ = nullptr;
+        const Node* value_ = nullptr;
     };
 
-    ObjectView(const MemberNode* first, std::size_t size) : first_(first), size_(size) {}
+    // An empty object when `body` is null.
+    explicit ObjectView(const ObjectBody* body)
+        : keys_(body == nullptr ? nullptr : body->shape->keys()),
+          values_(body == nullptr ? nullptr : body->values()),
+          size_(body == nullptr ? 0 : body->shape->count) {}
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
-    Member operator[](std::size_t i) const { return *iterator(first_ + i); }
-    iterator begin() const { return iterator(first_); }
-    iterator end() const { return iterator(first_ + size_); }
+    Member operator[](std::size_t i) const { return Member{keys_[i], Value::of(values_[i])}; }
+    iterator begin() const { return iterator(keys_, values_); }
+    iterator end() const { return iterator(keys_ + size_, values_ + size_); }
+    // The keys, sorted and unique.
+    std::span<const std::string_view> keys() const { return {keys_, size_}; }
 
 private:
-    const MemberNode* first_;
+    const std::string_view* keys_;
+    const Node* values_;
     std::size_t size_;
 };
 
 inline ArrayView Value::as_array() const { return {elems_, size_}; }
-inline ObjectView Value::as_object() const { return {members_, size_}; }
+inline ObjectView Value::as_object() const { return ObjectView(body_); }
 
 inline Value Value::of(Node node) {
     if (node.is_float()) return floating(node.as_finite());
@@ -245,15 +272,13 @@ inline Value Value::of(Node node) {
             return string(s.data(), static_cast<std::uint32_t>(s.size()));
         }
         case Node::kArray: {
-            const auto* header = node.pointer<std::uint64_t>();
-            if (header == nullptr) return array(nullptr, 0);
-            return array(reinterpret_cast<const Node*>(header + 1), static_cast<std::uint32_t>(*header));
+            std::uint64_t payload = node.payload();
+            const auto* first = reinterpret_cast<const Node*>(static_cast<std::uintptr_t>((payload >> 4) << 3));
+            std::uint64_t count = payload & Node::kInlineCount;
+            if (count == Node::kInlineCount) count = reinterpret_cast<const std::uint64_t*>(first)[-1];
+            return array(first, static_cast<std::uint32_t>(count));
         }
-        default: {
-            const auto* header = node.pointer<std::uint64_t>();
-            if (header == nullptr) return object(nullptr, 0);
-            return object(reinterpret_cast<const MemberNode*>(header + 1), static_cast<std::uint32_t>(*header));
-        }
+        default: return object(node.pointer<ObjectBody>());
     }
 }
 
@@ -294,8 +319,11 @@ Node store_string(std::string_view s, std::string_view text, Arena& arena);
 // A string copied into the arena; returns its node and the copy's bytes.
 Node copy_string(std::string_view s, Arena& arena, std::string_view* copy = nullptr);
 Node store_array(std::span<const Node> elements, Arena& arena);
-// Members must be sorted by key bytes with unique keys.
-Node store_object(std::span<const MemberNode> members, Arena& arena);
+// A shape for `keys`, which must be sorted by their bytes and unique; the views are kept as they
+// are, so their bytes must live as long as the arena.
+const Shape* store_shape(std::span<const std::string_view> keys, Arena& arena);
+// An object of `shape` (null for the empty object) whose values are `values`, one per key.
+Node store_object(const Shape* shape, std::span<const Node> values, Arena& arena);
 
 // A read JSON value with the arena that holds its nodes.
 class Document {

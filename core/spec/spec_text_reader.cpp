@@ -39,7 +39,7 @@ struct HeldValue {
         switch (kind) {
             case json::Kind::String: return Value::string(text.data(), static_cast<std::uint32_t>(text.size()));
             case json::Kind::Array: return Value::array(nullptr, 0);
-            case json::Kind::Object: return Value::object(nullptr, 0);
+            case json::Kind::Object: return Value::object(nullptr);
             default: return scalar;
         }
     }
@@ -73,7 +73,7 @@ private:
     bool found_value(Value& out, std::size_t& failure_point) {
         int c = cursor_.peek();
         if (c == '[' || c == '{') {
-            out = c == '[' ? Value::array(nullptr, 0) : Value::object(nullptr, 0);
+            out = c == '[' ? Value::array(nullptr, 0) : Value::object(nullptr);
             failure_point = cursor_.offset();
             return true;
         }

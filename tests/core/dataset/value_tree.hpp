@@ -40,11 +40,15 @@ public:
             }
         }
         std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-        std::vector<json::MemberNode> nodes;
+        std::vector<std::string_view> keys;
+        std::vector<json::Node> values;
         for (const auto& [key, value] : sorted) {
-            nodes.push_back(json::MemberNode{json::copy_string(key, arena_), json::store_value(value, arena_)});
+            std::string_view kept;
+            json::copy_string(key, arena_, &kept);
+            keys.push_back(kept);
+            values.push_back(json::store_value(value, arena_));
         }
-        return json::Value::of(json::store_object(nodes, arena_));
+        return json::Value::of(json::store_object(json::store_shape(keys, arena_), values, arena_));
     }
 
 private:
