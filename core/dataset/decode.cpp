@@ -180,17 +180,40 @@ struct LiquidationEventSchema {
     LiquidationEvent finish(DecodeContext&) { return record; }
 };
 
+// The field of each key of the last key shape met in a list. The records of a list share one
+// shape (the tree keeps one per key sequence), so their keys are matched to fields once.
+struct FieldMap {
+    const std::string_view* keys = nullptr;
+    std::vector<std::uint8_t> fields;
+
+    template <std::size_t N>
+    const std::uint8_t* of(json::ObjectView object, const std::array<std::string_view, N>& names) {
+        std::span<const std::string_view> object_keys = object.keys();
+        if (object_keys.data() != keys || fields.size() != object_keys.size()) {
+            keys = object_keys.data();
+            fields.resize(object_keys.size());
+            for (std::size_t i = 0; i < object_keys.size(); ++i) {
+                fields[i] = static_cast<std::uint8_t>(field_index(names, object_keys[i]));
+            }
+        }
+        return fields.data();
+    }
+};
+
 // One record in object form (fields in key order, then the missing-field test in declared order)
 // or positional form (elements in order, then the length).
 template <class Schema>
-bool decode_record(const Value& v, typename Schema::Record& out, DecodeContext& cx) {
+bool decode_record(const Value& v, typename Schema::Record& out, DecodeContext& cx, FieldMap& map) {
     constexpr std::size_t field_count = Schema::kFields.size();
     Schema schema;
     if (v.kind() == Kind::Object) {
         std::uint32_t seen = 0;
-        for (const json::Member& member : v.as_object()) {
-            std::size_t i = field_index(Schema::kFields, member.key);
+        json::ObjectView members = v.as_object();
+        const std::uint8_t* fields = map.of(members, Schema::kFields);
+        for (std::size_t k = 0; k < members.size(); ++k) {
+            std::size_t i = fields[k];
             if (i == field_count) continue;  // unknown keys are skipped unread
+            json::Member member = members[k];
             if (!schema.field(i, member.value, cx)) return false;
             seen |= 1u << i;
         }
@@ -254,9 +277,10 @@ bool decode_list(const Value& v, std::vector<typename Schema::Record>& out, Deco
     if constexpr (std::is_same_v<Schema, BookEventSchema>) {
         cx.levels.reserve(cx.levels.size() + count_levels(elements));
     }
+    FieldMap map;
     for (const Value& element : elements) {
         typename Schema::Record record;
-        if (!decode_record<Schema>(element, record, cx)) return false;
+        if (!decode_record<Schema>(element, record, cx, map)) return false;
         out.push_back(record);
     }
     return true;

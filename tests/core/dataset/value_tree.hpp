@@ -31,12 +31,12 @@ public:
     }
     json::Value obj(std::initializer_list<std::pair<std::string_view, json::Value>> members) {
         std::vector<std::pair<std::string_view, json::Value>> sorted;
-        for (const auto& [key, value] : members) {
-            auto same = std::find_if(sorted.begin(), sorted.end(), [&](const auto& m) { return m.first == key; });
+        for (const auto& member : members) {
+            auto same = std::find_if(sorted.begin(), sorted.end(), [&](const auto& m) { return m.first == member.first; });
             if (same != sorted.end()) {
-                same->second = value;
+                same->second = member.second;
             } else {
-                sorted.emplace_back(key, value);
+                sorted.push_back(member);
             }
         }
         std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/json/reader.hpp"
+#include "core/json/writer.hpp"
 #include "tests/core/json/join_text.hpp"
 
 using namespace std::string_literals;
@@ -184,6 +185,116 @@ TEST(Tree, ManyElementsAcrossArenaBlocks) {
         EXPECT_EQ(rows[i].as_array()[0].as_unsigned(), static_cast<std::uint64_t>(i));
         EXPECT_EQ(rows[i].as_array()[1].as_string(), "x\n");
     }
+}
+
+// The tree written back in canonical form: object members in stored (key) order.
+void canonical(const Value& v, std::string& out) {
+    switch (v.kind()) {
+        case Kind::Null: out += "null"; break;
+        case Kind::Bool: out += v.as_bool() ? "true" : "false"; break;
+        case Kind::Unsigned: out += "u" + std::to_string(v.as_unsigned()); break;
+        case Kind::Negative: out += "n" + std::to_string(v.as_negative()); break;
+        case Kind::Float: write_float(out, v.as_float()); break;
+        case Kind::String: write_string(out, v.as_string()); break;
+        case Kind::Array: {
+            out += '[';
+            bool first = true;
+            for (Value e : v.as_array()) {
+                if (!first) out += ',';
+                first = false;
+                canonical(e, out);
+            }
+            out += ']';
+            break;
+        }
+        case Kind::Object: {
+            out += '{';
+            bool first = true;
+            for (const Member& m : v.as_object()) {
+                if (!first) out += ',';
+                first = false;
+                write_string(out, m.key);
+                out += ':';
+                canonical(m.value, out);
+            }
+            out += '}';
+            break;
+        }
+    }
+}
+
+std::string canonical_of(std::string_view text) {
+    Document doc = read_ok(text);
+    std::string out;
+    canonical(doc.root(), out);
+    return out;
+}
+
+std::string numbered_array(int n) {
+    std::string text = "[";
+    for (int i = 0; i < n; ++i) text += cat(i ? "," : "", std::to_string(i));
+    return text + "]";
+}
+
+std::string canonical_numbered(int n) {
+    std::string text = "[";
+    for (int i = 0; i < n; ++i) text += cat(i ? "," : "", "u", std::to_string(i));
+    return text + "]";
+}
+
+struct StoredCase {
+    std::string name;
+    std::string text;
+    std::string expected;
+};
+
+class StoredTree : public testing::TestWithParam<StoredCase> {};
+
+TEST_P(StoredTree, ReadsBackAsWritten) { EXPECT_EQ(canonical_of(GetParam().text), GetParam().expected); }
+
+INSTANTIATE_TEST_SUITE_P(Layouts, StoredTree, testing::Values(
+    // Objects with one key sequence share a layout; each keeps its own values.
+    StoredCase{"shared_layout", R"([{"b":1,"a":2},{"b":3,"a":4}])", R"([{"a":u2,"b":u1},{"a":u4,"b":u3}])"},
+    // Repeated keys through a shared layout: the last one of each object wins.
+    StoredCase{"repeats", R"([{"a":1,"a":2,"b":0},{"a":3,"a":4,"b":5}])", R"([{"a":u2,"b":u0},{"a":u4,"b":u5}])"},
+    StoredCase{"other_order", R"([{"a":1,"b":2},{"b":3,"a":4}])", R"([{"a":u1,"b":u2},{"a":u4,"b":u3}])"},
+    // An escaped key is the same key as its plain spelling.
+    StoredCase{"escaped_key", R"([{"a":1},{"\u0061":2,"a":3},{"a":4,"\u0061":5},{"\u0061":6}])",
+               R"([{"a":u1},{"a":u3},{"a":u5},{"a":u6}])"},
+    StoredCase{"escaped_values", R"({"k\n":"v\t","":""})", R"({"":"","k\n":"v\t"})"},
+    // Array counts around the inline limit.
+    StoredCase{"count_14", numbered_array(14), canonical_numbered(14)},
+    StoredCase{"count_15", numbered_array(15), canonical_numbered(15)},
+    StoredCase{"count_16", numbered_array(16), canonical_numbered(16)},
+    StoredCase{"nested_counts", cat("[", numbered_array(15), ",[],[[]],", numbered_array(1), "]"),
+               cat("[", canonical_numbered(15), ",[],[[]],", canonical_numbered(1), "]")},
+    // Integers on both sides of the inline range.
+    StoredCase{"integers",
+               "[281474976710655,281474976710656,18446744073709551615,-281474976710656,-281474976710657,"
+               "-9223372036854775808,0,-1]",
+               "[u281474976710655,u281474976710656,u18446744073709551615,n-281474976710656,n-281474976710657,"
+               "n-9223372036854775808,u0,n-1]"},
+    StoredCase{"literals_and_floats", "[null,true,false,-0.0,1e300,-2.5,{}]", "[null,true,false,-0.0,1e+300,-2.5,{}]"}),
+    [](const testing::TestParamInfo<StoredCase>& info) { return info.param.name; });
+
+TEST(StoredTree, WideObjectsAndManyShapes) {
+    // Objects wider than the layout cache, twice, then enough distinct shapes to reuse every
+    // cache entry, then the first shape again.
+    std::string wide = "{";
+    std::string wide_expected = "{";
+    for (int i = 99; i >= 20; --i) wide += cat(i != 99 ? "," : "", "\"k", std::to_string(i), "\":", std::to_string(i));
+    for (int i = 20; i <= 99; ++i) wide_expected += cat(i != 20 ? "," : "", "\"k", std::to_string(i), "\":u", std::to_string(i));
+    wide += "}";
+    wide_expected += "}";
+    std::string text = cat("[", wide, ",", wide);
+    std::string expected = cat("[", wide_expected, ",", wide_expected);
+    for (int i = 0; i < 500; ++i) {
+        text += cat(",{\"s", std::to_string(i), "\":", std::to_string(i), ",\"a\":0}");
+        expected += cat(",{\"a\":u0,\"s", std::to_string(i), "\":u", std::to_string(i), "}");
+    }
+    text += R"(,{"s0":7,"a":1}])";
+    expected += R"(,{"a":u1,"s0":u7}])";
+    EXPECT_EQ(canonical_of(text), expected);
 }
 
 std::string nested(int levels, bool objects) {
