@@ -1,6 +1,9 @@
 #include "core/output/write_panel.hpp"
 
 #include <algorithm>
+#include <vector>
+#include <cstring>
+#include <bit>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -39,15 +42,58 @@ void write_ints(std::string& out, std::span<const std::int64_t> values) {
 
 // The row-major grid as a list of rows: one per entry of `time`, `price.size()` cells each. Rows
 // are clipped to the cells actually held, so a grid shorter than its axes is never overrun.
+//
+// Consecutive rows of a book heatmap are mostly the same: a row whose cells equal the previous
+// row's bit for bit is written as a copy of that row's text, and any other cell equal to the cell
+// above it as a copy of that cell's text. The text is the same as formatting every cell.
 void write_rows(std::string& out, const PanelData::BookHeatmap& heatmap) {
     std::span<const double> cells = heatmap.intensity;
     std::size_t width = heatmap.price.size();
+    // Where each cell text of the previous row starts, plus one entry just past its ']', so that
+    // cell i's text is the bytes from entry i to entry i + 1, less one (its comma or ']').
+    std::vector<std::size_t> above;
+    std::vector<std::size_t> current;
+    std::span<const double> previous;
     out.push_back('[');
     for (std::size_t row = 0; row < heatmap.time.size(); ++row) {
         if (row != 0) out.push_back(',');
         std::size_t first = std::min(row * width, cells.size());
         std::size_t count = std::min(width, cells.size() - first);
-        write_floats(out, cells.subspan(first, count));
+        std::span<const double> values = cells.subspan(first, count);
+        bool same_shape = row != 0 && previous.size() == count;
+        if (same_shape && count != 0 && std::memcmp(previous.data(), values.data(), count * sizeof(double)) == 0) {
+            // The whole previous row's text, from its '[' to its ']'.
+            std::size_t from = above.front() - 1;
+            std::size_t length = above.back() - from;
+            std::size_t start = out.size();
+            out.resize(start + length);
+            std::memcpy(out.data() + start, out.data() + from, length);
+            for (std::size_t& at : above) at += start - from;
+            previous = values;
+            continue;
+        }
+        current.resize(count + 1);
+        std::size_t start = out.size();
+        out.resize(start + 2 + count * (json::kFloatTextCapacity + 1));
+        char* base = out.data();
+        char* w = base + start;
+        *w++ = '[';
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i != 0) *w++ = ',';
+            current[i] = static_cast<std::size_t>(w - base);
+            if (same_shape && std::bit_cast<std::uint64_t>(previous[i]) == std::bit_cast<std::uint64_t>(values[i])) {
+                std::size_t length = above[i + 1] - above[i] - 1;
+                std::memcpy(w, base + above[i], length);
+                w += length;
+            } else {
+                w = json::format_float(w, values[i]);
+            }
+        }
+        current[count] = static_cast<std::size_t>(w - base) + 1;
+        *w++ = ']';
+        out.resize(static_cast<std::size_t>(w - base));
+        above.swap(current);
+        previous = values;
     }
     out.push_back(']');
 }

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <ostream>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "core/json/writer.hpp"
 #include "core/output/write_reply.hpp"
 
 namespace vorn {
@@ -173,6 +176,54 @@ TEST(WriteFrameLarge, GrowsPastTheInitialBuffer) {
     expected_grid.append("]}]}");
     ASSERT_GE(text.size(), expected_grid.size());
     EXPECT_EQ(text.substr(text.size() - expected_grid.size()), expected_grid);
+}
+
+
+// Rows and cells equal to the ones above are written from the text already written; the reply
+// must be what formatting every cell gives, whatever mix of repeats, signed zeros, nulls and
+// clipped rows the grid holds.
+TEST(WriteHeatmapRows, RepeatsGiveTheTextOfEveryCell) {
+    std::uint64_t state = 88172645463325252u;
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    const double palette[] = {0.0, -0.0, 1.5, 2.25, 1234.56789012, kNaN, kInf, 1e-7, 0.1 + 0.2};
+    for (int trial = 0; trial < 300; ++trial) {
+        std::size_t width = next() % 6;
+        std::size_t rows = next() % 9;
+        std::vector<std::int64_t> time(rows);
+        std::vector<double> price(width, 1.0);
+        std::vector<double> cells;
+        for (std::size_t r = 0; r < rows; ++r) {
+            for (std::size_t c = 0; c < width; ++c) {
+                bool repeat = r != 0 && next() % 3 != 0;
+                cells.push_back(repeat ? cells[(r - 1) * width + c] : palette[next() % std::size(palette)]);
+            }
+        }
+        // Sometimes the grid holds fewer cells than its axes.
+        if (next() % 4 == 0 && !cells.empty()) cells.resize(next() % cells.size());
+        std::string expected = "[";
+        for (std::size_t r = 0; r < rows; ++r) {
+            if (r != 0) expected += ',';
+            expected += '[';
+            std::size_t first = std::min(r * width, cells.size());
+            std::size_t count = std::min(width, cells.size() - first);
+            for (std::size_t c = 0; c < count; ++c) {
+                if (c != 0) expected += ',';
+                json::write_float(expected, cells[first + c]);
+            }
+            expected += ']';
+        }
+        expected += ']';
+        std::string reply = write_frame(Frame{"S", 1, {heatmap(time, price, cells)}});
+        std::size_t at = reply.find(R"("intensity":)");
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_EQ(reply.substr(at + 12, expected.size()), expected) << "trial " << trial;
+        EXPECT_EQ(reply.size(), at + 12 + expected.size() + 3) << "trial " << trial;
+    }
 }
 
 }  // namespace
