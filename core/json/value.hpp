@@ -70,7 +70,6 @@ public:
     double as_finite() const { return std::bit_cast<double>(bits_); }
     template <class T>
     const T* pointer() const { return reinterpret_cast<const T*>(static_cast<std::uintptr_t>(payload())); }
-    std::uint64_t bits() const { return bits_; }
 
 private:
     explicit Node(std::uint64_t bits) : bits_(bits) {}
