@@ -442,22 +442,7 @@ Cursor::Step Cursor::object_next(bool first, std::string_view& key, std::string&
         ++pos_;
         return Step::End;
     }
-    if (!first) {
-        if (c != ',') {
-            fail(message::kExpectedObjectCommaOrEnd, pos_ + 1);
-            return Step::Failed;
-        }
-        ++pos_;
-        c = peek();
-        if (c == kEnd) {
-            fail(message::kEofValue, text_.size());
-            return Step::Failed;
-        }
-        if (c == '}') {
-            fail(message::kTrailingComma, pos_ + 1);
-            return Step::Failed;
-        }
-    }
+    if (!first && !pass_comma(c, '}', message::kExpectedObjectCommaOrEnd)) return Step::Failed;
     if (c != '"') {
         fail(message::kKeyMustBeString, pos_ + 1);
         return Step::Failed;

@@ -172,6 +172,9 @@ private:
     bool read_string_escaped(std::size_t start, std::string_view& out, std::string& scratch);
     bool read_hex4(std::uint32_t& out);
     bool skip_value_impl(int open_depth, bool counted);
+    // Between two items, at `c`: the comma, then the next item's first byte, left in `c`. A
+    // `close` right after the comma is a trailing comma. False once a failure is recorded.
+    bool pass_comma(int& c, int close, const char* expected_comma_or_end);
 
     std::string_view text_;
     std::size_t pos_ = 0;
@@ -189,23 +192,17 @@ inline Cursor::Step Cursor::array_next(bool first) {
         fail(message::kEofList, text_.size());
         return Step::Failed;
     }
-    if (!first) {
-        if (c != ',') {
-            fail(message::kExpectedListCommaOrEnd, pos_ + 1);
-            return Step::Failed;
-        }
-        ++pos_;
-        c = peek();
-        if (c == kEnd) {
-            fail(message::kEofValue, text_.size());
-            return Step::Failed;
-        }
-        if (c == ']') {
-            fail(message::kTrailingComma, pos_ + 1);
-            return Step::Failed;
-        }
-    }
+    if (!first && !pass_comma(c, ']', message::kExpectedListCommaOrEnd)) return Step::Failed;
     return Step::Item;
+}
+
+inline bool Cursor::pass_comma(int& c, int close, const char* expected_comma_or_end) {
+    if (c != ',') return fail(expected_comma_or_end, pos_ + 1);
+    ++pos_;
+    c = peek();
+    if (c == kEnd) return fail(message::kEofValue, text_.size());
+    if (c == close) return fail(message::kTrailingComma, pos_ + 1);
+    return true;
 }
 
 }  // namespace vorn::json
