@@ -3,6 +3,8 @@
 #include <limits>
 #include <utility>
 
+#include "core/spec/read_spec.hpp"
+
 namespace vorn {
 namespace {
 
@@ -25,6 +27,15 @@ std::int64_t last_ts(const Dataset& d) {
 }
 
 }  // namespace
+
+Result<HandleState> state_from_spec_text(std::string_view text) {
+    Result<std::optional<VornSpec>> spec = parse_spec_text(text);
+    if (!spec) return std::move(spec).error();
+    if (spec->has_value()) {
+        if (Result<void> valid = validate_spec(**spec); !valid) return std::move(valid).error();
+    }
+    return HandleState{std::move(spec).value(), Dataset{}};
+}
 
 void HandleState::set_spec(VornSpec new_spec) { spec = std::move(new_spec); }
 

@@ -2,6 +2,7 @@
 // What one Vorn object holds, and the operations the commands perform on it.
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "core/dataset/dataset.hpp"
 #include "core/dataset/prepare.hpp"
@@ -23,5 +24,9 @@ struct HandleState {
     Result<Frame> frame() const;
     Result<Frame> frame_at(std::int64_t ts) const;
 };
+
+// The state of a new object: the spec read from constructor text (none for empty text or "{}") and
+// checked, with no dataset. A failure is the reader's or the validation's error.
+Result<HandleState> state_from_spec_text(std::string_view text);
 
 }  // namespace vorn

@@ -25,7 +25,18 @@ void widen(const std::vector<Record>& records, std::int64_t& lo, std::int64_t& h
     }
 }
 
+template <class Record>
+ListBounds ends_of(const std::vector<Record>& records) {
+    if (records.empty()) return ListBounds{0, std::nullopt, std::nullopt};
+    return ListBounds{records.size(), records.front().ts, records.back().ts};
+}
+
 }  // namespace
+
+std::array<ListBounds, 6> list_bounds(const Dataset& d) {
+    return {ends_of(d.candles), ends_of(d.trades), ends_of(d.book), ends_of(d.funding), ends_of(d.oi),
+            ends_of(d.liquidations)};
+}
 
 void prepare_dataset(Dataset& d) {
     sort_by_ts(d.candles);

@@ -1,5 +1,6 @@
 #pragma once
 // Time ordering of a decoded dataset, and its time bounds.
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -18,5 +19,15 @@ void prepare_dataset(Dataset& dataset);
 
 // Smallest and largest ts over all records and the record count; none without records.
 std::optional<TimeBounds> compute_bounds(const Dataset& dataset);
+
+// Record count and first and last ts of one list of a prepared dataset (ts unset when empty).
+struct ListBounds {
+    std::uint64_t count;
+    std::optional<std::int64_t> first_ts;
+    std::optional<std::int64_t> last_ts;
+};
+
+// The bounds of each list, in declared order (candles, trades, book, funding, oi, liquidations).
+std::array<ListBounds, 6> list_bounds(const Dataset& dataset);
 
 }  // namespace vorn

@@ -8,19 +8,16 @@ from Python values), `dataset` (dataset JSON from tuples, dicts or NumPy arrays)
 extra ``charts``) and the command-line tool ``python -m korvel_vorn``.
 """
 
-try:
-    from ._korvel_vorn import Vorn, __version__
-except ModuleNotFoundError as _error:  # a source checkout: the build tree's module on sys.path
-    if _error.name != __name__ + "._korvel_vorn":
-        raise
-    from _korvel_vorn import Vorn, __version__  # type: ignore[no-redef]
-
+from ._native import Engine, Vorn, __version__
 from .commands import book_heatmap, footprint, funding_oi_divergence, liquidation_map, spec_json
 from .dataset import dataset_json
 from .replies import VornBadSpecError, VornDataError, VornError, VornParseError, parse_reply
+from .columns import ColumnError
 from .session import Session
 
 __all__ = [
+    "ColumnError",
+    "Engine",
     "Session",
     "Vorn",
     "VornBadSpecError",

@@ -16,7 +16,8 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import __version__, commands
-from .dataset import LISTS
+from .schema import LISTS
+from .columns import ColumnError
 from .replies import VornError
 from .session import DatasetFileError, Session
 from .timefmt import format_duration, format_ts, parse_duration, parse_time
@@ -42,7 +43,7 @@ def _default_spec(symbol: str, price_bin: float) -> dict[str, Any]:
 
 def _dataset_symbol(path: str) -> str:
     name = os.path.basename(path)
-    for suffix in (".gz", ".json", ".dataset"):
+    for suffix in (".gz", ".npz", ".json", ".dataset"):
         if name.endswith(suffix):
             name = name[: -len(suffix)]
     return name or "market"
@@ -111,32 +112,16 @@ def _cursor(session: Session, text: str | None) -> int | None:
 
 # ----------------------------------------------------------------------------- subcommands
 
-def _list_stats(value: Any) -> dict[str, dict[str, Any]]:
-    """Record count and ts range of each list of a dataset the engine accepted."""
-    if isinstance(value, list):
-        lists = dict(zip(LISTS, value))
-    elif isinstance(value, dict):
-        lists = {name: value.get(name, []) for name in LISTS}
-    else:
-        lists = {}
-    stats = {}
-    for name in LISTS:
-        records = lists.get(name) or []
-        stamps = [r["ts"] if isinstance(r, dict) else r[0] for r in records]
-        stats[name] = {"count": len(records), "from_ts": min(stamps, default=None), "to_ts": max(stamps, default=None)}
-    return stats
-
-
 def cmd_info(args: argparse.Namespace) -> int:
     session = Session()
-    _, value = session.load_file_value(args.dataset)
+    session.load_file(args.dataset)
     try:
         bounds = session.bounds()
     except VornError as error:
         if error.kind == "data":
             raise CliError(f"{args.dataset} holds no records") from None
         raise
-    stats = _list_stats(value)
+    stats = session.list_bounds()
     if args.json:
         print(json.dumps({**bounds, "lists": stats}, separators=(",", ":")))
         return 0
@@ -241,16 +226,26 @@ def cmd_convert(args: argparse.Namespace) -> int:
         result = convert_files(inputs, symbol=args.symbol, time_unit=args.time_unit)
     except ConvertError as error:
         raise CliError(str(error)) from None
-    text = result.to_json()
-    if args.output == "-":
-        sys.stdout.write(text)
-    else:
-        data = text.encode("utf-8")
-        if args.output.endswith(".gz"):
-            import gzip
+    if args.output.endswith(".npz"):
+        from .columns import ColumnError, write_npz
 
-            data = gzip.compress(data, mtime=0)
-        _write_bytes(args.output, data)
+        try:
+            write_npz(args.output, result.to_columns())
+        except ColumnError as error:
+            raise CliError(str(error)) from None
+        except OSError as error:
+            raise CliError(f"cannot write {args.output}: {error.strerror or error}") from None
+    else:
+        text = result.to_json()
+        if args.output == "-":
+            sys.stdout.write(text)
+        else:
+            data = text.encode("utf-8")
+            if args.output.endswith(".gz"):
+                import gzip
+
+                data = gzip.compress(data, mtime=0)
+            _write_bytes(args.output, data)
     summary = ", ".join(f"{name} {len(records)}" for name, records in result.lists.items())
     sys.stderr.write(f"converted {len(inputs)} file(s): {summary}\n")
     for note in result.notes():
@@ -307,7 +302,8 @@ def _parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def with_dataset(p: argparse.ArgumentParser, spec: bool = True) -> None:
-        p.add_argument("dataset", help="dataset JSON file (the value of a load command's \"dataset\"; .gz allowed)")
+        p.add_argument("dataset", help="dataset JSON file (the value of a load command's \"dataset\"; .gz allowed) "
+                       "or .npz file of columns")
         if spec:
             p.add_argument("--spec", help="spec JSON file, or the spec JSON itself; default: the four panels")
             p.add_argument("--symbol", help="symbol of the default spec (default: the file name)")
@@ -357,7 +353,8 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("inputs", nargs="*", help="recordings, recognised by content (.gz and .zip allowed)")
     for kind in LISTS:
         p.add_argument(f"--{kind}", action="append", metavar="FILE", help=f"a recording read as {kind}")
-    p.add_argument("-o", "--output", required=True, help="dataset JSON file to write (- for stdout, .gz compresses)")
+    p.add_argument("-o", "--output", required=True,
+                   help="dataset file to write: JSON (- for stdout, .gz compresses) or .npz columns")
     p.add_argument("--symbol", help="keep only this symbol's messages")
     p.add_argument("--time-unit", choices=("s", "ms", "us", "ns"),
                    help="unit of numeric timestamps (default: recognised by magnitude)")
@@ -379,7 +376,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         return int(args.run(args))
-    except (CliError, DatasetFileError, VornError, ChartsUnavailable) as error:
+    except (CliError, DatasetFileError, VornError, ColumnError, ChartsUnavailable) as error:
         sys.stderr.write(f"korvel_vorn {args.command}: error: {error}\n")
         return 1
     except BrokenPipeError:  # `... | head`

@@ -1,17 +1,6 @@
 """Dataset JSON from Python values: lists of tuples, dicts, dataclasses or NumPy arrays.
 
-Each list takes its records in the engine's declared field order:
-
-====================  ==========================================================
-list                  fields
-====================  ==========================================================
-``candles``           ts, open, high, low, close, volume
-``trades``            ts, price, qty, side ("buy" or "sell": the aggressor's side)
-``book``              ts, kind ("snapshot" or "diff"), bids, asks (lists of (price, qty))
-``funding``           ts, rate
-``oi``                ts, oi
-``liquidations``      ts, price, qty, side ("long" or "short": the liquidated position)
-====================  ==========================================================
+Each list takes its records in the engine's declared field order (`korvel_vorn.schema`).
 
 A record may be a sequence in that order (tuple, list, namedtuple, a row of a 2-D array), a
 mapping or an object with attributes of those names. A list may also be given as columns: a
@@ -28,22 +17,7 @@ from collections.abc import Iterable, Mapping
 from typing import Any
 
 from ._jsontext import float_text, int_text
-
-RECORD_FIELDS: dict[str, tuple[str, ...]] = {
-    "candles": ("ts", "open", "high", "low", "close", "volume"),
-    "trades": ("ts", "price", "qty", "side"),
-    "book": ("ts", "kind", "bids", "asks"),
-    "funding": ("ts", "rate"),
-    "oi": ("ts", "oi"),
-    "liquidations": ("ts", "price", "qty", "side"),
-}
-LISTS: tuple[str, ...] = tuple(RECORD_FIELDS)
-
-ENUM_VARIANTS: dict[tuple[str, str], tuple[str, str]] = {
-    ("trades", "side"): ("buy", "sell"),
-    ("liquidations", "side"): ("long", "short"),
-    ("book", "kind"): ("snapshot", "diff"),
-}
+from .schema import ENUM_VARIANTS, LISTS, RECORD_FIELDS
 
 _EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
 

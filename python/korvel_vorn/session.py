@@ -1,84 +1,81 @@
-"""`Session`: a `Vorn` object driven with Python values, with error replies raised as exceptions.
+"""`Session`: the engine driven with Python values, with error replies raised as exceptions.
 
-The session sends the engine's own command texts (built by `korvel_vorn.commands`) and decodes
-the replies (`korvel_vorn.replies`); it adds nothing to the protocol and computes nothing itself.
+A session holds one native `Engine` (`korvel_vorn._engine`). JSON commands go through it unchanged
+(`command`, `frame_at`, ... give the replies of `Vorn.command`), while files are read and decoded
+natively, columns are loaded without any JSON (`load_columns`) and frames come back as NumPy arrays
+(`frame_arrays`). The engine releases the interpreter lock while it reads, decodes and computes, so
+other Python threads keep running.
 """
 
 from __future__ import annotations
 
 import gzip
-import json
 import os
 import re
+import zlib
 from typing import Any, cast
 
 from . import commands
-from . import Vorn
+from ._native import Engine
+from .columns import ColumnError, native_columns, read_npz
+from .dataset import timestamp_ms
+from .frame_arrays import frame_from_native
 from .replies import Bounds, Frame, VornParseError, error_from_display, parse_reply
+from .schema import LISTS
 
 
 class DatasetFileError(ValueError):
-    """A dataset file that cannot be read, is not UTF-8 text or is not valid JSON."""
+    """A dataset file that cannot be read, is not UTF-8 text, or is not a readable `.npz`."""
 
 
 _POSITION = re.compile(r"^(?P<head>.*) at line (?P<line>\d+) column (?P<column>\d+)$", re.DOTALL)
-_LOAD_HEAD = '{"cmd":"load","dataset":\n'
-_LOAD_TAIL = "\n}"
+# The engine reads a dataset file as this command around it (see Engine.load_file), so each line
+# of the file is one line further down in the command.
+_LOAD_HEAD = b'{"cmd":"load","dataset":\n'
+_LOAD_TAIL = b"\n}"
+DEFAULT_MAX_BYTES = 16 << 30
+_CHUNK = 1 << 20
 
 
-def read_dataset_file(path: str | os.PathLike[str]) -> str:
-    """The text of a dataset file (gzip-compressed when its name ends in .gz)."""
-    name = os.fspath(path)
-    try:
-        if name.endswith(".gz"):
-            with gzip.open(name, "rb") as f:
-                raw = f.read()
-        else:
-            with open(name, "rb") as f:
-                raw = f.read()
-    except (OSError, EOFError) as error:
-        reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
-        raise DatasetFileError(f"cannot read {name}: {reason}") from None
-    try:
-        return raw.decode("utf-8")
-    except UnicodeDecodeError as error:
-        raise DatasetFileError(f"{name} is not UTF-8 text (byte {error.start})") from None
+def remap_file_error(display: str, text_or_lines: str | int, name: str) -> str:
+    """Rewrite the position in an engine parse error of a file's "load" command to the file's own.
 
-
-def parse_dataset_text(text: str, name: str) -> Any:
-    """The decoded JSON of a dataset file, with Python's position for syntax errors."""
-    try:
-        return json.loads(text)
-    except json.JSONDecodeError as error:
-        raise DatasetFileError(
-            f"{name} is not valid JSON: {error.msg} at line {error.lineno} column {error.colno}"
-        ) from None
-    except RecursionError:
-        raise DatasetFileError(f"{name} nests too deeply") from None
-
-
-def load_file_command(text: str) -> str:
-    """The "load" command for a dataset file's text, the dataset on lines of its own.
-
-    The engine counts lines from the command's start; with the dataset starting on line 2, a
-    position it reports maps back to the file by subtracting one line.
+    `text_or_lines` is the file's text or its number of lines; positions past its end are
+    reported as the end of the file.
     """
-    return _LOAD_HEAD + text + _LOAD_TAIL
-
-
-def remap_file_error(display: str, text: str, name: str) -> str:
-    """Rewrite the position in an engine parse error of `load_file_command` to the file's."""
     match = _POSITION.match(display)
     if not match:
         return display
+    lines = text_or_lines if isinstance(text_or_lines, int) else text_or_lines.count("\n") + 1
     line = int(match["line"]) - 1
-    if 1 <= line <= text.count("\n") + 1:
+    if 1 <= line <= lines:
         return f"{match['head']} at line {line} column {match['column']} of {name}"
     return f"{match['head']} at the end of {name}"
 
 
+def _reason(error: BaseException) -> str:
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return str(error) or type(error).__name__
+
+
+def _gzip_load_command(name: str, max_bytes: int) -> bytearray:
+    """The "load" command of a gzip-compressed dataset file, decompressed piece by piece."""
+    command = bytearray(_LOAD_HEAD)
+    try:
+        with gzip.open(name, "rb") as f:
+            while chunk := f.read(_CHUNK):
+                command += chunk
+                if len(command) - len(_LOAD_HEAD) > max_bytes:
+                    raise DatasetFileError(f"cannot read {name}: it expands to more than {max_bytes} bytes")
+    except (OSError, EOFError, zlib.error) as error:
+        raise DatasetFileError(f"cannot read {name}: {_reason(error)}") from None
+    command += _LOAD_TAIL
+    return command
+
+
 class Session:
-    """One `Vorn` object with Python-valued commands.
+    """One engine object with Python-valued commands.
 
     `spec` is a spec as JSON text, a mapping (for instance from `commands.spec_value`) or None.
     A spec the engine refuses raises `VornParseError` or `VornBadSpecError`.
@@ -86,13 +83,18 @@ class Session:
 
     def __init__(self, spec: Any = None) -> None:
         try:
-            self.vorn = Vorn(commands.spec_text(spec))
+            self.engine = Engine(commands.spec_text(spec))
         except ValueError as error:
             raise error_from_display(str(error)) from None
 
+    @property
+    def vorn(self) -> Engine:
+        """The native object (it answers `command` exactly as `Vorn` does)."""
+        return self.engine
+
     def command(self, text: str) -> Any:
         """Send one command text; returns the decoded reply, raising for an error reply."""
-        return parse_reply(self.vorn.command(text))
+        return parse_reply(self.engine.command(text))
 
     def version(self) -> str:
         return cast(str, self.command(commands.version_command())["version"])
@@ -104,20 +106,63 @@ class Session:
         """Load a dataset (JSON text or a mapping of lists); returns the record count."""
         return cast(int, self.command(commands.load_command(dataset))["loaded"])
 
-    def load_file(self, path: str | os.PathLike[str]) -> int:
-        """Load a dataset file (the value of a "load" command's "dataset", optionally .gz)."""
-        count, _ = self.load_file_value(path)
-        return count
+    def load_file(self, path: str | os.PathLike[str], *, max_bytes: int = DEFAULT_MAX_BYTES) -> int:
+        """Load a dataset file; returns the record count.
 
-    def load_file_value(self, path: str | os.PathLike[str]) -> tuple[int, Any]:
-        """`load_file` that also returns the file's decoded JSON."""
+        A dataset JSON file (the value of a "load" command's "dataset", `.gz` allowed) is read and
+        decoded natively; its errors name the file's own line and column. A `.npz` file holds the
+        columns of `load_columns` (members "list/field"). Files larger than `max_bytes` (once
+        decompressed) are refused.
+        """
         name = os.fspath(path)
-        text = read_dataset_file(name)
-        value = parse_dataset_text(text, name)
-        reply = parse_reply(self.vorn.command(load_file_command(text)), raise_errors=False)
-        if reply.get("ok") is False:
-            raise error_from_display(remap_file_error(str(reply["error"]), text, name))
-        return cast(int, reply["loaded"]), value
+        if name.endswith(".npz"):
+            try:
+                lists = read_npz(name)
+            except ColumnError as error:
+                raise DatasetFileError(str(error)) from None
+            return self._load_native_columns(lists)
+        if name.endswith(".gz"):
+            command = _gzip_load_command(name, max_bytes)
+            lines = command.count(b"\n", len(_LOAD_HEAD), len(command) - len(_LOAD_TAIL)) + 1
+            try:
+                reply = self.engine.command_utf8(command)
+            except ValueError as error:
+                raise DatasetFileError(f"{name} is {error}") from None
+        else:
+            try:
+                reply = self.engine.load_file(name, max_bytes=max_bytes)
+            except OSError as error:
+                raise DatasetFileError(f"cannot read {name}: {_reason(error)}") from None
+            except ValueError as error:
+                raise DatasetFileError(f"{name} is {error}") from None
+            lines = -1
+        decoded = parse_reply(reply, raise_errors=False)
+        if decoded.get("ok") is False:
+            display = str(decoded["error"])
+            if lines < 0:
+                lines = _count_lines(name)
+            raise error_from_display(remap_file_error(display, lines, name))
+        return cast(int, decoded["loaded"])
+
+    def load_columns(self, candles: Any = None, trades: Any = None, book: Any = None, funding: Any = None,
+                     oi: Any = None, liquidations: Any = None) -> int:
+        """Replace the dataset with lists given as columns; returns the record count.
+
+        Each list is a mapping of field name to a 1-D array-like, a pandas DataFrame or a NumPy
+        structured array with the fields of `korvel_vorn.schema.COLUMN_FIELDS`; see
+        `korvel_vorn.columns` for the conversions. The dataset is prepared as "load" prepares it.
+        A bad column raises ValueError naming the list, the field and the first bad row, and leaves
+        the loaded dataset as it was.
+        """
+        given = dict(zip(LISTS, (candles, trades, book, funding, oi, liquidations)))
+        lists = {name: native_columns(name, records) for name, records in given.items() if records is not None}
+        return self._load_native_columns(lists)
+
+    def _load_native_columns(self, lists: dict[str, Any]) -> int:
+        try:
+            return int(self.engine.load_columns(**lists))
+        except ValueError as error:
+            raise ColumnError(str(error)) from None
 
     def reset(self) -> None:
         self.command(commands.reset_command())
@@ -125,19 +170,45 @@ class Session:
     def bounds(self) -> Bounds:
         return cast(Bounds, self.command(commands.bounds_command()))
 
+    def list_bounds(self) -> dict[str, dict[str, Any]]:
+        """Per list: "count", and the "from_ts" and "to_ts" of its records (None when empty)."""
+        return {name: {"count": count, "from_ts": first, "to_ts": last}
+                for name, (count, first, last) in zip(LISTS, self.engine.list_bounds())}
+
     def frame(self) -> Frame:
         return cast(Frame, self.command(commands.frame_command()))
 
     def frame_at(self, ts: Any) -> Frame:
         return cast(Frame, self.command(commands.frame_at_command(ts)))
 
+    def frame_arrays(self, ts: Any = None) -> dict[str, Any]:
+        """The frame of "frame" (ts None) or "frame_at" with NumPy arrays in place of number lists.
+
+        See `korvel_vorn.frame_arrays` for the shapes. Errors raise the `VornError` of the JSON
+        reply ("bad spec: no spec set", "data: no dataset", ...).
+        """
+        cursor = None if ts is None else timestamp_ms(ts)
+        try:
+            native = self.engine.frame(cursor)
+        except ValueError as error:
+            raise error_from_display(str(error)) from None
+        return frame_from_native(native)
+
     def frame_text(self, ts: Any = None) -> str:
         """The raw reply text of "frame" (ts None) or "frame_at"; raises for an error reply."""
-        text = self.vorn.command(commands.frame_command() if ts is None else commands.frame_at_command(ts))
+        text = self.engine.command(commands.frame_command() if ts is None else commands.frame_at_command(ts))
         if text.startswith('{"ok":false'):
             parse_reply(text)
         return text
 
 
-__all__ = ["DatasetFileError", "Session", "VornParseError", "load_file_command", "read_dataset_file",
-           "remap_file_error"]
+def _count_lines(name: str) -> int:
+    """The number of lines of a file (only read again to place an error)."""
+    count = 0
+    with open(name, "rb") as f:
+        while chunk := f.read(_CHUNK):
+            count += chunk.count(b"\n")
+    return count + 1
+
+
+__all__ = ["DEFAULT_MAX_BYTES", "DatasetFileError", "Session", "VornParseError", "remap_file_error"]

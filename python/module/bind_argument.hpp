@@ -2,7 +2,7 @@
 // Binding of the single parameter of the Vorn constructor and of `command`: by position or by
 // keyword, exactly once. Failures raise TypeError in the interpreter's wording for Python
 // functions, naming the function and the argument concerned.
-#include "python/module/python_api.hpp"
+#include "python/common/python_api.hpp"
 
 namespace vorn::python {
 

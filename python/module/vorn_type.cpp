@@ -12,9 +12,8 @@
 
 #include "core/command/dispatch.hpp"
 #include "core/command/handle_state.hpp"
-#include "core/spec/read_spec.hpp"
 #include "python/module/bind_argument.hpp"
-#include "python/module/str_argument.hpp"
+#include "python/common/str_argument.hpp"
 
 namespace vorn::python {
 namespace {
@@ -51,19 +50,13 @@ void raise_value_error(const VornError& error) {
 
 // Reads and checks the constructor's spec text. Nullopt with ValueError set on failure. May throw
 // std::bad_alloc.
-std::optional<HandleState> state_from_spec_text(std::string_view text) {
-    Result<std::optional<VornSpec>> spec = parse_spec_text(text);
-    if (!spec) {
-        raise_value_error(spec.error());
+std::optional<HandleState> state_from_spec(std::string_view text) {
+    Result<HandleState> state = state_from_spec_text(text);
+    if (!state) {
+        raise_value_error(state.error());
         return std::nullopt;
     }
-    if (spec->has_value()) {
-        if (Result<void> valid = validate_spec(**spec); !valid) {
-            raise_value_error(valid.error());
-            return std::nullopt;
-        }
-    }
-    return HandleState{std::move(spec).value(), Dataset{}};
+    return std::move(state).value();
 }
 
 // The instance memory, allocated the way the base object type allocates (object.__new__ with no
@@ -89,7 +82,7 @@ PyObject* vorn_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     std::optional<HandleState> state;
     try {
-        state = state_from_spec_text(*text);
+        state = state_from_spec(*text);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;

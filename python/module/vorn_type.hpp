@@ -1,6 +1,6 @@
 #pragma once
 // The Vorn class: one HandleState per object, driven by JSON command texts.
-#include "python/module/python_api.hpp"
+#include "python/common/python_api.hpp"
 
 namespace vorn::python {
 

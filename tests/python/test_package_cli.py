@@ -71,7 +71,7 @@ def test_frame_prints_the_engines_reply(small, spec_file):
 
 @pytest.mark.parametrize("args, message", [
     (["info", "{tmp}/absent.json"], "cannot read {tmp}/absent.json: No such file or directory"),
-    (["info", "{tmp}/bad.json"], "is not valid JSON: Expecting ':' delimiter at line 1 column 6"),
+    (["info", "{tmp}/bad.json"], "parse: expected `:` at line 1 column 6 of {tmp}/bad.json"),
     (["info", "{tmp}/empty.json"], "holds no records"),
     (["info", "{tmp}/wrong.json"], "parse: invalid type: string \"x\", expected a sequence"),
     (["frame", "{small}", "--spec", '{{"dataset_ref":"","symbol":"","panels":[]}}'], "bad spec: symbol must not be empty"),

@@ -256,17 +256,22 @@ def test_load_file_reports_engine_errors_in_file_terms(tmp_path, content, messag
     assert caught.value.display.startswith(message)
 
 
-@pytest.mark.parametrize("content, message", [
-    (b'{"trades":[', "is not valid JSON: Expecting value at line 1 column 12"),
-    (b'\xff\xfe', "is not UTF-8 text"),
-])
-def test_load_file_refuses_unreadable_files(tmp_path, content, message):
+def test_load_file_refuses_unreadable_files(tmp_path):
     path = tmp_path / "bad.json"
-    path.write_bytes(content)
-    with pytest.raises(DatasetFileError, match=message):
+    path.write_bytes(b'{"trades":[]}\xff\xfe')
+    with pytest.raises(DatasetFileError, match=r"bad.json is not UTF-8 text \(byte 13\)"):
         Session().load_file(path)
-    with pytest.raises(DatasetFileError, match="cannot read"):
+    with pytest.raises(DatasetFileError, match="cannot read .*missing.json: No such file or directory"):
         Session().load_file(tmp_path / "missing.json")
+    with pytest.raises(DatasetFileError, match="Is a directory"):
+        Session().load_file(tmp_path)
+
+
+def test_truncated_file_is_reported_at_its_end(tmp_path):
+    path = tmp_path / "cut.json"
+    path.write_bytes(b'{"trades":[')
+    with pytest.raises(replies.VornParseError, match=r"at the end of .*cut.json$"):
+        Session().load_file(path)
 
 
 def test_remap_file_error_past_the_end():

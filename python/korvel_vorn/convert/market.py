@@ -10,7 +10,7 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..dataset import LISTS
+from ..schema import LISTS
 
 
 class ConvertError(ValueError):
@@ -85,6 +85,47 @@ class Conversion:
         for what, count in sorted(self.skipped.items()):
             notes.append(f"skipped {count} {what}")
         return notes
+
+    def to_columns(self) -> dict[str, dict[str, Any]]:
+        """The six lists as columns (see `korvel_vorn.columns`), numbers parsed from their text."""
+        import numpy as np
+
+        def column(values: list[Any], dtype: Any) -> Any:
+            return np.array(values, dtype=dtype)
+
+        def fields(records: list[Any], names: tuple[str, ...], codes: dict[str, int] | None = None) -> dict[str, Any]:
+            out: dict[str, Any] = {}
+            for i, name in enumerate(names):
+                values = [r[i] for r in records]
+                if i == 0:
+                    out[name] = column(values, np.int64)
+                elif codes is not None and i == len(names) - 1:
+                    out[name] = column([codes[v] for v in values], np.uint8)
+                else:
+                    out[name] = column(values, np.float64)
+            return out
+
+        lists = self.lists
+        book = lists["book"]
+        bid_levels = [level for event in book for level in event.bids]
+        ask_levels = [level for event in book for level in event.asks]
+        return {
+            "candles": fields(lists["candles"], ("ts", "open", "high", "low", "close", "volume")),
+            "trades": fields(lists["trades"], ("ts", "price", "qty", "side"), {"buy": 0, "sell": 1}),
+            "book": {
+                "ts": column([e.ts for e in book], np.int64),
+                "kind": column([0 if e.kind == "snapshot" else 1 for e in book], np.uint8),
+                "bid_count": column([len(e.bids) for e in book], np.int64),
+                "ask_count": column([len(e.asks) for e in book], np.int64),
+                "bid_price": column([p for p, _ in bid_levels], np.float64),
+                "bid_qty": column([q for _, q in bid_levels], np.float64),
+                "ask_price": column([p for p, _ in ask_levels], np.float64),
+                "ask_qty": column([q for _, q in ask_levels], np.float64),
+            },
+            "funding": fields(lists["funding"], ("ts", "rate")),
+            "oi": fields(lists["oi"], ("ts", "oi")),
+            "liquidations": fields(lists["liquidations"], ("ts", "price", "qty", "side"), {"long": 0, "short": 1}),
+        }
 
     def to_json(self) -> str:
         """The dataset JSON: the six lists in declared order, one record per line."""

@@ -1,4 +1,4 @@
-#include "python/module/str_argument.hpp"
+#include "python/common/str_argument.hpp"
 
 namespace vorn::python {
 namespace {

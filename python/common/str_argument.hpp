@@ -3,7 +3,7 @@
 #include <optional>
 #include <string_view>
 
-#include "python/module/python_api.hpp"
+#include "python/common/python_api.hpp"
 
 namespace vorn::python {
 

@@ -1,0 +1,20 @@
+#pragma once
+// What the native modules' initialisation shares: public names listed in `__all__`, the refusal of
+// sub-interpreters (their classes are process-wide) and the slots offered to each interpreter.
+#include "python/common/python_api.hpp"
+
+namespace vorn::python {
+
+// Appends `name` to the module's `__all__` (created as an empty list when absent), then sets the
+// attribute. Borrows `value`.
+int add_name(PyObject* module, const char* name, PyObject* value);
+
+// 0 in the main interpreter; -1 with ImportError "<module> can only be imported in the main
+// interpreter" elsewhere, or TypeError when `module` is not a module object.
+int check_main_interpreter(PyObject* module, const char* module_name);
+
+// The slot list for this interpreter: `exec` alone on 3.11, and from 3.12 on also the declaration
+// that the module does not support several interpreters (a slot 3.11 would reject).
+PyModuleDef_Slot* module_slots(int (*exec)(PyObject*), PyModuleDef_Slot (&storage)[3]);
+
+}  // namespace vorn::python

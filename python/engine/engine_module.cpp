@@ -1,0 +1,50 @@
+// The module `korvel_vorn._engine`: the Engine class (and the Block type of its arrays) beside the
+// JSON-only `_korvel_vorn`, built from the same engine.
+#include "core/command/dispatch.hpp"
+#include "python/common/module_setup.hpp"
+#include "python/engine/array_block.hpp"
+#include "python/engine/engine_type.hpp"
+
+namespace vorn::python {
+namespace {
+
+int add_type(PyObject* module, const char* name, PyObject* type) {
+    if (type == nullptr) return -1;
+    int added = add_name(module, name, type);
+    Py_DECREF(type);
+    return added;
+}
+
+int exec_module(PyObject* module) {
+    if (check_main_interpreter(module, "_engine") < 0) return -1;
+    PyObject* version = PyUnicode_FromString(kVersion);
+    if (version == nullptr) return -1;
+    int added = add_name(module, "__version__", version);
+    Py_DECREF(version);
+    if (added < 0) return -1;
+    if (add_type(module, "Engine", engine_type()) < 0) return -1;
+    return add_type(module, "Block", block_type());
+}
+
+PyModuleDef_Slot slot_storage[3];
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_engine",
+    "The engine's native array path (`korvel_vorn._engine`).",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace vorn::python
+
+PyMODINIT_FUNC PyInit__engine(void) {
+    using namespace vorn::python;
+    module_def.m_slots = module_slots(exec_module, slot_storage);
+    return PyModuleDef_Init(&module_def);
+}

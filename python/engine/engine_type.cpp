@@ -1,0 +1,338 @@
+#include "python/engine/engine_type.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/command/dispatch.hpp"
+#include "core/command/handle_state.hpp"
+#include "core/command/load_file.hpp"
+#include "core/dataset/prepare.hpp"
+#include "core/json/utf8_check.hpp"
+#include "python/common/str_argument.hpp"
+#include "python/engine/column_arguments.hpp"
+#include "python/engine/frame_export.hpp"
+#include "python/engine/without_gil.hpp"
+
+namespace vorn::python {
+namespace {
+
+// A file larger than this is refused unless the caller raises the cap: a device or a pipe without
+// end must not take all memory.
+constexpr std::size_t kDefaultMaxFileBytes = std::size_t{16} << 30;
+
+struct EngineCore {
+    explicit EngineCore(HandleState s) : state(std::move(s)) {}
+    std::mutex mutex;
+    HandleState state;
+};
+
+struct PyEngine {
+    PyObject_HEAD
+    EngineCore* core;
+};
+
+EngineCore& core_of(PyObject* self) { return *reinterpret_cast<PyEngine*>(self)->core; }
+
+char** keywords(const char* const* names) { return const_cast<char**>(names); }
+
+PyObject* reply_str(const std::string& reply) {
+    // Empty only when not even the error reply could be allocated.
+    return reply.empty() ? PyErr_NoMemory() : str_from_utf8(reply);
+}
+
+void raise_value_error(const std::string& text) {
+    PyObject* message = str_from_utf8(text);
+    if (message == nullptr) return;
+    PyErr_SetObject(PyExc_ValueError, message);
+    Py_DECREF(message);
+}
+
+// Runs one command text against the object's state, without the interpreter lock.
+PyObject* run_command(PyObject* self, std::string_view text) {
+    EngineCore& core = core_of(self);
+    std::string reply;
+    Fault fault = run_without_gil([&] {
+        std::lock_guard<std::mutex> lock(core.mutex);
+        reply = dispatch_command(core.state, text);
+    });
+    if (raise_fault(fault)) return nullptr;
+    return reply_str(reply);
+}
+
+PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"spec_json", nullptr};
+    PyObject* spec_json = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|U:Engine", keywords(names), &spec_json)) return nullptr;
+    std::string_view text;
+    if (spec_json != nullptr) {
+        std::optional<std::string_view> utf8 = utf8_of(spec_json);
+        if (!utf8) return nullptr;
+        text = *utf8;
+    }
+    EngineCore* core = nullptr;
+    try {
+        Result<HandleState> state = state_from_spec_text(text);
+        if (!state) {
+            raise_value_error(state.error().display());
+            return nullptr;
+        }
+        core = new EngineCore(std::move(state).value());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) {
+        delete core;
+        return nullptr;
+    }
+    reinterpret_cast<PyEngine*>(self)->core = core;
+    return self;
+}
+
+void engine_dealloc(PyObject* self) {
+    delete reinterpret_cast<PyEngine*>(self)->core;
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+PyObject* engine_command(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"cmd_json", nullptr};
+    PyObject* cmd_json = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:command", keywords(names), &cmd_json)) return nullptr;
+    // The str's UTF-8 form is cached inside it; the caller's reference keeps it alive while the
+    // lock is released.
+    std::optional<std::string_view> text = utf8_of(cmd_json);
+    if (!text) return nullptr;
+    return run_command(self, *text);
+}
+
+PyObject* engine_command_utf8(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"cmd_utf8", nullptr};
+    Py_buffer view;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*:command_utf8", keywords(names), &view)) return nullptr;
+    std::string_view text(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    std::optional<std::size_t> invalid;
+    EngineCore& core = core_of(self);
+    std::string reply;
+    Fault fault = run_without_gil([&] {
+        invalid = json::first_invalid_utf8(text);
+        if (invalid) return;
+        std::lock_guard<std::mutex> lock(core.mutex);
+        reply = dispatch_command(core.state, text);
+    });
+    PyBuffer_Release(&view);
+    if (raise_fault(fault)) return nullptr;
+    if (invalid) {
+        PyErr_Format(PyExc_ValueError, "not UTF-8 text (byte %zu)", *invalid);
+        return nullptr;
+    }
+    return reply_str(reply);
+}
+
+PyObject* engine_load_file(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"path", "max_bytes", nullptr};
+    PyObject* path = nullptr;  // bytes, from PyUnicode_FSConverter
+    unsigned long long max_bytes = kDefaultMaxFileBytes;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|$K:load_file", keywords(names), PyUnicode_FSConverter, &path,
+                                     &max_bytes)) {
+        return nullptr;
+    }
+    char* path_bytes = nullptr;
+    Py_ssize_t path_size = 0;
+    if (PyBytes_AsStringAndSize(path, &path_bytes, &path_size) < 0) {
+        Py_DECREF(path);
+        return nullptr;
+    }
+    EngineCore& core = core_of(self);
+    LoadFileCommand command;
+    std::string reply;
+    Fault fault = run_without_gil([&] {
+        command = read_load_file_command(path_bytes, static_cast<std::size_t>(max_bytes));
+        if (!command.ok()) return;
+        std::lock_guard<std::mutex> lock(core.mutex);
+        reply = dispatch_command(core.state, command.text());
+    });
+    if (raise_fault(fault)) {
+        Py_DECREF(path);
+        return nullptr;
+    }
+    if (command.read_error != 0) {
+        errno = command.read_error;
+        PyObject* name = PyUnicode_DecodeFSDefaultAndSize(path_bytes, path_size);
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
+        Py_XDECREF(name);
+        Py_DECREF(path);
+        return nullptr;
+    }
+    Py_DECREF(path);
+    if (command.invalid_utf8_at) {
+        PyErr_Format(PyExc_ValueError, "not UTF-8 text (byte %zu)", *command.invalid_utf8_at);
+        return nullptr;
+    }
+    return reply_str(reply);
+}
+
+PyObject* engine_load_columns(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (args != nullptr && PyTuple_Size(args) != 0) {
+        PyErr_SetString(PyExc_TypeError, "load_columns() takes only keyword arguments");
+        return nullptr;
+    }
+    ColumnArguments columns;
+    if (!columns.read(kwargs)) return nullptr;
+    EngineCore& core = core_of(self);
+    std::optional<VornError> failure;
+    std::uint64_t loaded = 0;
+    Fault fault = run_without_gil([&] {
+        Result<Dataset> dataset = dataset_from_columns(columns.columns());
+        if (!dataset) {
+            failure = std::move(dataset).error();
+            return;
+        }
+        // Sorting happens before the lock: the object keeps serving while a new dataset is prepared.
+        prepare_dataset(*dataset);
+        std::lock_guard<std::mutex> lock(core.mutex);
+        loaded = core.state.load(std::move(dataset).value());
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (failure) {
+        raise_value_error(failure->message);
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(loaded);
+}
+
+PyObject* engine_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"ts", nullptr};
+    PyObject* ts_object = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:frame", keywords(names), &ts_object)) return nullptr;
+    std::optional<std::int64_t> ts;
+    if (ts_object != Py_None) {
+        if (!PyLong_Check(ts_object)) {
+            PyErr_Format(PyExc_TypeError, "frame() ts must be an int or None");
+            return nullptr;
+        }
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(ts_object, &overflow);
+        if (overflow != 0) {
+            raise_value_error(VornError::bad_spec("frame_at requires integer 'ts'").display());
+            return nullptr;
+        }
+        if (value == -1 && PyErr_Occurred()) return nullptr;
+        ts = value;
+    }
+    EngineCore& core = core_of(self);
+    std::optional<Result<Frame>> frame;
+    Fault fault = run_without_gil([&] {
+        std::lock_guard<std::mutex> lock(core.mutex);
+        frame.emplace(ts ? core.state.frame_at(*ts) : core.state.frame());
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (!*frame) {
+        raise_value_error(frame->error().display());
+        return nullptr;
+    }
+    return export_frame(std::move(*frame).value());
+}
+
+PyObject* optional_ts(const std::optional<std::int64_t>& ts) {
+    return ts ? PyLong_FromLongLong(*ts) : Py_NewRef(Py_None);
+}
+
+PyObject* engine_list_bounds(PyObject* self, PyObject*) {
+    EngineCore& core = core_of(self);
+    std::array<ListBounds, 6> bounds{};
+    Fault fault = run_without_gil([&] {
+        std::lock_guard<std::mutex> lock(core.mutex);
+        bounds = list_bounds(core.state.dataset);
+    });
+    if (raise_fault(fault)) return nullptr;
+    PyObject* result = PyTuple_New(static_cast<Py_ssize_t>(bounds.size()));
+    if (result == nullptr) return nullptr;
+    for (std::size_t i = 0; i < bounds.size(); ++i) {
+        PyObject* count = PyLong_FromUnsignedLongLong(bounds[i].count);
+        PyObject* first = optional_ts(bounds[i].first_ts);
+        PyObject* last = optional_ts(bounds[i].last_ts);
+        PyObject* entry = count && first && last ? PyTuple_Pack(3, count, first, last) : nullptr;
+        Py_XDECREF(count);
+        Py_XDECREF(first);
+        Py_XDECREF(last);
+        if (entry == nullptr) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+        PyTuple_SetItem(result, static_cast<Py_ssize_t>(i), entry);
+    }
+    return result;
+}
+
+PyObject* engine_version(PyObject*, PyObject*) { return PyUnicode_FromString(kVersion); }
+
+PyMethodDef engine_methods[] = {
+    {"command", as_py_cfunction(engine_command), METH_VARARGS | METH_KEYWORDS,
+     "command($self, cmd_json, /)\n--\n\nApply a command JSON and return the response JSON (the replies of "
+     "Vorn.command, byte for byte)."},
+    {"command_utf8", as_py_cfunction(engine_command_utf8), METH_VARARGS | METH_KEYWORDS,
+     "command_utf8($self, cmd_utf8, /)\n--\n\ncommand() for a command given as UTF-8 bytes (any bytes-like "
+     "object, read in place). Raises ValueError 'not UTF-8 text (byte N)' for ill-formed text."},
+    {"load_file", as_py_cfunction(engine_load_file), METH_VARARGS | METH_KEYWORDS,
+     "load_file($self, path, /, *, max_bytes=17179869184)\n--\n\nRead a dataset JSON file natively and load it; "
+     "returns the reply of the equivalent \"load\" command, whose positions are one line below the file's. "
+     "Raises OSError when the file cannot be read (EFBIG past max_bytes) and ValueError when it is not UTF-8."},
+    {"load_columns", as_py_cfunction(engine_load_columns), METH_VARARGS | METH_KEYWORDS,
+     "load_columns($self, /, *, candles=None, trades=None, book=None, funding=None, oi=None, liquidations=None)"
+     "\n--\n\nReplace the dataset with records given as columns: per list a dict of field name to a contiguous "
+     "1-D buffer (int64 ts and counts, float64 values, uint8 codes). Returns the record count; raises "
+     "ValueError naming the list, field and first bad row, leaving the dataset unchanged."},
+    {"frame", as_py_cfunction(engine_frame), METH_VARARGS | METH_KEYWORDS,
+     "frame($self, /, ts=None)\n--\n\nThe frame of \"frame\" (ts None) or \"frame_at\" as (symbol, cursor_ts, "
+     "panels), the panels' number lists as Block objects. Raises ValueError with the error reply's text."},
+    {"list_bounds", as_py_cfunction(engine_list_bounds), METH_NOARGS,
+     "list_bounds($self, /)\n--\n\n(count, first_ts, last_ts) of each list in declared order (candles, trades, "
+     "book, funding, oi, liquidations); the ts are None for an empty list."},
+    {"version", as_py_cfunction(engine_version), METH_NOARGS | METH_STATIC, "version()\n--\n\nThe library version."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* kClassDoc =
+    "Engine(spec_json='')\n--\n\nThe engine driven by JSON commands, files, columns and array frames.\n\n"
+    "The interpreter lock is released while it works; calls on one object are serialised, so it may be\n"
+    "used from any thread.";
+
+PyType_Slot engine_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
+    {Py_tp_methods, engine_methods},
+    {0, nullptr},
+};
+
+PyType_Spec engine_spec = {
+    "korvel_vorn._engine.Engine",
+    static_cast<int>(sizeof(PyEngine)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    engine_slots,
+};
+
+PyObject* engine_class = nullptr;
+
+}  // namespace
+
+PyObject* engine_type() {
+    if (engine_class == nullptr) {
+        engine_class = PyType_FromSpec(&engine_spec);
+        if (engine_class == nullptr) return nullptr;
+    }
+    return Py_NewRef(engine_class);
+}
+
+}  // namespace vorn::python

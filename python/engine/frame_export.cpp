@@ -1,0 +1,123 @@
+#include "python/engine/frame_export.hpp"
+
+#include <memory>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "python/engine/array_block.hpp"
+
+namespace vorn::python {
+namespace {
+
+// The packed event records of the liquidation map as the package's NumPy dtype reads them.
+static_assert(sizeof(LiquidationMapEvent) == 32 && offsetof(LiquidationMapEvent, ts) == 0 &&
+              offsetof(LiquidationMapEvent, price_bin) == 8 && offsetof(LiquidationMapEvent, qty) == 16 &&
+              offsetof(LiquidationMapEvent, side) == 24 && sizeof(LiquidationSide) == 1);
+
+// Builds one panel's dict; every step may fail with an exception set, after which the dict is
+// dropped.
+class PanelDict {
+public:
+    PanelDict(const std::shared_ptr<const Frame>& owner, const char* kind) : owner_(owner), dict_(PyDict_New()) {
+        if (dict_ != nullptr) set("kind", PyUnicode_FromString(kind));
+    }
+    PanelDict(const PanelDict&) = delete;
+    PanelDict& operator=(const PanelDict&) = delete;
+    ~PanelDict() { Py_XDECREF(dict_); }
+
+    void floats(const char* key, const std::vector<double>& values) {
+        set(key, make_block(owner_, values.data(), BlockFormat::Float64, values.size()));
+    }
+    void ints(const char* key, const std::vector<std::int64_t>& values) {
+        set(key, make_block(owner_, values.data(), BlockFormat::Int64, values.size()));
+    }
+    void matrix(const char* key, const std::vector<double>& values, std::size_t rows, std::size_t columns) {
+        set(key, make_block(owner_, values.data(), BlockFormat::Float64, rows, columns));
+    }
+    void bytes(const char* key, const void* data, std::size_t size) {
+        set(key, make_block(owner_, data, BlockFormat::Bytes, size));
+    }
+
+    // The finished dict (new reference), or null when a step failed.
+    PyObject* release() {
+        if (failed_) return nullptr;
+        return std::exchange(dict_, nullptr);
+    }
+
+private:
+    void set(const char* key, PyObject* value) {
+        if (failed_ || dict_ == nullptr || value == nullptr || PyDict_SetItemString(dict_, key, value) < 0) {
+            failed_ = true;
+        }
+        Py_XDECREF(value);
+    }
+
+    std::shared_ptr<const Frame> owner_;
+    PyObject* dict_;
+    bool failed_ = false;
+};
+
+PyObject* export_panel(const std::shared_ptr<const Frame>& owner, const PanelData& panel) {
+    return std::visit(
+        [&](const auto& p) -> PyObject* {
+            using T = std::decay_t<decltype(p)>;
+            if constexpr (std::is_same_v<T, PanelData::Footprint>) {
+                PanelDict d(owner, "footprint");
+                d.floats("price_bins", p.price_bins);
+                d.floats("buy_vol", p.buy_vol);
+                d.floats("sell_vol", p.sell_vol);
+                return d.release();
+            } else if constexpr (std::is_same_v<T, PanelData::BookHeatmap>) {
+                PanelDict d(owner, "book_heatmap");
+                d.ints("time", p.time);
+                d.floats("price", p.price);
+                d.matrix("intensity", p.intensity, p.time.size(), p.price.size());
+                return d.release();
+            } else if constexpr (std::is_same_v<T, PanelData::LiquidationMap>) {
+                PanelDict d(owner, "liquidation_map");
+                d.bytes("events", p.events.data(), p.events.size() * sizeof(LiquidationMapEvent));
+                return d.release();
+            } else {
+                PanelDict d(owner, "funding_oi_divergence");
+                d.ints("time", p.time);
+                d.floats("funding", p.funding);
+                d.floats("oi", p.oi);
+                d.floats("price", p.price);
+                return d.release();
+            }
+        },
+        panel.value);
+}
+
+}  // namespace
+
+PyObject* export_frame(Frame frame) {
+    std::shared_ptr<const Frame> owner;
+    try {
+        owner = std::make_shared<const Frame>(std::move(frame));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    PyObject* panels = PyList_New(static_cast<Py_ssize_t>(owner->panels.size()));
+    if (panels == nullptr) return nullptr;
+    for (std::size_t i = 0; i < owner->panels.size(); ++i) {
+        PyObject* panel = export_panel(owner, owner->panels[i]);
+        if (panel == nullptr) {
+            Py_DECREF(panels);
+            return nullptr;
+        }
+        PyList_SetItem(panels, static_cast<Py_ssize_t>(i), panel);
+    }
+    PyObject* symbol = PyUnicode_DecodeUTF8(owner->symbol.data(), static_cast<Py_ssize_t>(owner->symbol.size()),
+                                            "replace");
+    PyObject* cursor = PyLong_FromLongLong(owner->cursor_ts);
+    PyObject* result = symbol && cursor ? PyTuple_Pack(3, symbol, cursor, panels) : nullptr;
+    Py_XDECREF(symbol);
+    Py_XDECREF(cursor);
+    Py_DECREF(panels);
+    return result;
+}
+
+}  // namespace vorn::python
