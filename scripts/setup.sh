@@ -23,6 +23,6 @@ if [ ! -x .venv/bin/python ]; then
   "$python" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis numpy matplotlib tqdm
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis numpy pandas matplotlib tqdm
 # The benchmarks' own Python dependencies (the `bench` extra of pyproject.toml), on request only.
 if [ "${VORN_SETUP_EXTRA:-}" != "" ]; then .venv/bin/python -m pip install -q "orjson>=3.8" "numpy>=1.24"; fi

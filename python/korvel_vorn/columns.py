@@ -42,6 +42,12 @@ def _first(mask: npt.NDArray[np.bool_]) -> int | None:
     return int(bad[0]) if bad.size else None
 
 
+def _value(array: np.ndarray[Any, Any], row: int) -> Any:
+    """The value at `row` as plain Python, for messages."""
+    item = array[row]
+    return item.item() if hasattr(item, "item") and array.dtype.kind != "M" else item
+
+
 def _as_array(values: Any, where: str) -> np.ndarray[Any, Any]:
     if hasattr(values, "to_numpy") and not isinstance(values, np.ndarray):  # pandas Series
         values = values.to_numpy()
@@ -53,7 +59,7 @@ def _as_array(values: Any, where: str) -> np.ndarray[Any, Any]:
             converted = np.asarray(array.tolist())
         except (TypeError, ValueError):
             converted = array
-        if converted.dtype.kind in "OV" or converted.ndim != 1:
+        if converted.dtype.kind in "OVUS" or converted.ndim != 1:
             raise _fail(where, None, "an object column that cannot be converted to numbers")
         array = converted
     return array
@@ -66,22 +72,20 @@ def _ts_column(array: np.ndarray[Any, Any], where: str) -> np.ndarray[Any, Any]:
     if kind == "u":
         row = _first(array > np.iinfo(np.int64).max) if array.dtype.itemsize == 8 else None
         if row is not None:
-            raise _fail(where, row, f"{array[row]} is out of the int64 range")
+            raise _fail(where, row, f"{_value(array, row)} is out of the int64 range")
         return np.ascontiguousarray(array, dtype=np.int64)
     if kind == "f":
         bad = ~np.isfinite(array) | (array != np.floor(array)) | (array < _INT64_MIN) | (array >= _TWO_63)
         row = _first(bad)
         if row is not None:
-            raise _fail(where, row, f"{array[row]!r} is not a whole number of milliseconds in the int64 range")
+            raise _fail(where, row, f"{_value(array, row)!r} is not a whole number of milliseconds in the int64 range")
         return np.ascontiguousarray(array, dtype=np.int64)
     if kind == "M":
-        row = _first(np.isnat(array))
-        if row is not None:
-            raise _fail(where, row, "NaT is not a time")
         millis = array.astype("datetime64[ms]")
-        row = _first(millis.astype(array.dtype) != array)
+        row = _first(np.isnat(array) | (millis.astype(array.dtype) != array))
         if row is not None:
-            raise _fail(where, row, f"{array[row]} is not a whole millisecond")
+            what = "NaT is not a time" if np.isnat(array[row]) else f"{array[row]} is not a whole millisecond"
+            raise _fail(where, row, what)
         return np.ascontiguousarray(millis.view(np.int64))
     raise _fail(where, None, f"cannot convert {array.dtype} to int64 milliseconds")
 
@@ -93,9 +97,9 @@ def _float_column(array: np.ndarray[Any, Any], where: str) -> np.ndarray[Any, An
     if kind in "iu":
         converted = np.ascontiguousarray(array, dtype=np.float64)
         if array.dtype.itemsize >= 8:
-            for row in np.flatnonzero(np.abs(converted) > _EXACT_FLOAT_INT):
+            for row in np.flatnonzero(np.abs(converted) >= _EXACT_FLOAT_INT):
                 if int(converted[row]) != int(array[row]):
-                    raise _fail(where, int(row), f"{array[row]} has no exact float64 value")
+                    raise _fail(where, int(row), f"{_value(array, row)} has no exact float64 value")
         return converted
     raise _fail(where, None, f"cannot convert {array.dtype} to float64")
 
@@ -105,7 +109,7 @@ def _code_column(array: np.ndarray[Any, Any], names: tuple[str, str], where: str
     if kind in "iuf":
         row = _first((array != 0) & (array != 1))
         if row is not None:
-            raise _fail(where, row, f"unknown code {array[row]!r} (expected 0 for {names[0]!r}, 1 for {names[1]!r})")
+            raise _fail(where, row, f"unknown code {_value(array, row)!r} (expected 0 for {names[0]!r}, 1 for {names[1]!r})")
         return np.ascontiguousarray(array, dtype=np.uint8)
     if kind in "US":
         text = array.astype(str)
@@ -129,11 +133,11 @@ def _count_column(array: np.ndarray[Any, Any], where: str) -> np.ndarray[Any, An
         raise _fail(where, None, f"cannot convert {array.dtype} to level counts (integers)")
     row = _first(array < 0) if array.dtype.kind == "i" else None
     if row is not None:
-        raise _fail(where, row, f"negative level count {array[row]}")
+        raise _fail(where, row, f"negative level count {_value(array, row)}")
     if array.dtype.kind == "u" and array.dtype.itemsize == 8:
         row = _first(array > np.iinfo(np.int64).max)
         if row is not None:
-            raise _fail(where, row, f"level count {array[row]} is out of range")
+            raise _fail(where, row, f"level count {_value(array, row)} is out of range")
     return np.ascontiguousarray(array, dtype=np.int64)
 
 
