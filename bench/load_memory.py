@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Peak resident memory of one load, measured in a process of its own so nothing else counts.
 
-Usage: load_memory.py FILE [--parser engine|orjson|json] [--module-dir DIR]
+Usage: load_memory.py FILE [--parser engine|orjson|json|session] [--module-dir DIR]
 
 FILE holds a whole "load" command. The process imports what it needs, reads FILE into a str,
-resets the kernel's peak-RSS mark, runs the load once and prints one JSON line:
+resets the kernel's peak-RSS mark, runs the load once and prints one JSON line. With `--parser
+session` FILE is a dataset file instead, loaded by `Session.load_file` (which reads it natively,
+so nothing is read before the peak mark is reset: "text" is then the file's size):
 
 - "base": resident bytes before the text was read (interpreter and modules);
 - "text": the size of the command text in bytes;
@@ -41,10 +43,25 @@ def _reset_peak() -> bool:
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("file", type=pathlib.Path)
-    parser.add_argument("--parser", choices=("engine", "orjson", "json"), default="engine")
+    parser.add_argument("--parser", choices=("engine", "orjson", "json", "session"), default="engine")
     parser.add_argument("--module-dir", type=pathlib.Path)
     args = parser.parse_args()
 
+    if args.parser == "session":
+        sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
+        if args.module_dir:
+            sys.path.insert(1, str(args.module_dir))
+        import korvel_vorn
+
+        session = korvel_vorn.Session()
+        base = _status_bytes("VmRSS")
+        reset = _reset_peak()
+        ok = session.load_file(args.file) > 0
+        peak = _status_bytes("VmHWM")
+        after = _status_bytes("VmRSS")
+        size = args.file.stat().st_size
+        print(json.dumps({"base": base, "text": size, "peak": peak, "after": after, "peak_reset": reset, "ok": ok}))
+        return 0
     if args.parser == "engine":
         if args.module_dir:
             sys.path.insert(0, str(args.module_dir))

@@ -43,6 +43,7 @@ BENCH = pathlib.Path(__file__).resolve().parent
 ROOT = BENCH.parent
 sys.path.insert(0, str(BENCH))
 
+import array_path  # noqa: E402
 import generate_market  # noqa: E402
 import numpy_panels  # noqa: E402
 
@@ -56,6 +57,12 @@ TARGETS = {
     "frame_vs_numpy": 20.0,
     "day_p99_ms": 16.0,
     "memory_multiple": 3.0,
+    "file_vs_vorn": 1.15,
+    "columns_speedup": 10.0,
+    "npz_speedup": 10.0,
+    "arrays_vs_vorn": 0.9,
+    "arrays_vs_session": 4.0,
+    "step_p99_ms": 8.0,
 }
 
 
@@ -321,9 +328,33 @@ def bench_source(source: Source, args, module, simdjson: pathlib.Path | None) ->
 
     # Frames: the NumPy market is built from a decoded copy, outside any timing.
     dataset = orjson.loads(text)["dataset"]
-    del text
     market = numpy_panels.Market(dataset)
-    del dataset
+    if args.kv is not None:
+        columns = array_path.dataset_columns(dataset)
+        dataset = None
+        gc.collect()
+        loads = array_path.bench_loads(args.kv, source.path, text, columns, args.scratch, time_interleaved, args.rounds)
+        del columns
+        res.update(loads)
+        print(
+            f"  arrays  Session.load_file {loads['file_s']:.3f} s vs read + Vorn.command {loads['vorn_file_s']:.3f} s "
+            f"({loads['file_vs_vorn']:.2f}x the time) | load_columns {loads['columns_s']:.3f} s "
+            f"({loads['columns_speedup']:.1f}x faster than the same records as JSON, {loads['vorn_text_s']:.3f} s) | "
+            f".npz {loads['npz_s']:.3f} s ({loads['npz_speedup']:.1f}x faster than the JSON file)"
+        )
+        mem = measure_memory(pathlib.Path(loads["dataset_path"]), "session", args.module_dir)
+        if mem and mem["ok"] and "engine_peak_multiple" in res:
+            # Growth over each process's own base: the command text's str and its load, against the
+            # file's natively read text and its load.
+            growth = mem["peak"] - mem["base"]
+            res["session_peak_multiple"] = growth / mem["text"]
+            res["session_peak_over_vorn"] = growth / (res["engine_peak_multiple"] * size)
+            print(f"  arrays  Session.load_file peak {res['session_peak_multiple']:.2f}x the file "
+                  f"({res['session_peak_over_vorn']:.2f}x the growth of the Vorn.command path)")
+        ticks = array_path.ticks_during_load(args.kv, loads["dataset_path"])
+        res.update({"tick_load_s": ticks["load_s"], "ticks": ticks["ticks"]})
+        print(f"  arrays  a 1 ms ticking thread ran {ticks['ticks']} times during a {ticks['load_s']:.2f} s load_file")
+    del text, dataset
     gc.collect()
     bounds = json.loads(vorn.command('{"cmd":"bounds"}'))
     rng = np.random.default_rng(args.seed)
@@ -342,6 +373,20 @@ def bench_source(source: Source, args, module, simdjson: pathlib.Path | None) ->
     )
     for m in frames["mismatches"][:3]:
         print(f"    MISMATCH {m}")
+    if args.kv is not None:
+        session = args.kv.Session()
+        session.load_file(res["dataset_path"])
+        specs = [frame_spec(source, c, panel_bins(market)) for c in cursors]
+        figures = array_path.bench_array_frames(args.kv, session, vorn, specs, cursors, _percentile)
+        res.update(figures)
+        res["arrays_vs_numpy"] = frames["numpy_median_ms"] / figures["arrays_median_ms"]
+        print(
+            f"  arrays  frame_arrays median {figures['arrays_median_ms']:.2f} ms "
+            f"({figures['arrays_vs_vorn']:.2f}x the time of Vorn.command frame_at, "
+            f"{figures['vorn_frame_median_ms']:.2f} ms; {figures['arrays_vs_session']:.1f}x faster than "
+            f"Session.frame_at, {figures['session_frame_median_ms']:.2f} ms; {res['arrays_vs_numpy']:.1f}x NumPy) | "
+            f"replay step median {figures['step_median_ms']:.2f} ms p99 {figures['step_p99_ms']:.2f} ms"
+        )
     return res
 
 
@@ -388,6 +433,17 @@ def summary(results: list[dict[str, Any]]) -> None:
             checks.append(("day p99 < 16 ms", TARGETS["day_p99_ms"] / r["engine_p99_ms"], 1.0, None))
         if "engine_peak_multiple" in r:
             checks.append(("peak memory <= 3x", TARGETS["memory_multiple"] / r["engine_peak_multiple"], 1.0, None))
+        if "file_vs_vorn" in r:
+            checks.append(("load_file <= 1.15x Vorn.command", TARGETS["file_vs_vorn"] / r["file_vs_vorn"], 1.0, None))
+            checks.append(("load_columns >= 10x JSON", r["columns_speedup"], TARGETS["columns_speedup"], "{:.1f}x"))
+            checks.append((".npz >= 10x JSON file", r["npz_speedup"], TARGETS["npz_speedup"], "{:.1f}x"))
+        if "session_peak_over_vorn" in r:
+            checks.append(("load_file memory <= Vorn.command's", 1.0 / r["session_peak_over_vorn"], 1.0, None))
+        if "arrays_vs_vorn" in r:
+            checks.append(("frame_arrays <= 0.9x Vorn.command", TARGETS["arrays_vs_vorn"] / r["arrays_vs_vorn"], 1.0, None))
+            checks.append(("frame_arrays >= 4x Session.frame_at", r["arrays_vs_session"], TARGETS["arrays_vs_session"], "{:.1f}x"))
+            if r["name"] == "day":
+                checks.append(("day replay step p99 < 8 ms", TARGETS["step_p99_ms"] / r["step_p99_ms"], 1.0, None))
         parts = []
         for label, value, target, form in checks:
             shown = form.format(value) if form else ""
@@ -395,6 +451,14 @@ def summary(results: list[dict[str, Any]]) -> None:
                 shown = f"{r['engine_p99_ms']:.2f} ms"
             if label.startswith("peak"):
                 shown = f"{r['engine_peak_multiple']:.2f}x"
+            if label.startswith("load_file <="):
+                shown = f"{r['file_vs_vorn']:.2f}x"
+            if label.startswith("load_file memory"):
+                shown = f"{r['session_peak_over_vorn']:.2f}x"
+            if label.startswith("frame_arrays <="):
+                shown = f"{r['arrays_vs_vorn']:.2f}x"
+            if label.startswith("day replay"):
+                shown = f"{r['step_p99_ms']:.2f} ms"
             parts.append(f"{mark(value >= target)} {label} ({shown})")
         print(f"  {r['name']}:")
         for p in parts:
@@ -416,6 +480,14 @@ def main() -> int:
 
     args.module_dir = args.module_dir.resolve()
     sys.path.insert(0, str(args.module_dir))
+    sys.path.insert(1, str(ROOT / "python"))  # the package of this checkout, on the modules above
+    try:
+        import korvel_vorn
+
+        args.kv = korvel_vorn
+    except ImportError as e:
+        print(f"the array path is not measured: cannot import korvel_vorn ({e})")
+        args.kv = None
     try:
         import _korvel_vorn as module
         import orjson  # noqa: F401
@@ -435,6 +507,7 @@ def main() -> int:
 
     results = []
     with tempfile.TemporaryDirectory(prefix="vorn-bench-") as scratch:
+        args.scratch = pathlib.Path(scratch)
         sources = [generated_source(p, args.seed, args.cache) for p in presets]
         if not args.no_real:
             sources += real_sources(pathlib.Path(scratch))

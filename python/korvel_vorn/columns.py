@@ -5,7 +5,7 @@ pandas DataFrame or a NumPy structured array, with the fields of `schema.COLUMN_
 are converted only where the conversion is exact: ``ts`` from any integer type in the int64 range,
 whole floats or ``datetime64`` values (whole milliseconds); floats from float or integer types
 (integers beyond 2**53 only where float64 holds them exactly); enumerations from 0/1 codes or
-their names in any case; level counts from non-negative integers. Anything else is a `ValueError`
+their names in any case (booleans: True is 1); level counts from non-negative integers. Anything else is a `ValueError`
 naming the list, the field and the first bad row; the engine then checks what remains (finite
 values, equal lengths, counts that add up to the level columns) the same way.
 """
@@ -106,6 +106,8 @@ def _float_column(array: np.ndarray[Any, Any], where: str) -> np.ndarray[Any, An
 
 def _code_column(array: np.ndarray[Any, Any], names: tuple[str, str], where: str) -> np.ndarray[Any, Any]:
     kind = array.dtype.kind
+    if kind == "b":  # True is code 1 (sell, short, diff)
+        return np.ascontiguousarray(array, dtype=np.uint8)
     if kind in "iuf":
         row = _first((array != 0) & (array != 1))
         if row is not None:

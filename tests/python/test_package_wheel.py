@@ -31,7 +31,10 @@ def test_wheel_builds_installs_and_runs(tmp_path):
     assert wheel.name.split("-")[2:4] == ["cp311", "abi3"]
     names = set(zipfile.ZipFile(wheel).namelist())
     assert {"korvel_vorn/__init__.py", "korvel_vorn/_korvel_vorn.abi3.so", "korvel_vorn/_korvel_vorn.pyi",
-            "korvel_vorn/py.typed", "korvel_vorn/__main__.py"} <= names
+            "korvel_vorn/_engine.abi3.so", "korvel_vorn/_engine.pyi", "korvel_vorn/py.typed",
+            "korvel_vorn/__main__.py"} <= names
+    metadata = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
+    assert "Requires-Dist: numpy>=1.24" in metadata
 
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(venv)], check=True, timeout=300)
@@ -39,6 +42,12 @@ def test_wheel_builds_installs_and_runs(tmp_path):
     install = subprocess.run([sys.executable, "-m", "pip", "--python", str(python), "install", "--no-deps", "-q",
                               "--no-index", str(wheel)], capture_output=True, text=True, env=env, timeout=600)
     assert install.returncode == 0, install.stderr[-3000:]
+    # NumPy, the one run-time dependency, from this environment (appended after the venv's own
+    # site-packages, so the package itself still comes from the wheel).
+    import numpy
+
+    site = next((venv / "lib").glob("python3*/site-packages"))
+    (site / "numpy_from_test.pth").write_text(str(pathlib.Path(numpy.__file__).parents[1]) + "\n")
 
     work = tmp_path / "work"
     work.mkdir()
@@ -50,11 +59,13 @@ def test_wheel_builds_installs_and_runs(tmp_path):
         "s.load(dataset_json(trades=[(1, 100.2, 1.0, 'buy')]))\n"
         "print(s.frame_text())\n"
         "print(korvel_vorn.__file__)\n"
+        "s.load_columns(oi={'ts': [5, 7], 'oi': [1.0, 2.0]})\n"
+        "assert s.frame_arrays()['panels'][0]['price_bins'].size == 0\n"
     )
     used = subprocess.run([str(python), "-c", script], capture_output=True, text=True, cwd=work, timeout=300,
                           env={"PATH": os.environ.get("PATH", "")})
     assert used.returncode == 0, used.stderr
-    reply, location = used.stdout.splitlines()
+    reply, location = used.stdout.splitlines()[:2]
     assert reply == ('{"symbol":"S","cursor_ts":1,"panels":[{"kind":"footprint","price_bins":[100.0],'
                      '"buy_vol":[1.0],"sell_vol":[0.0]}]}')
     assert location.startswith(str(venv))

@@ -1,0 +1,53 @@
+"""The engine's native array path (`korvel_vorn._engine`)."""
+
+import os
+from collections.abc import Mapping
+from typing import Any, Final
+
+from typing_extensions import Buffer
+
+__version__: Final[str]
+__all__: list[str]
+
+class Block:
+    """Engine values exported through the buffer protocol (use numpy.asarray)."""
+
+    @property
+    def rows(self) -> int:
+        """Number of rows (elements of a 1-D block)."""
+
+class Engine:
+    """Engine(spec_json='')
+    --
+
+    The engine driven by JSON commands, files, columns and array frames.
+
+    The interpreter lock is released while it works; calls on one object are serialised, so it may be
+    used from any thread.
+    """
+
+    def __new__(cls, spec_json: str = ...) -> "Engine": ...
+    def command(self, cmd_json: str, /) -> str:
+        """Apply a command JSON and return the response JSON (the replies of Vorn.command, byte for byte)."""
+    def command_utf8(self, cmd_utf8: Buffer, /) -> str:
+        """command() for a command given as UTF-8 bytes (any bytes-like object, read in place). Raises ValueError 'not UTF-8 text (byte N)' for ill-formed text."""
+    def load_file(self, path: str | bytes | os.PathLike[str], /, *, max_bytes: int = 17179869184) -> str:
+        """Read a dataset JSON file natively and load it; returns the reply of the equivalent "load" command, whose positions are one line below the file's. Raises OSError when the file cannot be read (EFBIG past max_bytes) and ValueError when it is not UTF-8."""
+    def load_columns(
+        self,
+        *,
+        candles: Mapping[str, Buffer] | None = None,
+        trades: Mapping[str, Buffer] | None = None,
+        book: Mapping[str, Buffer] | None = None,
+        funding: Mapping[str, Buffer] | None = None,
+        oi: Mapping[str, Buffer] | None = None,
+        liquidations: Mapping[str, Buffer] | None = None,
+    ) -> int:
+        """Replace the dataset with records given as columns: per list a dict of field name to a contiguous 1-D buffer (int64 ts and counts, float64 values, uint8 codes). Returns the record count; raises ValueError naming the list, field and first bad row, leaving the dataset unchanged."""
+    def frame(self, ts: int | None = None) -> tuple[str, int, list[dict[str, Any]]]:
+        """The frame of "frame" (ts None) or "frame_at" as (symbol, cursor_ts, panels), the panels' number lists as Block objects. Raises ValueError with the error reply's text."""
+    def list_bounds(self) -> tuple[tuple[int, int | None, int | None], ...]:
+        """(count, first_ts, last_ts) of each list in declared order (candles, trades, book, funding, oi, liquidations); the ts are None for an empty list."""
+    @staticmethod
+    def version() -> str:
+        """The library version."""
