@@ -98,8 +98,8 @@ Result<void> read_flat_list(const ListReader& reader, std::size_t fields, std::v
     Result<std::size_t> rows = reader.equal_rows(0, fields);
     if (!rows) return std::move(rows).error();
     if (Result<void> valid = reader.check_values(0, fields); !valid) return valid;
-    out.resize(*rows);
-    for (std::size_t row = 0; row < *rows; ++row) fill(out[row], row);
+    out.reserve(*rows);  // filled in place: no zeroing pass before the values are written
+    for (std::size_t row = 0; row < *rows; ++row) out.push_back(fill(row));
     return Result<void>::success();
 }
 
@@ -141,22 +141,23 @@ Result<void> read_book(const ListReader& reader, Dataset& d) {
     if (Result<void> c = check_level_counts(reader, *events, BidCount, *bids); !c) return c;
     if (Result<void> c = check_level_counts(reader, *events, AskCount, *asks); !c) return c;
 
-    d.book.resize(*events);
-    d.levels.resize(*bids + *asks);
+    d.book.reserve(*events);
+    d.levels.reserve(*bids + *asks);
     std::size_t bid = 0;
     std::size_t ask = 0;
-    std::size_t level = 0;
+    std::uint64_t level = 0;
     for (std::size_t row = 0; row < *events; ++row) {
         auto bid_count = static_cast<std::uint32_t>(reader.int64(BidCount, row));
         auto ask_count = static_cast<std::uint32_t>(reader.int64(AskCount, row));
-        d.book[row] = BookEvent{reader.int64(Ts, row), level, bid_count, ask_count,
-                                static_cast<BookEventKind>(reader.code(Kind, row))};
+        d.book.push_back(BookEvent{reader.int64(Ts, row), level, bid_count, ask_count,
+                                   static_cast<BookEventKind>(reader.code(Kind, row))});
         for (std::uint32_t i = 0; i < bid_count; ++i, ++bid) {
-            d.levels[level++] = PriceLevel{reader.float64(BidPrice, bid), reader.float64(BidQty, bid)};
+            d.levels.push_back(PriceLevel{reader.float64(BidPrice, bid), reader.float64(BidQty, bid)});
         }
         for (std::uint32_t i = 0; i < ask_count; ++i, ++ask) {
-            d.levels[level++] = PriceLevel{reader.float64(AskPrice, ask), reader.float64(AskQty, ask)};
+            d.levels.push_back(PriceLevel{reader.float64(AskPrice, ask), reader.float64(AskQty, ask)});
         }
+        level += bid_count + ask_count;
     }
     return Result<void>::success();
 }
@@ -164,24 +165,24 @@ Result<void> read_book(const ListReader& reader, Dataset& d) {
 Result<void> read_list(std::size_t index, const ListReader& r, Dataset& d) {
     switch (index) {
         case 0:
-            return read_flat_list(r, 6, d.candles, [&](Candle& c, std::size_t i) {
-                c = Candle{r.int64(0, i), r.float64(1, i), r.float64(2, i), r.float64(3, i), r.float64(4, i),
-                           r.float64(5, i)};
+            return read_flat_list(r, 6, d.candles, [&](std::size_t i) {
+                return Candle{r.int64(0, i), r.float64(1, i), r.float64(2, i), r.float64(3, i), r.float64(4, i),
+                              r.float64(5, i)};
             });
         case 1:
-            return read_flat_list(r, 4, d.trades, [&](Trade& t, std::size_t i) {
-                t = Trade{r.int64(0, i), r.float64(1, i), r.float64(2, i), static_cast<TradeSide>(r.code(3, i))};
+            return read_flat_list(r, 4, d.trades, [&](std::size_t i) {
+                return Trade{r.int64(0, i), r.float64(1, i), r.float64(2, i), static_cast<TradeSide>(r.code(3, i))};
             });
         case 2: return read_book(r, d);
         case 3:
             return read_flat_list(r, 2, d.funding,
-                                  [&](FundingEvent& f, std::size_t i) { f = FundingEvent{r.int64(0, i), r.float64(1, i)}; });
+                                  [&](std::size_t i) { return FundingEvent{r.int64(0, i), r.float64(1, i)}; });
         case 4:
-            return read_flat_list(r, 2, d.oi, [&](OiEvent& o, std::size_t i) { o = OiEvent{r.int64(0, i), r.float64(1, i)}; });
+            return read_flat_list(r, 2, d.oi, [&](std::size_t i) { return OiEvent{r.int64(0, i), r.float64(1, i)}; });
         default:
-            return read_flat_list(r, 4, d.liquidations, [&](LiquidationEvent& l, std::size_t i) {
-                l = LiquidationEvent{r.int64(0, i), r.float64(1, i), r.float64(2, i),
-                                     static_cast<LiquidationSide>(r.code(3, i))};
+            return read_flat_list(r, 4, d.liquidations, [&](std::size_t i) {
+                return LiquidationEvent{r.int64(0, i), r.float64(1, i), r.float64(2, i),
+                                        static_cast<LiquidationSide>(r.code(3, i))};
             });
     }
 }

@@ -12,7 +12,10 @@ values, equal lengths, counts that add up to the level columns) the same way.
 
 from __future__ import annotations
 
+import io
+import mmap
 import os
+import struct
 import zipfile
 from collections.abc import Mapping
 from typing import Any
@@ -59,7 +62,7 @@ def _as_array(values: Any, where: str) -> np.ndarray[Any, Any]:
             converted = np.asarray(array.tolist())
         except (TypeError, ValueError):
             converted = array
-        if converted.dtype.kind in "OVUS" or converted.ndim != 1:
+        if converted.dtype.kind in "OV" or converted.ndim != 1:
             raise _fail(where, None, "an object column that cannot be converted to numbers")
         array = converted
     return array
@@ -196,26 +199,60 @@ def write_npz(path: str | os.PathLike[str], lists: Mapping[str, Mapping[str, Any
     np.savez(path, **arrays)  # type: ignore[arg-type]
 
 
+def _stored_member(archive: mmap.mmap, info: zipfile.ZipInfo) -> np.ndarray[Any, Any] | None:
+    """An uncompressed `.npy` member viewed in place in the mapped file; None for any other form."""
+    if info.compress_type != zipfile.ZIP_STORED or info.flag_bits & 0x1:
+        return None
+    local = info.header_offset
+    if archive[local:local + 4] != b"PK\x03\x04":
+        return None
+    name_length, extra_length = struct.unpack_from("<HH", archive, local + 26)
+    start = local + 30 + name_length + extra_length
+    header = io.BytesIO(archive[start:start + min(info.file_size, 1 << 16)])
+    version = np.lib.format.read_magic(header)
+    if version == (1, 0):
+        shape, fortran_order, dtype = np.lib.format.read_array_header_1_0(header)
+    elif version in ((2, 0), (3, 0)):
+        shape, fortran_order, dtype = np.lib.format.read_array_header_2_0(header)
+    else:
+        return None
+    if fortran_order or dtype.hasobject or len(shape) != 1:
+        return None
+    count = int(shape[0])
+    if header.tell() + count * dtype.itemsize > info.file_size:
+        raise ValueError("the member is shorter than its header says")
+    return np.frombuffer(archive, dtype=dtype, count=count, offset=start + header.tell())
+
+
 def read_npz(path: str | os.PathLike[str]) -> dict[str, NativeColumns]:
     """The lists of a `.npz` dataset, each converted as `native_columns` converts them.
 
-    A list is present when any of its columns is; a member that belongs to no list is an error.
+    Uncompressed members are viewed in place in the memory-mapped file (no copy before the engine
+    reads them); compressed ones are read with NumPy. A list is present when any of its columns
+    is; a member that belongs to no list is an error.
     """
     name = os.fspath(path)
+    lists: dict[str, dict[str, Any]] = {}
     try:
-        archive = np.load(name, allow_pickle=False)
-    except (OSError, ValueError, zipfile.BadZipFile, EOFError) as error:
+        with open(name, "rb") as f, zipfile.ZipFile(f) as archive:
+            mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if os.fstat(f.fileno()).st_size else None
+            for info in archive.infolist():
+                key = info.filename.removesuffix(".npy")
+                list_name, _, field = key.partition("/")
+                if list_name not in COLUMN_FIELDS or field not in dict(COLUMN_FIELDS[list_name]):
+                    raise ColumnError(f"{name}: unknown member {key!r} (expected list/field, e.g. 'trades/ts')")
+                try:
+                    column = _stored_member(mapped, info) if mapped is not None else None
+                    if column is None:
+                        with archive.open(info) as member:
+                            column = np.lib.format.read_array(member, allow_pickle=False)
+                except (OSError, ValueError, EOFError, zipfile.BadZipFile, struct.error) as error:
+                    raise ColumnError(f"{name}: cannot read member {key!r}: {error}") from None
+                lists.setdefault(list_name, {})[field] = column
+    except (OSError, zipfile.BadZipFile, EOFError, ValueError) as error:
+        if isinstance(error, ColumnError):
+            raise
         raise ColumnError(f"cannot read {name}: {error}") from None
-    with archive:
-        lists: dict[str, dict[str, Any]] = {}
-        for key in archive.files:
-            list_name, _, field = key.partition("/")
-            if list_name not in COLUMN_FIELDS or field not in dict(COLUMN_FIELDS[list_name]):
-                raise ColumnError(f"{name}: unknown member {key!r} (expected list/field, e.g. 'trades/ts')")
-            try:
-                lists.setdefault(list_name, {})[field] = archive[key]
-            except (OSError, ValueError, zipfile.BadZipFile, EOFError) as error:
-                raise ColumnError(f"{name}: cannot read member {key!r}: {error}") from None
     try:
         return {list_name: native_columns(list_name, fields) for list_name, fields in lists.items()}
     except ColumnError as error:

@@ -17,35 +17,45 @@
 namespace vorn {
 namespace {
 
-// The key interval touched since the last row was computed; only cells that overlap it can
-// differ from the row before.
-struct DirtyKeys {
-    std::uint64_t min = UINT64_MAX;
-    std::uint64_t max = 0;
+// The cells whose sums an applied level may have changed since the last row was computed; only
+// those are summed again, the rest keep the values copied from the row before.
+class DirtyCells {
+public:
+    explicit DirtyCells(const PriceGrid& grid) : grid_(grid), dirty_(grid.price.size(), 1), all_(true) {}
 
-    bool any() const { return min <= max; }
+    // Every cell that contains the key. Cells are sorted by both bounds, so those holding a key are
+    // one run: from the first whose upper bound lies above it, while the lower bound is not above.
     void add(std::uint64_t key) {
-        min = std::min(min, key);
-        max = std::max(max, key);
+        if (all_) return;
+        const std::vector<std::uint64_t>& hi = grid_.hi;
+        std::size_t i = static_cast<std::size_t>(std::upper_bound(hi.begin(), hi.end(), key) - hi.begin());
+        for (; i < hi.size() && grid_.lo[i] <= key; ++i) {
+            if (grid_.lo[i] < hi[i]) dirty_[i] = 1;
+        }
     }
-    void all() {
-        min = 0;
-        max = UINT64_MAX;
+    void all() { all_ = true; }
+    bool is_dirty(std::size_t cell) const { return all_ || dirty_[cell] != 0; }
+    void reset() {
+        all_ = false;
+        std::fill(dirty_.begin(), dirty_.end(), 0);
     }
-    void reset() { *this = DirtyKeys{}; }
+
+private:
+    const PriceGrid& grid_;
+    std::vector<std::uint8_t> dirty_;
+    bool all_;
 };
 
-void apply_levels(RangedBookSide& side, std::span<const PriceLevel> levels, DirtyKeys& dirty) {
+void apply_levels(RangedBookSide& side, std::span<const PriceLevel> levels, DirtyCells& dirty) {
     for (const PriceLevel& level : levels) {
         const std::uint64_t key = total_order_key(level.price);
         if (side.apply(key, level.qty)) dirty.add(key);
     }
 }
 
-// The row's cells that overlap the dirty keys, recomputed from the current book; the rest keep
-// the values copied from the row before.
+// The row's dirty cells, summed again from the current book in ascending key order.
 void compute_cells(const PriceGrid& grid, const RangedBookSide& bids, const RangedBookSide& asks,
-                   const DirtyKeys& dirty, double* row) {
+                   const DirtyCells& dirty, double* row) {
     RangedBookSide::Position bid_at{}, ask_at{};
     // Adjacent bins normally share an edge (hi of one is lo of the next): then each side's walk
     // simply continues where the previous cell stopped, without a new search.
@@ -55,7 +65,7 @@ void compute_cells(const PriceGrid& grid, const RangedBookSide& bids, const Rang
     for (std::size_t i = 0; i < cells; ++i) {
         const std::uint64_t lo = grid.lo[i];
         const std::uint64_t hi = grid.hi[i];
-        if (lo >= hi || lo > dirty.max || hi <= dirty.min) {
+        if (lo >= hi || !dirty.is_dirty(i)) {
             continues = false;
             continue;
         }
@@ -103,8 +113,7 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
     // Replayed again from an empty book, bucket by bucket; only prices the grid can see are kept.
     RangedBookSide bids(grid.range_lo, grid.range_hi);
     RangedBookSide asks(grid.range_lo, grid.range_hi);
-    DirtyKeys dirty;
-    dirty.all();  // the first row computes every cell
+    DirtyCells dirty(grid);  // the first row computes every cell
     std::size_t next = 0;
     Int128 bucket_start = range.first_start;
     for (std::size_t k = 0; k < rows; ++k) {
@@ -123,7 +132,7 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
         double* row = out.intensity.data() + k * cells;
         if (k > 0) std::memcpy(row, row - cells, cells * sizeof(double));
         else std::fill(row, row + cells, -0.0);  // empty cells hold minus zero, never computed
-        if (dirty.any()) compute_cells(grid, bids, asks, dirty, row);
+        compute_cells(grid, bids, asks, dirty, row);
         dirty.reset();
         out.time[k] = static_cast<std::int64_t>(bucket_start);
         bucket_start = bucket_end;
