@@ -54,16 +54,33 @@ Result<TimeBounds> HandleState::bounds() const {
     return *b;
 }
 
-Result<Frame> HandleState::frame() const {
+Result<std::int64_t> HandleState::cursor(std::optional<std::int64_t> ts) const {
     if (!spec) return VornError::bad_spec("no spec set");
     if (dataset.record_count() == 0) return VornError::data("no dataset");
-    return compute_frame(*spec, dataset, spec->to_ts ? *spec->to_ts : last_ts(dataset));
+    if (ts) return *ts;
+    return spec->to_ts ? *spec->to_ts : last_ts(dataset);
 }
 
-Result<Frame> HandleState::frame_at(std::int64_t ts) const {
-    if (!spec) return VornError::bad_spec("no spec set");
-    if (dataset.record_count() == 0) return VornError::data("no dataset");
-    return compute_frame(*spec, dataset, ts);
+Result<Frame> HandleState::frame(PanelOptions options) const {
+    Result<std::int64_t> at = cursor(std::nullopt);
+    if (!at) return std::move(at).error();
+    return compute_frame(*spec, dataset, *at, options);
+}
+
+Result<Frame> HandleState::frame_at(std::int64_t ts, PanelOptions options) const {
+    Result<std::int64_t> at = cursor(ts);
+    if (!at) return std::move(at).error();
+    return compute_frame(*spec, dataset, *at, options);
+}
+
+Result<HandleState::ClusterFrame> HandleState::clusters(std::optional<std::int64_t> ts, double price_bin,
+                                                        std::int64_t bucket_ms) const {
+    Result<std::int64_t> at = cursor(ts);
+    if (!at) return std::move(at).error();
+    const auto [window, end] = frame_window(*spec, dataset, *at);
+    Result<Clusters> computed = compute_clusters(price_bin, bucket_ms, window);
+    if (!computed) return std::move(computed).error();
+    return ClusterFrame{end, std::move(computed).value()};
 }
 
 }  // namespace vorn

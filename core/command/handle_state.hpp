@@ -7,6 +7,7 @@
 #include "core/dataset/dataset.hpp"
 #include "core/dataset/prepare.hpp"
 #include "core/frame/frame.hpp"
+#include "core/panels/clusters/clusters.hpp"
 #include "core/result.hpp"
 #include "core/spec/spec.hpp"
 
@@ -21,8 +22,20 @@ struct HandleState {
     std::uint64_t load(Dataset new_dataset);
     void reset();
     Result<TimeBounds> bounds() const;
-    Result<Frame> frame() const;
-    Result<Frame> frame_at(std::int64_t ts) const;
+    Result<Frame> frame(PanelOptions options = {}) const;
+    Result<Frame> frame_at(std::int64_t ts, PanelOptions options = {}) const;
+
+    // The footprint clusters of the window that the frame at `ts` (without: the "frame" cursor)
+    // takes into account, with the frame's errors for a missing spec or dataset.
+    struct ClusterFrame {
+        std::int64_t cursor_ts;
+        Clusters clusters;
+    };
+    Result<ClusterFrame> clusters(std::optional<std::int64_t> ts, double price_bin, std::int64_t bucket_ms) const;
+
+private:
+    // The cursor of "frame" (ts unset) or "frame_at", or why no frame can be computed.
+    Result<std::int64_t> cursor(std::optional<std::int64_t> ts) const;
 };
 
 // The state of a new object: the spec read from constructor text (none for empty text or "{}") and

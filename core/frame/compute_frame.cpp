@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/frame/window_cut.hpp"
-#include "core/frame/worker_pool.hpp"
+#include "core/runtime/worker_pool.hpp"
 #include "core/panels/compute_panel.hpp"
 #include "core/spec/read_spec.hpp"
 
@@ -22,12 +22,13 @@ VornError out_of_memory() { return VornError::data("out of memory"); }
 struct PanelTasks {
     const std::vector<VornPanel>& panels;
     const Window& window;
+    PanelOptions options;
     std::vector<std::optional<Result<PanelData>>>& results;
 
     void operator()(std::size_t begin, std::size_t end) noexcept {
         for (std::size_t i = begin; i < end; ++i) {
             try {
-                results[i].emplace(compute_panel(panels[i], window));
+                results[i].emplace(compute_panel(panels[i], window, options));
             } catch (...) {
                 // Panels fail by value; what is thrown is memory running out (bad_alloc, or a
                 // container asked to grow beyond what can be allocated).
@@ -37,12 +38,12 @@ struct PanelTasks {
     }
 };
 
-Result<Frame> compute_validated_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor) {
-    std::int64_t end = spec.to_ts && *spec.to_ts < cursor ? *spec.to_ts : cursor;
-    Window window = cut_window(dataset, spec.from_ts, end);
+Result<Frame> compute_validated_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor,
+                                      PanelOptions options) {
+    const auto [window, end] = frame_window(spec, dataset, cursor);
 
     std::vector<std::optional<Result<PanelData>>> results(spec.panels.size());
-    PanelTasks tasks{spec.panels, window, results};
+    PanelTasks tasks{spec.panels, window, options, results};
     run_split(spec.panels.size(), tasks);
 
     Frame frame{spec.symbol, end, {}};
@@ -57,10 +58,15 @@ Result<Frame> compute_validated_frame(const VornSpec& spec, const Dataset& datas
 
 }  // namespace
 
-Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor) {
+FrameWindow frame_window(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor) {
+    std::int64_t end = spec.to_ts && *spec.to_ts < cursor ? *spec.to_ts : cursor;
+    return FrameWindow{cut_window(dataset, spec.from_ts, end), end};
+}
+
+Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor, PanelOptions options) {
     try {
         if (Result<void> valid = validate_spec(spec); !valid) return std::move(valid).error();
-        return compute_validated_frame(spec, dataset, cursor);
+        return compute_validated_frame(spec, dataset, cursor, options);
     } catch (const std::bad_alloc&) {
         return out_of_memory();
     } catch (const std::length_error&) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/dataset/dataset.hpp"
+#include "core/panels/compute_panel.hpp"
 #include "core/panels/panel_data.hpp"
 #include "core/result.hpp"
 #include "core/spec/spec.hpp"
@@ -19,6 +20,14 @@ struct Frame {
 
 // Validates the spec, cuts the window [from_ts, min(cursor, to_ts)] out of the prepared dataset and
 // computes the spec's panels in parallel, in spec order.
-Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor);
+Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor,
+                            PanelOptions options = {});
+
+// The window a frame at `cursor` takes into account, and its end (min(cursor, to_ts)).
+struct FrameWindow {
+    Window window;
+    std::int64_t end;
+};
+FrameWindow frame_window(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor);
 
 }  // namespace vorn

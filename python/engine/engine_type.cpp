@@ -210,37 +210,71 @@ PyObject* engine_load_columns(PyObject* self, PyObject* args, PyObject* kwargs) 
     return PyLong_FromUnsignedLongLong(loaded);
 }
 
-PyObject* engine_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"ts", nullptr};
-    PyObject* ts_object = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:frame", keywords(names), &ts_object)) return nullptr;
-    std::optional<std::int64_t> ts;
-    if (ts_object != Py_None) {
-        if (!PyLong_Check(ts_object)) {
-            PyErr_Format(PyExc_TypeError, "frame() ts must be an int or None");
-            return nullptr;
-        }
-        int overflow = 0;
-        long long value = PyLong_AsLongLongAndOverflow(ts_object, &overflow);
-        if (overflow != 0) {
-            raise_value_error(VornError::bad_spec("frame_at requires integer 'ts'").display());
-            return nullptr;
-        }
-        if (value == -1 && PyErr_Occurred()) return nullptr;
-        ts = value;
+// The optional "ts" argument of frame and clusters: false with an exception set when it is not
+// None or an int; an int beyond 64 bits is the JSON protocol's error for "frame_at".
+bool read_ts(PyObject* ts_object, std::optional<std::int64_t>& ts) {
+    if (ts_object == Py_None) return true;
+    if (!PyLong_Check(ts_object)) {
+        PyErr_SetString(PyExc_TypeError, "ts must be an int or None");
+        return false;
     }
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(ts_object, &overflow);
+    if (overflow != 0) {
+        raise_value_error(VornError::bad_spec("frame_at requires integer 'ts'").display());
+        return false;
+    }
+    if (value == -1 && PyErr_Occurred()) return false;
+    ts = value;
+    return true;
+}
+
+PyObject* engine_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"ts", "detail", nullptr};
+    PyObject* ts_object = Py_None;
+    int detail = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$p:frame", keywords(names), &ts_object, &detail)) return nullptr;
+    std::optional<std::int64_t> ts;
+    if (!read_ts(ts_object, ts)) return nullptr;
     EngineCore& core = core_of(self);
+    PanelOptions options{detail != 0};
     std::optional<Result<Frame>> frame;
     Fault fault = run_without_gil([&] {
         std::lock_guard<std::mutex> lock(core.mutex);
-        frame.emplace(ts ? core.state.frame_at(*ts) : core.state.frame());
+        frame.emplace(ts ? core.state.frame_at(*ts, options) : core.state.frame(options));
     });
     if (raise_fault(fault)) return nullptr;
     if (!*frame) {
         raise_value_error(frame->error().display());
         return nullptr;
     }
-    return export_frame(std::move(*frame).value());
+    return export_frame(std::move(*frame).value(), detail != 0);
+}
+
+PyObject* engine_clusters(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"ts", "price_bin", "bucket_ms", nullptr};
+    PyObject* ts_object = Py_None;
+    double price_bin = 0.0;
+    long long bucket_ms = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$dL:clusters", keywords(names), &ts_object, &price_bin,
+                                     &bucket_ms)) {
+        return nullptr;
+    }
+    std::optional<std::int64_t> ts;
+    if (!read_ts(ts_object, ts)) return nullptr;
+    EngineCore& core = core_of(self);
+    std::optional<Result<HandleState::ClusterFrame>> result;
+    Fault fault = run_without_gil([&] {
+        std::lock_guard<std::mutex> lock(core.mutex);
+        result.emplace(core.state.clusters(ts, price_bin, bucket_ms));
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (!*result) {
+        raise_value_error(result->error().display());
+        return nullptr;
+    }
+    HandleState::ClusterFrame computed = std::move(*result).value();
+    return export_clusters(computed.cursor_ts, std::move(computed.clusters));
 }
 
 PyObject* optional_ts(const std::optional<std::int64_t>& ts) {
@@ -293,8 +327,13 @@ PyMethodDef engine_methods[] = {
      "1-D buffer (int64 ts and counts, float64 values, uint8 codes). Returns the record count; raises "
      "ValueError naming the list, field and first bad row, leaving the dataset unchanged."},
     {"frame", as_py_cfunction(engine_frame), METH_VARARGS | METH_KEYWORDS,
-     "frame($self, /, ts=None)\n--\n\nThe frame of \"frame\" (ts None) or \"frame_at\" as (symbol, cursor_ts, "
-     "panels), the panels' number lists as Block objects. Raises ValueError with the error reply's text."},
+     "frame($self, /, ts=None, *, detail=False)\n--\n\nThe frame of \"frame\" (ts None) or \"frame_at\" as (symbol, "
+     "cursor_ts, panels), the panels' number lists as Block objects; with detail, each book heatmap also holds "
+     "bid_intensity, ask_intensity, last_price and mid. Raises ValueError with the error reply's text."},
+    {"clusters", as_py_cfunction(engine_clusters), METH_VARARGS | METH_KEYWORDS,
+     "clusters($self, /, ts=None, *, price_bin, bucket_ms)\n--\n\nThe footprint clusters of the window of the "
+     "frame at ts as (cursor_ts, {time, price, buy_vol, sell_vol}) of Block objects. Raises ValueError with the "
+     "error's text."},
     {"list_bounds", as_py_cfunction(engine_list_bounds), METH_NOARGS,
      "list_bounds($self, /)\n--\n\n(count, first_ts, last_ts) of each list in declared order (candles, trades, "
      "book, funding, oi, liquidations); the ts are None for an empty list."},

@@ -20,8 +20,8 @@ static_assert(sizeof(LiquidationMapEvent) == 32 && offsetof(LiquidationMapEvent,
 // dropped.
 class PanelDict {
 public:
-    PanelDict(const std::shared_ptr<const Frame>& owner, const char* kind) : owner_(owner), dict_(PyDict_New()) {
-        if (dict_ != nullptr) set("kind", PyUnicode_FromString(kind));
+    PanelDict(std::shared_ptr<const void> owner, const char* kind) : owner_(std::move(owner)), dict_(PyDict_New()) {
+        if (dict_ != nullptr && kind != nullptr) set("kind", PyUnicode_FromString(kind));
     }
     PanelDict(const PanelDict&) = delete;
     PanelDict& operator=(const PanelDict&) = delete;
@@ -54,12 +54,12 @@ private:
         Py_XDECREF(value);
     }
 
-    std::shared_ptr<const Frame> owner_;
+    std::shared_ptr<const void> owner_;
     PyObject* dict_;
     bool failed_ = false;
 };
 
-PyObject* export_panel(const std::shared_ptr<const Frame>& owner, const PanelData& panel) {
+PyObject* export_panel(const std::shared_ptr<const Frame>& owner, const PanelData& panel, bool detail) {
     return std::visit(
         [&](const auto& p) -> PyObject* {
             using T = std::decay_t<decltype(p)>;
@@ -74,6 +74,12 @@ PyObject* export_panel(const std::shared_ptr<const Frame>& owner, const PanelDat
                 d.ints("time", p.time);
                 d.floats("price", p.price);
                 d.matrix("intensity", p.intensity, p.time.size(), p.price.size());
+                if (detail) {
+                    d.matrix("bid_intensity", p.bid_intensity, p.time.size(), p.price.size());
+                    d.matrix("ask_intensity", p.ask_intensity, p.time.size(), p.price.size());
+                    d.floats("last_price", p.last_price);
+                    d.floats("mid", p.mid);
+                }
                 return d.release();
             } else if constexpr (std::is_same_v<T, PanelData::LiquidationMap>) {
                 PanelDict d(owner, "liquidation_map");
@@ -93,7 +99,7 @@ PyObject* export_panel(const std::shared_ptr<const Frame>& owner, const PanelDat
 
 }  // namespace
 
-PyObject* export_frame(Frame frame) {
+PyObject* export_frame(Frame frame, bool detail) {
     std::shared_ptr<const Frame> owner;
     try {
         owner = std::make_shared<const Frame>(std::move(frame));
@@ -103,7 +109,7 @@ PyObject* export_frame(Frame frame) {
     PyObject* panels = PyList_New(static_cast<Py_ssize_t>(owner->panels.size()));
     if (panels == nullptr) return nullptr;
     for (std::size_t i = 0; i < owner->panels.size(); ++i) {
-        PyObject* panel = export_panel(owner, owner->panels[i]);
+        PyObject* panel = export_panel(owner, owner->panels[i], detail);
         if (panel == nullptr) {
             Py_DECREF(panels);
             return nullptr;
@@ -117,6 +123,27 @@ PyObject* export_frame(Frame frame) {
     Py_XDECREF(symbol);
     Py_XDECREF(cursor);
     Py_DECREF(panels);
+    return result;
+}
+
+PyObject* export_clusters(std::int64_t cursor_ts, Clusters clusters) {
+    std::shared_ptr<const Clusters> owner;
+    try {
+        owner = std::make_shared<const Clusters>(std::move(clusters));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    PanelDict d(owner, nullptr);
+    d.ints("time", owner->time);
+    d.floats("price", owner->price);
+    d.matrix("buy_vol", owner->buy_vol, owner->time.size(), owner->price.size());
+    d.matrix("sell_vol", owner->sell_vol, owner->time.size(), owner->price.size());
+    PyObject* dict = d.release();
+    if (dict == nullptr) return nullptr;
+    PyObject* cursor = PyLong_FromLongLong(cursor_ts);
+    PyObject* result = cursor ? PyTuple_Pack(2, cursor, dict) : nullptr;
+    Py_XDECREF(cursor);
+    Py_DECREF(dict);
     return result;
 }
 

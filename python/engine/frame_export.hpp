@@ -1,6 +1,7 @@
 #pragma once
 // A computed frame handed to Python as blocks (see array_block.hpp) instead of JSON text.
 #include "core/frame/frame.hpp"
+#include "core/panels/clusters/clusters.hpp"
 #include "python/common/python_api.hpp"
 
 namespace vorn::python {
@@ -8,7 +9,12 @@ namespace vorn::python {
 // (symbol, cursor_ts, panels): one dict per panel in spec order, "kind" and then the panel's
 // members as in the JSON frame, each number list a Block (the heatmap's intensity a 2-D block
 // of rows by price; the liquidation map's events one byte block of packed event records). The
-// blocks share ownership of the frame. New reference, or null with an exception set.
-PyObject* export_frame(Frame frame);
+// blocks share ownership of the frame. With `detail`, each book heatmap also holds
+// "bid_intensity", "ask_intensity" (laid out as "intensity"), "last_price" and "mid" (per row).
+// New reference, or null with an exception set.
+PyObject* export_frame(Frame frame, bool detail);
+
+// (cursor_ts, {"time", "price", "buy_vol", "sell_vol"}): the two volume blocks 2-D, rows by price.
+PyObject* export_clusters(std::int64_t cursor_ts, Clusters clusters);
 
 }  // namespace vorn::python

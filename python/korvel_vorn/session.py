@@ -15,6 +15,8 @@ import re
 import zlib
 from typing import Any, cast
 
+import numpy as np
+
 from . import commands
 from ._native import Engine
 from .columns import ColumnError, native_columns, read_npz
@@ -181,18 +183,38 @@ class Session:
     def frame_at(self, ts: Any) -> Frame:
         return cast(Frame, self.command(commands.frame_at_command(ts)))
 
-    def frame_arrays(self, ts: Any = None) -> dict[str, Any]:
+    def frame_arrays(self, ts: Any = None, detail: bool = False) -> dict[str, Any]:
         """The frame of "frame" (ts None) or "frame_at" with NumPy arrays in place of number lists.
 
-        See `korvel_vorn.frame_arrays` for the shapes. Errors raise the `VornError` of the JSON
-        reply ("bad spec: no spec set", "data: no dataset", ...).
+        See `korvel_vorn.frame_arrays` for the shapes; `detail` adds to each book heatmap the bid
+        and ask part of every cell and each row's last traded price and book mid. Errors raise the
+        `VornError` of the JSON reply ("bad spec: no spec set", "data: no dataset", ...).
         """
         cursor = None if ts is None else timestamp_ms(ts)
         try:
-            native = self.engine.frame(cursor)
+            native = self.engine.frame(cursor, detail=detail)
         except ValueError as error:
             raise error_from_display(str(error)) from None
         return frame_from_native(native)
+
+    def clusters(self, ts: Any = None, *, price_bin: float, bucket_ms: int) -> dict[str, Any]:
+        """Footprint clusters: buy and sell volume per time bucket and price bin in the window of
+        the frame at `ts` (as `frame_arrays`).
+
+        Returns "time" (int64 starts of the buckets that hold trades, ascending), "price"
+        (float64 lower edges of the bins that hold trades, ascending), "buy_vol" and "sell_vol"
+        (2-D float64, time by price, plus zero where a bucket has no trade at a price), computed
+        with the footprint's arithmetic; also "cursor_ts", "price_bin" and "bucket_ms". With one
+        bucket spanning the window, "price" and the single rows are the footprint's lists.
+        """
+        cursor = None if ts is None else timestamp_ms(ts)
+        try:
+            cursor_ts, native = self.engine.clusters(cursor, price_bin=float(price_bin), bucket_ms=int(bucket_ms))
+        except ValueError as error:
+            raise error_from_display(str(error)) from None
+        out: dict[str, Any] = {key: np.asarray(value) for key, value in native.items()}
+        out.update(cursor_ts=cursor_ts, price_bin=float(price_bin), bucket_ms=int(bucket_ms))
+        return out
 
     def frame_text(self, ts: Any = None) -> str:
         """The raw reply text of "frame" (ts None) or "frame_at"; raises for an error reply."""

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <vector>
 #include <span>
 
 #include "core/panels/arithmetic/bucket_range.hpp"
@@ -54,8 +56,9 @@ void apply_levels(RangedBookSide& side, std::span<const PriceLevel> levels, Dirt
 }
 
 // The row's dirty cells, summed again from the current book in ascending key order.
+// With detail, the bid and the ask sums are also written on their own into bid_row and ask_row.
 void compute_cells(const PriceGrid& grid, const RangedBookSide& bids, const RangedBookSide& asks,
-                   const DirtyCells& dirty, double* row) {
+                   const DirtyCells& dirty, double* row, double* bid_row, double* ask_row) {
     RangedBookSide::Position bid_at{}, ask_at{};
     // Adjacent bins normally share an edge (hi of one is lo of the next): then each side's walk
     // simply continues where the previous cell stopped, without a new search.
@@ -76,14 +79,37 @@ void compute_cells(const PriceGrid& grid, const RangedBookSide& bids, const Rang
         const double bid_sum = bids.sum_below(bid_at, hi);
         const double ask_sum = asks.sum_below(ask_at, hi);
         row[i] = round8(bid_sum + ask_sum);
+        if (bid_row != nullptr) {
+            bid_row[i] = round8(bid_sum);
+            ask_row[i] = round8(ask_sum);
+        }
         continues = true;
         last_hi = hi;
     }
 }
 
+// The whole book replayed beside the grid's, for the mid at each row's end (detail only).
+struct WholeBook {
+    RangedBookSide bids{0, UINT64_MAX};
+    RangedBookSide asks{0, UINT64_MAX};
+
+    void apply(const BookEvent& e, const Window& window) {
+        if (e.kind == BookEventKind::Snapshot) {
+            bids.clear();
+            asks.clear();
+        }
+        for (const PriceLevel& level : window.bids(e)) bids.apply(total_order_key(level.price), level.qty);
+        for (const PriceLevel& level : window.asks(e)) asks.apply(total_order_key(level.price), level.qty);
+    }
+    double mid() const {
+        if (bids.empty() || asks.empty()) return std::nan("");
+        return book_mid(from_total_order_key(bids.highest_key()), from_total_order_key(asks.lowest_key()));
+    }
+};
+
 }  // namespace
 
-Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, const Window& window) {
+Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, const Window& window, bool detail) {
     const double w = params.price_bin;
     const std::int64_t b = params.bucket_ms;
     const std::uint32_t depth = params.depth_levels;
@@ -109,6 +135,15 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
     const std::size_t cells = depth;
     out.time.resize(rows);
     out.intensity.resize(rows * cells);
+    std::optional<WholeBook> whole;
+    std::size_t next_trade = 0;
+    if (detail) {
+        out.bid_intensity.resize(rows * cells);
+        out.ask_intensity.resize(rows * cells);
+        out.last_price.resize(rows);
+        out.mid.resize(rows);
+        whole.emplace();
+    }
 
     // Replayed again from an empty book, bucket by bucket; only prices the grid can see are kept.
     RangedBookSide bids(grid.range_lo, grid.range_hi);
@@ -128,11 +163,22 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
             }
             apply_levels(bids, window.bids(e), dirty);
             apply_levels(asks, window.asks(e), dirty);
+            if (whole) whole->apply(e, window);
         }
         double* row = out.intensity.data() + k * cells;
-        if (k > 0) std::memcpy(row, row - cells, cells * sizeof(double));
-        else std::fill(row, row + cells, -0.0);  // empty cells hold minus zero, never computed
-        compute_cells(grid, bids, asks, dirty, row);
+        double* bid_row = detail ? out.bid_intensity.data() + k * cells : nullptr;
+        double* ask_row = detail ? out.ask_intensity.data() + k * cells : nullptr;
+        for (double* r : {row, bid_row, ask_row}) {
+            if (r == nullptr) continue;
+            if (k > 0) std::memcpy(r, r - cells, cells * sizeof(double));
+            else std::fill(r, r + cells, -0.0);  // empty cells hold minus zero, never computed
+        }
+        compute_cells(grid, bids, asks, dirty, row, bid_row, ask_row);
+        if (detail) {
+            while (next_trade < window.trades.size() && Int128{window.trades[next_trade].ts} < bucket_end) ++next_trade;
+            out.last_price[k] = next_trade > 0 ? window.trades[next_trade - 1].price : std::nan("");
+            out.mid[k] = whole->mid();
+        }
         dirty.reset();
         out.time[k] = static_cast<std::int64_t>(bucket_start);
         bucket_start = bucket_end;

@@ -135,6 +135,11 @@ void RangedBookSide::erase_at(std::size_t ordinal, std::uint32_t index) {
     }
 }
 
+std::uint64_t RangedBookSide::highest_key() const {
+    const Chunk& last = pool_[order_.back()];
+    return last.keys[last.size - 1];
+}
+
 RangedBookSide::Position RangedBookSide::seek(std::uint64_t key) const {
     if (order_.empty()) return {0, 0};
     const std::size_t ordinal = chunk_for(key);

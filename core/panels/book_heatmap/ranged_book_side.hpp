@@ -24,6 +24,9 @@ public:
     bool apply(std::uint64_t key, double qty);
     void clear();
     bool empty() const { return order_.empty(); }
+    // The smallest and largest key held (the side must not be empty).
+    std::uint64_t lowest_key() const { return first_key_.front(); }
+    std::uint64_t highest_key() const;
 
     // A position in key order: entry `index` of the chunk at `ordinal` in the chain.
     struct Position {

@@ -23,7 +23,11 @@ PanelData footprint(std::vector<double> bins, std::vector<double> buy, std::vect
 }
 
 PanelData heatmap(std::vector<std::int64_t> time, std::vector<double> price, std::vector<double> cells) {
-    return PanelData{PanelData::BookHeatmap{std::move(time), std::move(price), std::move(cells)}};
+    PanelData::BookHeatmap heatmap;
+    heatmap.time = std::move(time);
+    heatmap.price = std::move(price);
+    heatmap.intensity = std::move(cells);
+    return PanelData{std::move(heatmap)};
 }
 
 PanelData liquidations(std::vector<LiquidationMapEvent> events) {

@@ -1,4 +1,4 @@
-#include "core/frame/worker_pool.hpp"
+#include "core/runtime/worker_pool.hpp"
 
 #include <pthread.h>
 #include <sched.h>

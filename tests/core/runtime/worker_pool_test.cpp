@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/frame/worker_pool.hpp"
+#include "core/runtime/worker_pool.hpp"
 
 namespace vorn {
 namespace {
