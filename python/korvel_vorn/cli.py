@@ -148,13 +148,26 @@ def cmd_frame(args: argparse.Namespace) -> int:
     return 0
 
 
-def cmd_render(args: argparse.Namespace) -> int:
-    from .charts import render_png
+def _chart_options(args: argparse.Namespace) -> Any:
+    from .charts import ChartOptions
 
+    studies = tuple(s for s in args.studies.split(",") if s and s != "none")
+    try:
+        return ChartOptions(qty_unit=args.qty_unit, price_unit=args.price_unit, heatmap_scale=args.heatmap_scale,
+                            white_point=args.white_point, studies=studies)
+    except ValueError as error:
+        raise CliError(str(error)) from None
+
+
+def cmd_render(args: argparse.Namespace) -> int:
+    from .charts import frame_scale, render_png
+
+    options = _chart_options(args)
     session, spec = _open_session(args)
     cursor = _cursor(session, args.at)
-    frame = session.frame() if cursor is None else session.frame_at(cursor)
-    png = render_png(frame, spec, size=args.size, dpi=args.dpi)
+    frame = session.frame_arrays(cursor, detail=True)
+    png = render_png(session, spec, cursor, size=args.size, dpi=args.dpi, options=options, frame=frame,
+                     scale=frame_scale([frame], options))
     _write_bytes(args.output, png)
     print(f"wrote {args.output} ({args.size[0]}x{args.size[1]}, frame at {format_ts(frame['cursor_ts'])})")
     return 0
@@ -202,11 +215,12 @@ def _replay_plan(session: Session, spec: dict[str, Any], start_text: str | None,
 def cmd_replay(args: argparse.Namespace) -> int:
     from .replay import write_replay
 
+    options = _chart_options(args)
     session, spec = _open_session(args)
     cursors, time_range = _replay_plan(session, spec, args.start, args.end, args.step, args.frames, args.max_frames)
     try:
         written = write_replay(session, spec, cursors, args.output, size=args.size, dpi=args.dpi, fps=args.fps,
-                               time_range=time_range, show_progress=not args.no_progress)
+                               time_range=time_range, show_progress=not args.no_progress, options=options)
     except OSError as error:
         raise CliError(f"cannot write {args.output}: {error.strerror or error}") from None
     where = written[0] if len(written) == 1 else f"{len(written)} PNG files in {args.output}"
@@ -255,7 +269,7 @@ def cmd_convert(args: argparse.Namespace) -> int:
 
 def cmd_demo(args: argparse.Namespace) -> int:
     from .charts import _matplotlib, render_png
-    from .replay import replay_cursors, write_replay
+    from .replay import replay_cursors, replay_scale, write_replay
     from .sample import DURATION_MS, START_MS, sample_dataset_json, sample_spec
 
     _matplotlib()  # fail early, before writing anything, when matplotlib is missing
@@ -273,15 +287,19 @@ def cmd_demo(args: argparse.Namespace) -> int:
     count = session.load_file(dataset_path)
     written = [dataset_path, spec_path]
     time_range = (START_MS, START_MS + DURATION_MS)
-    for name, ts in (("frame_end.png", START_MS + DURATION_MS - 1), ("frame_selloff.png", START_MS + 6 * 60_000),
-                     ("frame_squeeze.png", START_MS + 8 * 60_000)):
+    options = _chart_options(args)
+    stills = (("frame_end.png", START_MS + DURATION_MS - 1), ("frame_selloff.png", START_MS + 6 * 60_000),
+              ("frame_squeeze.png", START_MS + 8 * 60_000))
+    cursors = replay_cursors(START_MS + 30_000, START_MS + DURATION_MS - 1, 30_000)
+    scale = replay_scale(session, cursors + [ts for _, ts in stills], options)  # one scale for every image
+    for name, ts in stills:
         path = os.path.join(out, name)
-        _write_bytes(path, render_png(session.frame_at(ts), spec, size=(1600, 1000), time_range=time_range))
+        _write_bytes(path, render_png(session, spec, ts, size=(1600, 1000), time_range=time_range, options=options,
+                                      scale=scale))
         written.append(path)
     if not args.no_gif:
-        cursors = replay_cursors(START_MS + 30_000, START_MS + DURATION_MS - 1, 30_000)
         written += write_replay(session, spec, cursors, os.path.join(out, "replay.gif"), size=(1000, 625),
-                                fps=3, time_range=time_range, show_progress=not args.no_progress)
+                                fps=3, time_range=time_range, show_progress=not args.no_progress, options=options)
     print(f"sample market {spec['symbol']}: {count} records, {format_ts(START_MS)} for "
           f"{format_duration(DURATION_MS)}")
     for path in written:
@@ -324,6 +342,19 @@ def _parser() -> argparse.ArgumentParser:
     def with_render(p: argparse.ArgumentParser, size: str) -> None:
         p.add_argument("--size", type=_size, default=_size(size), metavar="WxH", help=f"pixels (default {size})")
         p.add_argument("--dpi", type=int, default=100, help="dots per inch (default 100)")
+        with_chart_options(p)
+
+    def with_chart_options(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--qty-unit", default="qty", help="unit of quantities on axes and colour bars (default qty)")
+        p.add_argument("--price-unit", help="unit of prices (default: the symbol's quote currency)")
+        p.add_argument("--heatmap-scale", choices=("sqrt", "log", "linear"), default="sqrt",
+                       help="colour mapping of the heatmap's sizes (default sqrt)")
+        p.add_argument("--white-point", default="p97", metavar="range|pNN",
+                       help="heatmap size that takes the top colour, fixed for a whole replay: the largest "
+                       "(range) or a percentile of all cells (default p97); larger sizes are clipped")
+        p.add_argument("--studies", default="poc,value-area,imbalances,delta",
+                       help="footprint studies to draw, comma-separated from poc, value-area, imbalances, delta "
+                       "(or none)")
 
     p = sub.add_parser("render", help="one PNG with a chart per panel at a cursor")
     with_dataset(p)
@@ -365,6 +396,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--seed", type=int, default=7, help="seed of the sample market (default 7)")
     p.add_argument("--no-gif", action="store_true", help="skip the animated replay")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    with_chart_options(p)
     p.set_defaults(run=cmd_demo)
     return parser
 

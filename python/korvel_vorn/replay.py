@@ -8,7 +8,7 @@ import sys
 from collections.abc import Iterable, Iterator, Mapping
 from typing import Any, TypeVar
 
-from .charts import render_png
+from .charts import ChartOptions, HeatmapScale, ScaleBuilder, render_png
 from .session import Session
 
 T = TypeVar("T")
@@ -48,18 +48,32 @@ def progress(items: Iterable[T], total: int, description: str, enabled: bool = T
     sys.stderr.write("\n")
 
 
-def _frames(session: Session, spec: Mapping[str, Any], cursors: list[int], size: tuple[int, int], dpi: int,
-            time_range: tuple[int, int] | None) -> Iterator[bytes]:
+def replay_scale(session: Session, cursors: list[int], options: ChartOptions) -> HeatmapScale:
+    """The heatmap colour scale of a whole replay, from the cells of all its frames, so that one
+    colour means one size in every frame."""
+    builder = ScaleBuilder(options)
     for cursor in cursors:
-        yield render_png(session.frame_at(cursor), spec, size=size, dpi=dpi, time_range=time_range)
+        builder.add(session.frame_arrays(cursor))
+    return builder.scale()
+
+
+def _frames(session: Session, spec: Mapping[str, Any], cursors: list[int], size: tuple[int, int], dpi: int,
+            time_range: tuple[int, int] | None, options: ChartOptions, scale: HeatmapScale) -> Iterator[bytes]:
+    for cursor in cursors:
+        yield render_png(session, spec, cursor, size=size, dpi=dpi, time_range=time_range, options=options,
+                         scale=scale)
 
 
 def write_replay(session: Session, spec: Mapping[str, Any], cursors: list[int], out: str, *,
                  size: tuple[int, int] = (1200, 750), dpi: int = 100, fps: float = 4.0,
-                 time_range: tuple[int, int] | None = None, show_progress: bool = True) -> list[str]:
+                 time_range: tuple[int, int] | None = None, show_progress: bool = True,
+                 options: ChartOptions | None = None) -> list[str]:
     """Render one frame per cursor into `out`: an animated GIF when `out` ends in .gif, else a
-    directory of numbered PNG files. Returns the paths written."""
-    frames = progress(_frames(session, spec, cursors, size, dpi, time_range), len(cursors), "replay",
+    directory of numbered PNG files. One heatmap colour scale serves every frame. Returns the
+    paths written."""
+    options = options or ChartOptions()
+    scale = replay_scale(session, cursors, options)
+    frames = progress(_frames(session, spec, cursors, size, dpi, time_range, options, scale), len(cursors), "replay",
                       show_progress)
     if out.lower().endswith(".gif"):
         if fps <= 0:
