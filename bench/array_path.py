@@ -7,7 +7,8 @@ timed side by side with the JSON protocol doing the same work.
   same records as JSON text built beforehand;
 - npz: `Session.load_file` of an uncompressed `.npz` of those columns against the JSON file;
 - frames: at every cursor, "set_spec" then the frame through `Session.frame_arrays`,
-  `Vorn.command('{"cmd":"frame_at",...}')` and `Session.frame_at`, taking turns;
+  `Vorn.command('{"cmd":"frame_at",...}')` and `Session.frame_at`, taking turns, and the footprint
+  clusters of the same one-hour window in one-minute buckets (`Session.clusters`);
 - concurrency: how often a Python thread that sleeps 1 ms ticks while the JSON file loads.
 """
 
@@ -156,7 +157,7 @@ def bench_array_frames(kv: Any, session: Any, vorn: Any, specs: list[dict[str, A
         session.engine.command(text)
         session.frame_arrays(cursor)
         session.frame_at(cursor)
-    arrays, json_frames, session_frames, steps = [], [], [], []
+    arrays, json_frames, session_frames, steps, clusters = [], [], [], [], []
     for text, cursor in zip(set_specs, cursors):
         frame_at = '{"cmd":"frame_at","ts":%d}' % cursor
         vorn.command(text)
@@ -176,6 +177,11 @@ def bench_array_frames(kv: Any, session: Any, vorn: Any, specs: list[dict[str, A
         frame = session.frame_at(cursor)
         session_frames.append(time.perf_counter() - started)
         del frame
+        footprint = next(p for p in specs[0]["panels"] if p["kind"] == "footprint")
+        started = time.perf_counter()
+        cells = session.clusters(cursor, price_bin=footprint["price_bin"], bucket_ms=60_000)
+        clusters.append(time.perf_counter() - started)
+        del cells
     median = statistics.median
     return {
         "arrays_median_ms": median(arrays) * 1e3,
@@ -185,4 +191,6 @@ def bench_array_frames(kv: Any, session: Any, vorn: Any, specs: list[dict[str, A
         "arrays_vs_session": median(session_frames) / median(arrays),
         "step_median_ms": median(steps) * 1e3,
         "step_p99_ms": percentile(steps, 99) * 1e3,
+        "clusters_median_ms": median(clusters) * 1e3,
+        "clusters_p99_ms": percentile(clusters, 99) * 1e3,
     }

@@ -63,6 +63,7 @@ TARGETS = {
     "arrays_vs_vorn": 0.9,
     "arrays_vs_session": 4.0,
     "step_p99_ms": 8.0,
+    "clusters_ms": 10.0,
 }
 
 
@@ -385,7 +386,9 @@ def bench_source(source: Source, args, module, simdjson: pathlib.Path | None) ->
             f"({figures['arrays_vs_vorn']:.2f}x the time of Vorn.command frame_at, "
             f"{figures['vorn_frame_median_ms']:.2f} ms; {figures['arrays_vs_session']:.1f}x faster than "
             f"Session.frame_at, {figures['session_frame_median_ms']:.2f} ms; {res['arrays_vs_numpy']:.1f}x NumPy) | "
-            f"replay step median {figures['step_median_ms']:.2f} ms p99 {figures['step_p99_ms']:.2f} ms"
+            f"replay step median {figures['step_median_ms']:.2f} ms p99 {figures['step_p99_ms']:.2f} ms | "
+            f"clusters (1 h, 1 min buckets) median {figures['clusters_median_ms']:.2f} ms "
+            f"p99 {figures['clusters_p99_ms']:.2f} ms"
         )
     return res
 
@@ -444,6 +447,7 @@ def summary(results: list[dict[str, Any]]) -> None:
             checks.append(("frame_arrays >= 4x Session.frame_at", r["arrays_vs_session"], TARGETS["arrays_vs_session"], "{:.1f}x"))
             if r["name"] == "day":
                 checks.append(("day replay step p99 < 8 ms", TARGETS["step_p99_ms"] / r["step_p99_ms"], 1.0, None))
+                checks.append(("day clusters (1 h) < 10 ms", TARGETS["clusters_ms"] / r["clusters_median_ms"], 1.0, None))
         parts = []
         for label, value, target, form in checks:
             shown = form.format(value) if form else ""
@@ -459,6 +463,8 @@ def summary(results: list[dict[str, Any]]) -> None:
                 shown = f"{r['arrays_vs_vorn']:.2f}x"
             if label.startswith("day replay"):
                 shown = f"{r['step_p99_ms']:.2f} ms"
+            if label.startswith("day clusters"):
+                shown = f"median {r['clusters_median_ms']:.2f} ms"
             parts.append(f"{mark(value >= target)} {label} ({shown})")
         print(f"  {r['name']}:")
         for p in parts:

@@ -246,8 +246,12 @@ def draw_footprint(ax: Any, clusters: Mapping[str, Any], params: Mapping[str, An
     ax.set_title(f"Footprint · sell × buy per {w:g} {quote} × {b / 1000:g}s")
     delta = buy - sell
     volume = buy + sell
-    limit = float(np.nanmax(np.abs(delta))) if delta.size else 1.0
-    norm = mcolors.TwoSlopeNorm(vmin=-(limit or 1.0), vcenter=0.0, vmax=limit or 1.0)
+    # The colour limit is the 95th percentile of the cells' |delta|: one huge cell must not wash
+    # every other cell out (larger deltas take the end colours).
+    traded = np.abs(delta[volume > 0])
+    limit = float(np.percentile(traded, 95)) if traded.size else 1.0
+    limit = limit if limit > 0 else float(traded.max(initial=0.0)) or 1.0
+    norm = mcolors.TwoSlopeNorm(vmin=-limit, vcenter=0.0, vmax=limit)
     cmap = mcolors.LinearSegmentedColormap.from_list("delta", [SELL_COLOUR, "#f7f7f7", BUY_COLOUR])
     x0 = date_x(times)
     width = b / _MS_PER_DAY
@@ -258,8 +262,8 @@ def draw_footprint(ax: Any, clusters: Mapping[str, Any], params: Mapping[str, An
     top = prices[cols] + w
     polygons = np.stack([np.stack([left, bottom], 1), np.stack([left, top], 1), np.stack([right, top], 1),
                          np.stack([right, bottom], 1)], axis=1)
-    cells = PolyCollection(polygons, array=delta[rows, cols], cmap=cmap, norm=norm, edgecolors="#ffffff",
-                           linewidths=0.3)
+    cells = PolyCollection(polygons, array=np.clip(delta[rows, cols], -limit, limit), cmap=cmap, norm=norm,
+                           edgecolors="#ffffff", linewidths=0.3)
     ax.add_collection(cells)
 
     if "value-area" in options.studies and times.size:
@@ -317,6 +321,7 @@ def _side_rgba(values: np.ndarray[Any, Any], cmap_name: str, norm: Any) -> np.nd
 def draw_book_heatmap(ax: Any, panel: Mapping[str, Any], params: Mapping[str, Any], scale: HeatmapScale,
                       units: tuple[str, str], time_range: tuple[int, int] | None) -> PriceChart:
     import matplotlib.cm as mcm
+    import matplotlib.ticker as mticker
 
     qty, quote = units
     times = np.asarray(panel["time"], dtype=np.int64)
@@ -347,6 +352,8 @@ def draw_book_heatmap(ax: Any, panel: Mapping[str, Any], params: Mapping[str, An
         mappable = mcm.ScalarMappable(norm=scale.norm(), cmap=cmap_name)
         bar = ax.figure.colorbar(mappable, cax=ax.inset_axes(box))
         bar.set_label(f"{side} size ({qty})", fontsize=8)
+        bar.locator = mticker.MaxNLocator(4)
+        bar.update_ticks()
         bar.ax.tick_params(labelsize=7)
     where = "the largest size" if scale.white_point == "range" else f"the {scale.white_point} size"
     ax.text(0.99, 0.01, f"{scale.transform} scale, white point {_size_text(scale.vmax)} {qty} ({where}), larger clipped",

@@ -72,18 +72,30 @@ def test_clusters_equal_a_plain_computation(seed, w, b):
     assert got["buy_vol"].shape == (len(times), len(prices)) and got["cursor_ts"] == hi
 
 
+def assert_one_bucket_is_the_footprint(session):
+    bounds = session.bounds()
+    for ts in (bounds["from_ts"] + 60_000, bounds["to_ts"]):
+        fp = session.frame_arrays(ts)["panels"][0]
+        got = session.clusters(ts, price_bin=1.0, bucket_ms=2**62)
+        assert got["time"].size == 1
+        assert got["price"].tobytes() == fp["price_bins"].tobytes()
+        assert got["buy_vol"][0].tobytes() == fp["buy_vol"].tobytes()
+        assert got["sell_vol"][0].tobytes() == fp["sell_vol"].tobytes()
+
+
+def test_one_bucket_over_the_window_is_the_footprint_on_generated_data():
+    rng = random.Random(9)
+    session = session_with(random_trades(rng, 5000) + [(1_700_000_000_000, -0.0, 1.0, "sell"),
+                                                       (1_700_000_000_001, 0.0, 2.0, "buy")])
+    session.set_spec(spec_value(symbol="S", panels=[footprint(price_bin=1.0)]))
+    assert_one_bucket_is_the_footprint(session)
+
+
 def test_one_bucket_over_the_window_is_the_footprint_bit_for_bit(real_data_dir):
     for path in sorted(real_data_dir.glob("*.dataset.json"))[:2]:
         session = Session(spec_value(symbol="S", panels=[footprint(price_bin=1.0)]))
         session.load_file(path)
-        bounds = session.bounds()
-        for ts in (bounds["from_ts"] + 60_000, bounds["to_ts"]):
-            fp = session.frame_arrays(ts)["panels"][0]
-            got = session.clusters(ts, price_bin=1.0, bucket_ms=2**62)
-            assert got["time"].size == 1
-            assert got["price"].tobytes() == fp["price_bins"].tobytes()
-            assert got["buy_vol"][0].tobytes() == fp["buy_vol"].tobytes()
-            assert got["sell_vol"][0].tobytes() == fp["sell_vol"].tobytes()
+        assert_one_bucket_is_the_footprint(session)
 
 
 def test_clusters_on_a_recording_equal_a_plain_computation(real_data_dir):
