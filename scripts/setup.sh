@@ -7,6 +7,8 @@ cd "$root"
 
 apt_packages=(libgtest-dev)
 if [ "${VORN_SETUP_EXTRA:-}" != "" ]; then apt_packages+=(clang-14 libclang-rt-14-dev libbenchmark-dev libsimdjson-dev); fi
+# The viewer's browser tests drive Debian's Chromium; they skip where it is absent.
+if [ "${VORN_SETUP_BROWSER:-}" != "" ]; then apt_packages+=(chromium chromium-driver); fi
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -23,6 +25,7 @@ if [ ! -x .venv/bin/python ]; then
   "$python" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis numpy pandas matplotlib tqdm
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis numpy pandas matplotlib tqdm \
+  "bokeh>=3.4,<4" "selenium>=4.15"
 # The benchmarks' own Python dependencies (the `bench` extra of pyproject.toml), on request only.
 if [ "${VORN_SETUP_EXTRA:-}" != "" ]; then .venv/bin/python -m pip install -q "orjson>=3.8" "numpy>=1.24"; fi

@@ -1,4 +1,4 @@
-"""The command-line tool: ``python -m korvel_vorn <info|frame|render|replay|convert|demo>``.
+"""The command-line tool: ``python -m korvel_vorn <info|frame|render|replay|view|convert|demo>``.
 
 Every failure (a missing or unreadable file, bad JSON, an error reply of the engine, a bad
 option value) prints one line "korvel_vorn <command>: error: ..." on stderr and exits with
@@ -267,6 +267,27 @@ def cmd_convert(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_view(args: argparse.Namespace) -> int:
+    from .viewer import ViewerUnavailable, serve
+
+    try:
+        import bokeh  # noqa: F401
+    except ImportError:
+        raise CliError(str(ViewerUnavailable("the viewer needs Bokeh: pip install 'korvel_vorn[viewer]'"))) from None
+    session, spec = _open_session(args)
+    if args.port is not None and not 0 <= args.port <= 65535:
+        raise CliError(f"bad port {args.port}: use 0 to 65535")
+
+    def ready(viewer: Any) -> None:
+        print(f"serving the replay of {args.dataset} on {viewer.url} (Ctrl-C stops)", flush=True)
+
+    try:
+        serve(session, spec=spec, port=args.port or 0, block=True, open_browser=args.open, on_ready=ready)
+    except OSError as error:
+        raise CliError(f"cannot serve on port {args.port}: {error.strerror or error}") from None
+    return 0
+
+
 def cmd_demo(args: argparse.Namespace) -> int:
     from .charts import _matplotlib, render_png
     from .replay import replay_cursors, replay_scale, write_replay
@@ -390,6 +411,12 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--time-unit", choices=("s", "ms", "us", "ns"),
                    help="unit of numeric timestamps (default: recognised by magnitude)")
     p.set_defaults(run=cmd_convert)
+
+    p = sub.add_parser("view", help="interactive replay in the browser (seek, play, zoom, hover)")
+    with_dataset(p)
+    p.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
+    p.add_argument("--open", action="store_true", help="open the page in the default browser")
+    p.set_defaults(run=cmd_view)
 
     p = sub.add_parser("demo", help="render the sample market's charts into a folder")
     p.add_argument("--out", default="korvel_vorn_demo", help="folder to write (default korvel_vorn_demo)")

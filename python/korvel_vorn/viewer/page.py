@@ -1,0 +1,319 @@
+"""The viewer's page: Bokeh figures and widgets for one browser tab, fed by `ReplayModel` frames that
+a `FrameScheduler` computes off the page's thread."""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime as _dt
+import html
+import math
+import time
+from functools import partial
+from typing import Any
+
+import numpy as np
+
+from ..charts import BUY_COLOUR, LONG_COLOUR, SELL_COLOUR, SHORT_COLOUR, price_unit_of
+from ..timefmt import format_duration
+from .replay_model import ReplayModel, ViewFrame, ViewSettings
+from .scheduler import FrameScheduler
+
+TICK_MS = 40  # playback ticks: 25 a second, the most frames the page is offered
+SPEEDS = ("1", "2", "5", "10", "30", "60", "100", "300", "1000")
+WINDOWS = {"5m": 300_000, "15m": 900_000, "1h": 3_600_000, "4h": 14_400_000, "24h": 86_400_000}
+BUCKETS = {"250ms": 250, "1s": 1_000, "5s": 5_000, "10s": 10_000, "15s": 15_000, "30s": 30_000, "1m": 60_000}
+STEPS = {"1s": 1_000, "10s": 10_000, "1m": 60_000, "5m": 300_000}
+# Counts the heatmap's redraws in the browser (frames shown, and when), for tests and benchmarks.
+FRAME_COUNTER_JS = """
+window.vornFrames = (window.vornFrames || 0) + 1;
+(window.vornFrameTimes = window.vornFrameTimes || []).push(performance.now());
+window.vornClock = clock.text;
+"""
+
+
+def clock_text(ms: int) -> str:
+    moment = _dt.datetime.fromtimestamp(ms / 1000, tz=_dt.timezone.utc)
+    return moment.strftime("%Y-%m-%d %H:%M:%S.") + f"{ms % 1000:03d} UTC"
+
+
+def _label(mapping: dict[str, int], value: int) -> str:
+    """The option naming `value`, added to the options when none does."""
+    for label, ms in mapping.items():
+        if ms == value:
+            return label
+    label = format_duration(value)
+    mapping[label] = value
+    return label
+
+
+class ReplayPage:
+    def __init__(self, doc: Any, model: ReplayModel) -> None:
+        from bokeh.layouts import column, row
+        from bokeh.models import (Button, ColumnDataSource, CustomJS, CustomJSTickFormatter, Div, HoverTool,
+                                  LinearColorMapper, LogColorMapper, Range1d, Select, Slider, Spinner, Toggle)
+        from bokeh.palettes import Blues256, Oranges256, RdYlGn11
+        from bokeh.plotting import figure
+
+        self.doc = doc
+        self.model = model
+        self.settings = model.settings
+        bounds = model.bounds
+        self.cursor = min(bounds["to_ts"], bounds["from_ts"] + self.settings.window_ms)
+        self.playing_since: float | None = None
+        quote = price_unit_of(model.symbol)
+
+        self.x_range = Range1d(self.cursor - self.settings.window_ms, self.cursor)
+        self.y_range = Range1d(0, 1)
+        tools = "xpan,xwheel_zoom,box_zoom,reset,save"
+
+        # Book heatmap: bids and asks as two images (a cell of the other side is transparent).
+        self.hm_source = ColumnDataSource({"bid": [], "ask": [], "x": [], "y": [], "dw": [], "dh": []},
+                                          name="heatmap_cells")
+        self.line_source = ColumnDataSource({"x": [], "last": [], "mid": []})
+        self.bid_mapper = LinearColorMapper(palette=list(reversed(Blues256))[40:], low=0, high=1,
+                                            nan_color=(0, 0, 0, 0))
+        self.ask_mapper = LinearColorMapper(palette=list(reversed(Oranges256))[40:], low=0, high=1,
+                                            nan_color=(0, 0, 0, 0))
+        self.log_mappers = (LogColorMapper(palette=self.bid_mapper.palette, low=1e-3, high=1, nan_color=(0, 0, 0, 0)),
+                            LogColorMapper(palette=self.ask_mapper.palette, low=1e-3, high=1, nan_color=(0, 0, 0, 0)))
+        self.heatmap = figure(title="Book heatmap", x_axis_type="datetime", x_range=self.x_range, y_range=self.y_range,
+                              tools=tools, height=430, sizing_mode="stretch_width", name="heatmap")
+        self.bid_image = self.heatmap.image(image="bid", x="x", y="y", dw="dw", dh="dh", source=self.hm_source,
+                                            color_mapper=self.bid_mapper)
+        self.ask_image = self.heatmap.image(image="ask", x="x", y="y", dw="dw", dh="dh", source=self.hm_source,
+                                            color_mapper=self.ask_mapper)
+        price_line = self.heatmap.step("x", "last", source=self.line_source, mode="before", color="#111111",
+                                       line_width=1.5, legend_label="last traded price")
+        self.heatmap.step("x", "mid", source=self.line_source, mode="before", color="#7b1fa2", line_dash="dashed",
+                          legend_label="book mid")
+        self.heatmap.legend.location = "top_left"
+        for renderer, side in ((self.bid_image, "bid"), (self.ask_image, "ask")):
+            self.heatmap.add_tools(HoverTool(renderers=[renderer], formatters={"$x": "datetime"}, tooltips=[
+                ("time", "$x{%F %T}"), ("price", "$y{0,0.00}"), (f"{side} size", f"@{side}{{0,0.000}}"),
+                ("side", side)]))
+        self.heatmap.add_tools(HoverTool(renderers=[price_line], formatters={"@x": "datetime"}, mode="vline",
+                                         tooltips=[("time", "@x{%F %T}"), ("last price", "@last{0,0.00}"),
+                                                   ("mid", "@mid{0,0.00}")]))
+        self.heatmap.yaxis.axis_label = f"price ({quote})"
+        self.heatmap.xaxis.axis_label = "time (UTC)"
+
+        # Footprint clusters: one column of cells per bucket, coloured by delta.
+        self.fp_source = ColumnDataSource({k: [] for k in ("left", "right", "bottom", "top", "buy", "sell", "delta")})
+        self.poc_source = ColumnDataSource({"x0": [], "x1": [], "y": []})
+        self.delta_mapper = LinearColorMapper(palette=list(RdYlGn11[::-1]), low=-1, high=1)
+        self.footprint = figure(title="Footprint clusters · delta = buy − sell", x_axis_type="datetime",
+                                x_range=self.x_range, y_range=self.y_range, tools=tools, height=430,
+                                sizing_mode="stretch_width", name="footprint")
+        cells = self.footprint.quad(left="left", right="right", bottom="bottom", top="top", source=self.fp_source,
+                                    fill_color={"field": "delta", "transform": self.delta_mapper}, line_color="white",
+                                    line_width=0.3)
+        self.footprint.segment(x0="x0", x1="x1", y0="y", y1="y", source=self.poc_source, color="#212121", line_width=2.5,
+                               legend_label="point of control")
+        self.footprint.legend.location = "top_left"
+        self.footprint.add_tools(HoverTool(renderers=[cells], formatters={"@left": "datetime"}, tooltips=[
+            ("time", "@left{%F %T}"), ("price", "@bottom{0,0.00}"), ("buy (at ask)", "@buy{0,0.000}"),
+            ("sell (at bid)", "@sell{0,0.000}"), ("delta", "@delta{+0,0.000}")]))
+        self.footprint.yaxis.axis_label = f"price ({quote})"
+        self.footprint.xaxis.axis_label = "time (UTC)"
+
+        # Liquidations.
+        self.liq_source = ColumnDataSource({k: [] for k in ("x", "y", "size", "qty", "side", "color")})
+        self.liquidations = figure(title="Liquidations", x_axis_type="datetime", x_range=self.x_range, tools=tools,
+                                   height=260, sizing_mode="stretch_width", name="liquidations")
+        dots = self.liquidations.scatter("x", "y", size="size", color="color", alpha=0.7, source=self.liq_source)
+        self.liquidations.add_tools(HoverTool(renderers=[dots], formatters={"@x": "datetime"}, tooltips=[
+            ("time", "@x{%F %T}"), ("price", "@y{0,0.00}"), ("size", "@qty{0,0.000}"), ("side", "@side")]))
+        self.liquidations.yaxis.axis_label = f"price ({quote})"
+
+        # Funding / OI divergence: three series on the shared time axis.
+        self.div_source = ColumnDataSource({"x": [], "price": [], "funding": [], "oi": []})
+        self.divergence = []
+        for field, label, colour in (("price", f"close ({quote})", "#2c7bb6"), ("funding", "funding rate", "#fdae61"),
+                                     ("oi", "open interest", "#7b3294")):
+            fig = figure(x_axis_type="datetime", x_range=self.x_range, tools=tools, height=120,
+                         sizing_mode="stretch_width", name=f"divergence_{field}")
+            line = fig.step("x", field, source=self.div_source, mode="after", color=colour, line_width=1.6)
+            fig.add_tools(HoverTool(renderers=[line], mode="vline", formatters={"@x": "datetime"},
+                                    tooltips=[("time", "@x{%F %T}"), (label, f"@{field}")]))
+            fig.yaxis.axis_label = label
+            self.divergence.append(fig)
+        self.divergence[0].title.text = "Funding / OI divergence"
+
+        # Controls.
+        formatter = CustomJSTickFormatter(code="return new Date(tick).toISOString().replace('T', ' ').slice(0, 19)")
+        self.slider = Slider(start=bounds["from_ts"], end=max(bounds["to_ts"], bounds["from_ts"] + 1), value=self.cursor,
+                             step=1000, title="cursor (UTC)", format=formatter, sizing_mode="stretch_width",
+                             name="cursor")
+        self.clock = Div(text=clock_text(self.cursor), name="clock", styles={"font-size": "18px", "font-weight": "bold"})
+        self.status = Div(text="", name="status", styles={"color": "#b71c1c"})
+        self.play = Toggle(label="▶ play", button_type="success", width=90, name="play")
+        back = Button(label="◀ step", width=70, name="step_back")
+        forward = Button(label="step ▶", width=70, name="step_forward")
+        self.speed = Select(title="speed (×)", value="10", options=list(SPEEDS), width=90, name="speed")
+        self.step = Select(title="step", value="10s", options=list(STEPS), width=70)
+        self.windows, self.buckets = dict(WINDOWS), dict(BUCKETS)
+        window_label, bucket_label = _label(self.windows, self.settings.window_ms), _label(self.buckets, self.settings.bucket_ms)
+        self.window = Select(title="window", value=window_label, options=list(self.windows), width=80, name="window")
+        self.bucket = Select(title="heatmap bucket", value=bucket_label, options=list(self.buckets), width=110,
+                             name="bucket")
+        self.price_bin = Spinner(title=f"price bin ({quote})", value=self.settings.price_bin, low=1e-8, step=0.5,
+                                 width=110, name="price_bin")
+        self.depth = Spinner(title="depth levels", value=self.settings.depth_levels, low=2, high=2000, step=10, width=100,
+                             name="depth")
+        self.scale = Select(title="colour scale", value=self.settings.scale, options=["linear", "log"], width=90)
+        self.white = Select(title="white point", value=self.settings.white_point, options=["p90", "p97", "p99", "range"],
+                            width=90)
+
+        self.hm_source.js_on_change("data", CustomJS(args={"clock": self.clock}, code=FRAME_COUNTER_JS))
+        self.slider.on_change("value", self._on_seek)
+        self.play.on_change("active", self._on_play)
+        back.on_click(partial(self._on_step, -1))
+        forward.on_click(partial(self._on_step, 1))
+        for widget in (self.window, self.bucket, self.price_bin, self.depth, self.scale, self.white):
+            widget.on_change("value", self._on_settings)
+
+        controls = row(self.play, back, forward, self.speed, self.step, self.window, self.bucket, self.price_bin,
+                       self.depth, self.scale, self.white, sizing_mode="stretch_width")
+        layout = column(row(self.clock, self.status), self.slider, controls,
+                        row(self.footprint, self.heatmap, sizing_mode="stretch_width"), self.liquidations,
+                        *self.divergence, sizing_mode="stretch_width")
+        for fig in (self.heatmap, self.footprint, self.liquidations, *self.divergence):
+            fig.toolbar.logo = None
+        doc.add_root(layout)
+        doc.title = f"{model.symbol} · korvel_vorn replay"
+        self.scheduler: FrameScheduler[tuple[int, ViewSettings]] = FrameScheduler(model.compute, self._delivered)
+        doc.add_periodic_callback(self._tick, TICK_MS)
+        doc.on_session_destroyed(lambda _context: self.scheduler.close())
+        self._request()
+
+    # --- requests -------------------------------------------------------------------------
+
+    def _request(self) -> None:
+        self.scheduler.request((int(self.cursor), self.settings))
+
+    def _on_seek(self, _attr: str, _old: Any, new: Any) -> None:
+        self.cursor = int(new)
+        self.clock.text = clock_text(self.cursor)
+        self._request()
+
+    def _on_play(self, _attr: str, _old: Any, active: bool) -> None:
+        self.playing_since = time.monotonic() if active else None
+        self.play.label = "❚❚ pause" if active else "▶ play"
+
+    def _on_step(self, direction: int) -> None:
+        self._move_to(self.cursor + direction * STEPS[self.step.value])
+
+    def _move_to(self, cursor: float) -> None:
+        bounds = self.model.bounds
+        self.slider.value = int(min(max(cursor, bounds["from_ts"]), bounds["to_ts"]))
+
+    def _on_settings(self, _attr: str, _old: Any, _new: Any) -> None:
+        try:
+            price_bin = float(self.price_bin.value)
+            depth = int(self.depth.value)
+            if not (math.isfinite(price_bin) and price_bin > 0):
+                raise ValueError("the price bin must be a positive number")
+        except (TypeError, ValueError) as error:
+            self.status.text = html.escape(f"error: {error}")
+            return
+        self.settings = dataclasses.replace(self.settings, window_ms=self.windows[self.window.value],
+                                            bucket_ms=self.buckets[self.bucket.value], price_bin=price_bin,
+                                            depth_levels=depth, scale=self.scale.value, white_point=self.white.value)
+        self._request()
+
+    def _tick(self) -> None:
+        if self.playing_since is None:
+            return
+        now = time.monotonic()
+        advance = (now - self.playing_since) * 1000 * float(self.speed.value)
+        if self.scheduler.busy and advance < 1000 * float(self.speed.value):
+            return  # a frame is still on its way: let it arrive rather than queue more
+        self.playing_since = now
+        if self.cursor >= self.model.bounds["to_ts"]:
+            self.play.active = False
+            return
+        self._move_to(self.cursor + advance)
+
+    # --- results ---------------------------------------------------------------------------
+
+    def _delivered(self, _generation: int, result: Any) -> None:
+        self.doc.add_next_tick_callback(partial(self._show, result))
+
+    def _show(self, result: Any) -> None:
+        if isinstance(result, Exception):
+            self.status.text = html.escape(f"error: {result}")
+            return
+        try:
+            self._draw(result)
+        except Exception as error:  # a frame the page cannot draw is reported, the page stays alive
+            self.status.text = html.escape(f"error: cannot draw the frame: {error}")
+
+    def _draw(self, view: ViewFrame) -> None:
+        settings = view.settings
+        self.status.text = html.escape("; ".join(view.notes))
+        heatmap = view.panel("book_heatmap")
+        times, prices = heatmap["time"], heatmap["price"]
+        w, b = settings.price_bin, settings.bucket_ms
+        mappers = self.log_mappers if settings.scale == "log" else (self.bid_mapper, self.ask_mapper)
+        for mapper in mappers:
+            mapper.high = view.scale.vmax
+            mapper.low = view.scale.vmin if settings.scale == "log" else 0.0
+            mapper.high_color = mapper.palette[-1]
+        self.bid_image.glyph.color_mapper, self.ask_image.glyph.color_mapper = mappers
+        if times.size and prices.size:
+            bids = np.ascontiguousarray(heatmap["bid_intensity"].T, dtype=np.float32)
+            asks = np.ascontiguousarray(heatmap["ask_intensity"].T, dtype=np.float32)
+            bids[~(bids > 0)] = np.nan
+            asks[~(asks > 0)] = np.nan
+            self.hm_source.data = {"bid": [bids], "ask": [asks], "x": [int(times[0])], "y": [float(prices[0])],
+                                   "dw": [int(times.size * b)], "dh": [float(prices[-1] + w - prices[0])]}
+            ends = (times + b).astype(np.float64)
+            self.line_source.data = {"x": ends, "last": heatmap["last_price"], "mid": heatmap["mid"]}
+        else:
+            self.hm_source.data = {"bid": [], "ask": [], "x": [], "y": [], "dw": [], "dh": []}
+            self.line_source.data = {"x": [], "last": [], "mid": []}
+        self.heatmap.title.text = (f"Book heatmap · bids blue, asks orange · {w:g} × {b / 1000:g}s · "
+                                   f"{settings.scale} scale, white point {view.scale.vmax:.4g}")
+
+        clusters = view.clusters
+        buy, sell = clusters["buy_vol"], clusters["sell_vol"]
+        rows, cols = np.nonzero((buy + sell) > 0)
+        starts = clusters["time"][rows].astype(np.float64)
+        fb = settings.footprint_bucket_ms
+        delta = (buy - sell)[rows, cols]
+        self.fp_source.data = {"left": starts + fb * 0.04, "right": starts + fb * 0.96,
+                               "bottom": clusters["price"][cols], "top": clusters["price"][cols] + w,
+                               "buy": buy[rows, cols], "sell": sell[rows, cols], "delta": delta}
+        limit = float(np.percentile(np.abs(delta), 95)) if delta.size else 1.0
+        self.delta_mapper.low, self.delta_mapper.high = -(limit or 1.0), limit or 1.0
+        volume = buy + sell
+        poc_rows = np.flatnonzero(volume.sum(axis=1) > 0)
+        poc = clusters["price"][np.argmax(volume[poc_rows], axis=1)] if poc_rows.size else np.zeros(0)
+        poc_x = clusters["time"][poc_rows].astype(np.float64)
+        self.poc_source.data = {"x0": poc_x + fb * 0.04, "x1": poc_x + fb * 0.96, "y": poc + w / 2}
+
+        events = view.panel("liquidation_map")["events"]
+        qty = np.abs(events["qty"])
+        top = float(qty.max()) if qty.size and qty.max() > 0 else 1.0
+        self.liq_source.data = {"x": events["ts"].astype(np.float64), "y": events["price_bin"] + w / 2,
+                                "size": 6 + 24 * np.sqrt(qty / top), "qty": events["qty"],
+                                "side": np.where(events["side"] == 0, "long", "short"),
+                                "color": np.where(events["side"] == 0, LONG_COLOUR, SHORT_COLOUR)}
+
+        div = view.panel("funding_oi_divergence")
+        gaps = {k: np.where(div[k] == 0.0, np.nan, div[k]) for k in ("price", "oi")}
+        self.div_source.data = {"x": div["time"].astype(np.float64), "price": gaps["price"], "funding": div["funding"],
+                                "oi": gaps["oi"]}
+
+        low = [float(prices[0])] if prices.size else []
+        high = [float(prices[-1] + w)] if prices.size else []
+        if clusters["price"].size:
+            low.append(float(clusters["price"][0]))
+            high.append(float(clusters["price"][-1] + w))
+        if low:
+            self.y_range.start, self.y_range.end = min(low), max(high)
+        self.x_range.start, self.x_range.end = view.cursor - settings.window_ms, view.frame["cursor_ts"]
+        self.clock.text = clock_text(view.frame["cursor_ts"])
+
+
+__all__ = ["BUY_COLOUR", "ReplayPage", "SELL_COLOUR", "clock_text"]

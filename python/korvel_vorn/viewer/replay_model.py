@@ -1,0 +1,117 @@
+"""What the viewer shows at a cursor, without any page: the frame of the chosen window and settings,
+its footprint clusters, the notes on empty panels, and the heatmap's colour scale fixed for a
+whole playback."""
+
+from __future__ import annotations
+
+import dataclasses
+import threading
+from typing import Any
+
+import numpy as np
+
+from ..charts import ChartOptions, HeatmapScale, ScaleBuilder
+from ..commands import book_heatmap, footprint, funding_oi_divergence, liquidation_map, spec_value
+from ..session import Session
+
+# Cursors sampled across the recording to fix the colour scale of a playback.
+SCALE_SAMPLES = 24
+
+
+@dataclasses.dataclass(frozen=True)
+class ViewSettings:
+    """The page's settings: the window before the cursor, the heatmap's bucket, price bin and
+    depth, the footprint's bucket, and the heatmap's colour mapping and white point."""
+
+    window_ms: int = 3_600_000
+    bucket_ms: int = 1_000
+    price_bin: float = 1.0
+    depth_levels: int = 40
+    footprint_bucket_ms: int = 60_000
+    divergence_bucket_ms: int = 60_000
+    scale: str = "linear"
+    white_point: str = "p97"
+
+    def spec(self, symbol: str, cursor: int) -> dict[str, Any]:
+        return spec_value(symbol=symbol, from_ts=cursor - self.window_ms, panels=[
+            footprint(price_bin=self.price_bin, bucket_ms=self.footprint_bucket_ms),
+            book_heatmap(price_bin=self.price_bin, bucket_ms=self.bucket_ms, depth_levels=self.depth_levels),
+            liquidation_map(price_bin=self.price_bin),
+            funding_oi_divergence(bucket_ms=self.divergence_bucket_ms),
+        ])
+
+
+@dataclasses.dataclass
+class ViewFrame:
+    cursor: int
+    settings: ViewSettings
+    frame: dict[str, Any]
+    clusters: dict[str, Any]
+    scale: HeatmapScale
+    notes: list[str]
+
+    def panel(self, kind: str) -> dict[str, Any]:
+        return next(p for p in self.frame["panels"] if p["kind"] == kind)
+
+
+def initial_settings(spec: dict[str, Any] | None) -> ViewSettings:
+    """Settings taken from a spec's panels where it has them."""
+    settings = ViewSettings()
+    for panel in (spec or {}).get("panels", []):
+        if not isinstance(panel, dict):
+            continue
+        if panel.get("kind") == "book_heatmap":
+            settings = dataclasses.replace(settings, price_bin=float(panel.get("price_bin", settings.price_bin)),
+                                           bucket_ms=int(panel.get("bucket_ms", settings.bucket_ms)),
+                                           depth_levels=int(panel.get("depth_levels", settings.depth_levels)))
+        elif panel.get("kind") == "footprint":
+            settings = dataclasses.replace(settings,
+                                           footprint_bucket_ms=int(panel.get("bucket_ms", settings.footprint_bucket_ms)))
+    return settings
+
+
+class ReplayModel:
+    """One loaded session shared by every page; frames of different pages take turns on it."""
+
+    def __init__(self, session: Session, symbol: str, settings: ViewSettings) -> None:
+        self.session = session
+        self.symbol = symbol
+        self.settings = settings
+        self.bounds = session.bounds()
+        self._lock = threading.Lock()
+        self._scales: dict[ViewSettings, HeatmapScale] = {}
+
+    def _frame(self, cursor: int, settings: ViewSettings) -> dict[str, Any]:
+        self.session.set_spec(settings.spec(self.symbol, cursor))
+        return self.session.frame_arrays(cursor, detail=True)
+
+    def scale(self, settings: ViewSettings) -> HeatmapScale:
+        """The colour scale of a playback with these settings, from frames across the recording."""
+        key = dataclasses.replace(settings, footprint_bucket_ms=0, divergence_bucket_ms=0)
+        if key not in self._scales:
+            builder = ScaleBuilder(ChartOptions(heatmap_scale="log" if settings.scale == "log" else "linear",
+                                                white_point=settings.white_point))
+            lo, hi = self.bounds["from_ts"], self.bounds["to_ts"]
+            for cursor in np.linspace(lo, hi, SCALE_SAMPLES).astype(np.int64).tolist():
+                builder.add(self._frame(int(cursor), settings))
+            self._scales[key] = builder.scale()
+        return self._scales[key]
+
+    def compute(self, request: tuple[int, ViewSettings]) -> ViewFrame:
+        cursor, settings = request
+        with self._lock:
+            scale = self.scale(settings)
+            frame = self._frame(cursor, settings)
+            clusters = self.session.clusters(cursor, price_bin=settings.price_bin,
+                                             bucket_ms=settings.footprint_bucket_ms)
+        notes = []
+        heatmap = next(p for p in frame["panels"] if p["kind"] == "book_heatmap")
+        if heatmap["time"].size == 0:
+            notes.append("book heatmap: no two-sided book in the window")
+        if clusters["time"].size == 0:
+            notes.append("footprint: no trades in the window")
+        if len(next(p for p in frame["panels"] if p["kind"] == "liquidation_map")["events"]) == 0:
+            notes.append("liquidation map: no liquidations in the window")
+        if next(p for p in frame["panels"] if p["kind"] == "funding_oi_divergence")["time"].size == 0:
+            notes.append("funding/OI divergence: no candles, funding or open interest in the window")
+        return ViewFrame(cursor, settings, frame, clusters, scale, notes)
