@@ -19,6 +19,10 @@ from .replay_model import ReplayModel, ViewFrame, ViewSettings
 from .scheduler import FrameScheduler
 
 TICK_MS = 40  # playback ticks: 25 a second, the most frames the page is offered
+# While playing, the heatmap is sent with at most this many time columns (each the largest of the
+# buckets it merges): a screen shows no more, and a moving picture is read as a whole. A paused or
+# seeked frame is sent cell for cell, so hover reads every bucket.
+PLAYBACK_COLUMNS = 800
 SPEEDS = ("1", "2", "5", "10", "30", "60", "100", "300", "1000")
 WINDOWS = {"5m": 300_000, "15m": 900_000, "1h": 3_600_000, "4h": 14_400_000, "24h": 86_400_000}
 BUCKETS = {"250ms": 250, "1s": 1_000, "5s": 5_000, "10s": 10_000, "15s": 15_000, "30s": 30_000, "1m": 60_000}
@@ -36,6 +40,28 @@ def clock_text(ms: int) -> str:
     return moment.strftime("%Y-%m-%d %H:%M:%S.") + f"{ms % 1000:03d} UTC"
 
 
+def _set(model: Any, **values: Any) -> None:
+    """Sets only the properties that change: every change is sent to the browser and redraws."""
+    for name, value in values.items():
+        if getattr(model, name) != value:
+            setattr(model, name, value)
+
+
+def _thin_rows(cells: np.ndarray[Any, Any], factor: int) -> np.ndarray[Any, Any]:
+    """Every `factor` consecutive rows (time buckets) merged into their largest cell, NaN-aware."""
+    if factor <= 1:
+        return cells
+    whole = cells.shape[0] // factor * factor
+    head = cells[:whole].reshape(-1, factor, cells.shape[1])
+    with np.errstate(invalid="ignore"):
+        merged = np.nanmax(np.where(np.isnan(head), -np.inf, head), axis=1)
+        rest = [np.nanmax(np.where(np.isnan(cells[whole:]), -np.inf, cells[whole:]), axis=0, keepdims=True)] \
+            if whole < cells.shape[0] else []
+    out = np.concatenate([merged, *rest]) if rest else merged
+    out[np.isneginf(out)] = np.nan
+    return out
+
+
 def _label(mapping: dict[str, int], value: int) -> str:
     """The option naming `value`, added to the options when none does."""
     for label, ms in mapping.items():
@@ -50,7 +76,8 @@ class ReplayPage:
     def __init__(self, doc: Any, model: ReplayModel) -> None:
         from bokeh.layouts import column, row
         from bokeh.models import (Button, ColumnDataSource, CustomJS, CustomJSTickFormatter, Div, HoverTool,
-                                  LinearColorMapper, LogColorMapper, Range1d, Select, Slider, Spinner, Toggle)
+                                  LinearAxis, LinearColorMapper, LogColorMapper, Range1d, Select, Slider, Spinner,
+                                  Toggle)
         from bokeh.palettes import Blues256, Oranges256, RdYlGn11
         from bokeh.plotting import figure
 
@@ -60,6 +87,7 @@ class ReplayPage:
         bounds = model.bounds
         self.cursor = min(bounds["to_ts"], bounds["from_ts"] + self.settings.window_ms)
         self.playing_since: float | None = None
+        self.frames_drawn = 0  # frames sent to the browser (the browser counts those it showed)
         quote = price_unit_of(model.symbol)
 
         self.x_range = Range1d(self.cursor - self.settings.window_ms, self.cursor)
@@ -77,7 +105,7 @@ class ReplayPage:
         self.log_mappers = (LogColorMapper(palette=self.bid_mapper.palette, low=1e-3, high=1, nan_color=(0, 0, 0, 0)),
                             LogColorMapper(palette=self.ask_mapper.palette, low=1e-3, high=1, nan_color=(0, 0, 0, 0)))
         self.heatmap = figure(title="Book heatmap", x_axis_type="datetime", x_range=self.x_range, y_range=self.y_range,
-                              tools=tools, height=430, sizing_mode="stretch_width", name="heatmap")
+                              tools=tools, height=430, width=780, name="heatmap")
         self.bid_image = self.heatmap.image(image="bid", x="x", y="y", dw="dw", dh="dh", source=self.hm_source,
                                             color_mapper=self.bid_mapper)
         self.ask_image = self.heatmap.image(image="ask", x="x", y="y", dw="dw", dh="dh", source=self.hm_source,
@@ -103,7 +131,7 @@ class ReplayPage:
         self.delta_mapper = LinearColorMapper(palette=list(RdYlGn11[::-1]), low=-1, high=1)
         self.footprint = figure(title="Footprint clusters · delta = buy − sell", x_axis_type="datetime",
                                 x_range=self.x_range, y_range=self.y_range, tools=tools, height=430,
-                                sizing_mode="stretch_width", name="footprint")
+                                width=780, name="footprint")
         cells = self.footprint.quad(left="left", right="right", bottom="bottom", top="top", source=self.fp_source,
                                     fill_color={"field": "delta", "transform": self.delta_mapper}, line_color="white",
                                     line_width=0.3)
@@ -116,36 +144,48 @@ class ReplayPage:
         self.footprint.yaxis.axis_label = f"price ({quote})"
         self.footprint.xaxis.axis_label = "time (UTC)"
 
-        # Liquidations.
+        # Liquidations, over the book on the same price and time axes.
         self.liq_source = ColumnDataSource({k: [] for k in ("x", "y", "size", "qty", "side", "color")})
-        self.liquidations = figure(title="Liquidations", x_axis_type="datetime", x_range=self.x_range, tools=tools,
-                                   height=260, sizing_mode="stretch_width", name="liquidations")
-        dots = self.liquidations.scatter("x", "y", size="size", color="color", alpha=0.7, source=self.liq_source)
-        self.liquidations.add_tools(HoverTool(renderers=[dots], formatters={"@x": "datetime"}, tooltips=[
-            ("time", "@x{%F %T}"), ("price", "@y{0,0.00}"), ("size", "@qty{0,0.000}"), ("side", "@side")]))
-        self.liquidations.yaxis.axis_label = f"price ({quote})"
+        dots = self.heatmap.scatter("x", "y", size="size", color="color", alpha=0.75, line_color="white",
+                                    source=self.liq_source, legend_label="liquidation", name="liquidations")
+        self.heatmap.add_tools(HoverTool(renderers=[dots], formatters={"@x": "datetime"}, tooltips=[
+            ("liquidation", "@side"), ("time", "@x{%F %T}"), ("price", "@y{0,0.00}"), ("size", "@qty{0,0.000}")]))
 
-        # Funding / OI divergence: three series on the shared time axis.
+        # Funding / OI divergence: three series on the shared time axis, each on its own scale.
         self.div_source = ColumnDataSource({"x": [], "price": [], "funding": [], "oi": []})
-        self.divergence = []
-        for field, label, colour in (("price", f"close ({quote})", "#2c7bb6"), ("funding", "funding rate", "#fdae61"),
-                                     ("oi", "open interest", "#7b3294")):
-            fig = figure(x_axis_type="datetime", x_range=self.x_range, tools=tools, height=120,
-                         sizing_mode="stretch_width", name=f"divergence_{field}")
-            line = fig.step("x", field, source=self.div_source, mode="after", color=colour, line_width=1.6)
-            fig.add_tools(HoverTool(renderers=[line], mode="vline", formatters={"@x": "datetime"},
-                                    tooltips=[("time", "@x{%F %T}"), (label, f"@{field}")]))
-            fig.yaxis.axis_label = label
-            self.divergence.append(fig)
-        self.divergence[0].title.text = "Funding / OI divergence"
+        self.divergence = figure(title="Funding / OI divergence", x_axis_type="datetime", x_range=self.x_range,
+                                 tools=tools, height=230, width=1560, name="divergence")
+        self.div_ranges = {}
+        for index, (field, label, colour) in enumerate((("price", f"close ({quote})", "#2c7bb6"),
+                                                        ("funding", "funding rate", "#fdae61"),
+                                                        ("oi", "open interest", "#7b3294"))):
+            y_range = Range1d(0, 1)
+            self.div_ranges[field] = y_range
+            if index == 0:
+                self.divergence.y_range = y_range
+                axis = self.divergence.yaxis[0]
+            else:
+                self.divergence.extra_y_ranges[field] = y_range
+                axis = LinearAxis(y_range_name=field)
+                self.divergence.add_layout(axis, "right")
+            axis.axis_label = label
+            axis.axis_label_text_color = colour
+            line = self.divergence.step("x", field, source=self.div_source, mode="after", color=colour, line_width=1.6,
+                                        y_range_name="default" if index == 0 else field, legend_label=label)
+            self.divergence.add_tools(HoverTool(renderers=[line], mode="vline", formatters={"@x": "datetime"},
+                                                tooltips=[("time", "@x{%F %T}"), (label, f"@{field}")]))
+        self.divergence.legend.location = "top_left"
 
         # Controls.
         formatter = CustomJSTickFormatter(code="return new Date(tick).toISOString().replace('T', ' ').slice(0, 19)")
+        # Fixed sizes: text that changes with every frame must not make the browser lay the page out
+        # again (that, not drawing, is what a frame would cost).
         self.slider = Slider(start=bounds["from_ts"], end=max(bounds["to_ts"], bounds["from_ts"] + 1), value=self.cursor,
-                             step=1000, title="cursor (UTC)", format=formatter, sizing_mode="stretch_width",
-                             name="cursor")
-        self.clock = Div(text=clock_text(self.cursor), name="clock", styles={"font-size": "18px", "font-weight": "bold"})
-        self.status = Div(text="", name="status", styles={"color": "#b71c1c"})
+                             step=1000, title="cursor (UTC)", format=formatter, show_value=False,
+                             width=1560, height=40, name="cursor")
+        self.clock = Div(text=clock_text(self.cursor), name="clock", width=330, height=28,
+                         styles={"font-size": "18px", "font-weight": "bold"})
+        self.status = Div(text="", name="status", width=1100, height=28, styles={"color": "#b71c1c"})
         self.play = Toggle(label="▶ play", button_type="success", width=90, name="play")
         back = Button(label="◀ step", width=70, name="step_back")
         forward = Button(label="step ▶", width=70, name="step_forward")
@@ -173,11 +213,10 @@ class ReplayPage:
             widget.on_change("value", self._on_settings)
 
         controls = row(self.play, back, forward, self.speed, self.step, self.window, self.bucket, self.price_bin,
-                       self.depth, self.scale, self.white, sizing_mode="stretch_width")
-        layout = column(row(self.clock, self.status), self.slider, controls,
-                        row(self.footprint, self.heatmap, sizing_mode="stretch_width"), self.liquidations,
-                        *self.divergence, sizing_mode="stretch_width")
-        for fig in (self.heatmap, self.footprint, self.liquidations, *self.divergence):
+                       self.depth, self.scale, self.white)
+        layout = column(row(self.clock, self.status), self.slider, controls, row(self.footprint, self.heatmap),
+                        self.divergence)
+        for fig in (self.heatmap, self.footprint, self.divergence):
             fig.toolbar.logo = None
         doc.add_root(layout)
         doc.title = f"{model.symbol} · korvel_vorn replay"
@@ -193,7 +232,6 @@ class ReplayPage:
 
     def _on_seek(self, _attr: str, _old: Any, new: Any) -> None:
         self.cursor = int(new)
-        self.clock.text = clock_text(self.cursor)
         self._request()
 
     def _on_play(self, _attr: str, _old: Any, active: bool) -> None:
@@ -222,12 +260,14 @@ class ReplayPage:
         self._request()
 
     def _tick(self) -> None:
-        if self.playing_since is None:
-            return
+        if self.playing_since is not None and not self.scheduler.busy:
+            self._advance()
+
+    def _advance(self) -> None:
+        """Moves the cursor by the market time that passed at the chosen speed since the last step."""
+        assert self.playing_since is not None
         now = time.monotonic()
         advance = (now - self.playing_since) * 1000 * float(self.speed.value)
-        if self.scheduler.busy and advance < 1000 * float(self.speed.value):
-            return  # a frame is still on its way: let it arrive rather than queue more
         self.playing_since = now
         if self.cursor >= self.model.bounds["to_ts"]:
             self.play.active = False
@@ -245,26 +285,33 @@ class ReplayPage:
             return
         try:
             self._draw(result)
+            self.frames_drawn += 1
         except Exception as error:  # a frame the page cannot draw is reported, the page stays alive
             self.status.text = html.escape(f"error: cannot draw the frame: {error}")
+        # While playing, the next frame is asked for as soon as this one is out, unless that would
+        # offer the browser frames faster than the ticks do.
+        if self.playing_since is not None and time.monotonic() - self.playing_since >= TICK_MS / 1000:
+            self._advance()
 
     def _draw(self, view: ViewFrame) -> None:
         settings = view.settings
-        self.status.text = html.escape("; ".join(view.notes))
+        # The clock first: the browser's frame counter reads it when the heatmap's cells change.
+        _set(self.clock, text=clock_text(view.frame["cursor_ts"]))
+        _set(self.status, text=html.escape("; ".join(view.notes)))
         heatmap = view.panel("book_heatmap")
         times, prices = heatmap["time"], heatmap["price"]
         w, b = settings.price_bin, settings.bucket_ms
         mappers = self.log_mappers if settings.scale == "log" else (self.bid_mapper, self.ask_mapper)
         for mapper in mappers:
-            mapper.high = view.scale.vmax
-            mapper.low = view.scale.vmin if settings.scale == "log" else 0.0
-            mapper.high_color = mapper.palette[-1]
-        self.bid_image.glyph.color_mapper, self.ask_image.glyph.color_mapper = mappers
+            _set(mapper, high=view.scale.vmax, low=view.scale.vmin if settings.scale == "log" else 0.0,
+                 high_color=mapper.palette[-1])
+        _set(self.bid_image.glyph, color_mapper=mappers[0])
+        _set(self.ask_image.glyph, color_mapper=mappers[1])
         if times.size and prices.size:
-            bids = np.ascontiguousarray(heatmap["bid_intensity"].T, dtype=np.float32)
-            asks = np.ascontiguousarray(heatmap["ask_intensity"].T, dtype=np.float32)
-            bids[~(bids > 0)] = np.nan
-            asks[~(asks > 0)] = np.nan
+            factor = -(-times.size // PLAYBACK_COLUMNS) if self.playing_since is not None else 1
+            bids, asks = (np.where(heatmap[key] > 0, heatmap[key], np.nan) for key in ("bid_intensity", "ask_intensity"))
+            bids = np.ascontiguousarray(_thin_rows(bids, factor).T, dtype=np.float32)
+            asks = np.ascontiguousarray(_thin_rows(asks, factor).T, dtype=np.float32)
             self.hm_source.data = {"bid": [bids], "ask": [asks], "x": [int(times[0])], "y": [float(prices[0])],
                                    "dw": [int(times.size * b)], "dh": [float(prices[-1] + w - prices[0])]}
             ends = (times + b).astype(np.float64)
@@ -272,8 +319,8 @@ class ReplayPage:
         else:
             self.hm_source.data = {"bid": [], "ask": [], "x": [], "y": [], "dw": [], "dh": []}
             self.line_source.data = {"x": [], "last": [], "mid": []}
-        self.heatmap.title.text = (f"Book heatmap · bids blue, asks orange · {w:g} × {b / 1000:g}s · "
-                                   f"{settings.scale} scale, white point {view.scale.vmax:.4g}")
+        _set(self.heatmap.title, text=f"Book heatmap · bids blue, asks orange · {w:g} × {b / 1000:g}s · "
+                                      f"{settings.scale} scale, white point {view.scale.vmax:.4g}")
 
         clusters = view.clusters
         buy, sell = clusters["buy_vol"], clusters["sell_vol"]
@@ -285,7 +332,7 @@ class ReplayPage:
                                "bottom": clusters["price"][cols], "top": clusters["price"][cols] + w,
                                "buy": buy[rows, cols], "sell": sell[rows, cols], "delta": delta}
         limit = float(np.percentile(np.abs(delta), 95)) if delta.size else 1.0
-        self.delta_mapper.low, self.delta_mapper.high = -(limit or 1.0), limit or 1.0
+        _set(self.delta_mapper, low=-(limit or 1.0), high=limit or 1.0)
         volume = buy + sell
         poc_rows = np.flatnonzero(volume.sum(axis=1) > 0)
         poc = clusters["price"][np.argmax(volume[poc_rows], axis=1)] if poc_rows.size else np.zeros(0)
@@ -304,6 +351,12 @@ class ReplayPage:
         gaps = {k: np.where(div[k] == 0.0, np.nan, div[k]) for k in ("price", "oi")}
         self.div_source.data = {"x": div["time"].astype(np.float64), "price": gaps["price"], "funding": div["funding"],
                                 "oi": gaps["oi"]}
+        for field, values in (("price", gaps["price"]), ("funding", div["funding"]), ("oi", gaps["oi"])):
+            finite = values[np.isfinite(values)]
+            if finite.size:
+                lo, hi = float(finite.min()), float(finite.max())
+                pad = (hi - lo) * 0.05 or abs(hi) * 0.01 or 1.0
+                _set(self.div_ranges[field], start=lo - pad, end=hi + pad)
 
         low = [float(prices[0])] if prices.size else []
         high = [float(prices[-1] + w)] if prices.size else []
@@ -311,9 +364,8 @@ class ReplayPage:
             low.append(float(clusters["price"][0]))
             high.append(float(clusters["price"][-1] + w))
         if low:
-            self.y_range.start, self.y_range.end = min(low), max(high)
-        self.x_range.start, self.x_range.end = view.cursor - settings.window_ms, view.frame["cursor_ts"]
-        self.clock.text = clock_text(view.frame["cursor_ts"])
+            _set(self.y_range, start=min(low), end=max(high))
+        _set(self.x_range, start=view.cursor - settings.window_ms, end=view.frame["cursor_ts"])
 
 
 __all__ = ["BUY_COLOUR", "ReplayPage", "SELL_COLOUR", "clock_text"]

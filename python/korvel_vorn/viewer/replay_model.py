@@ -80,6 +80,7 @@ class ReplayModel:
         self.bounds = session.bounds()
         self._lock = threading.Lock()
         self._scales: dict[ViewSettings, HeatmapScale] = {}
+        self.pages: list[Any] = []  # the pages open on this model (for tests and benchmarks)
 
     def _frame(self, cursor: int, settings: ViewSettings) -> dict[str, Any]:
         self.session.set_spec(settings.spec(self.symbol, cursor))

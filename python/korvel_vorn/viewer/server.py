@@ -31,7 +31,7 @@ def _free_port() -> int:
 def _make_document(model: ReplayModel, doc: Any) -> None:
     from .page import ReplayPage
 
-    ReplayPage(doc, model)
+    model.pages.append(ReplayPage(doc, model))
 
 
 def _in_notebook() -> bool:
