@@ -188,6 +188,20 @@ def measure_memory(path: pathlib.Path, parser: str, module_dir: pathlib.Path) ->
     return json.loads(result.stdout)
 
 
+def measure_viewer(dataset: pathlib.Path, price_bin: float, module_dir: pathlib.Path) -> dict[str, Any] | None:
+    """The viewer's frames per second and seek latency in headless Chromium (bench/viewer_fps.py)."""
+    if shutil.which("chromium") is None or shutil.which("chromedriver") is None:
+        print("  viewer  not measured: chromium and chromedriver are not installed")
+        return None
+    command = [sys.executable, str(BENCH / "viewer_fps.py"), str(dataset), "--price-bin", str(price_bin),
+               "--module-dir", str(module_dir)]
+    result = subprocess.run(command, capture_output=True, text=True)
+    if result.returncode != 0:
+        print(f"  viewer  measurement failed: {result.stderr.strip()[-300:]}")
+        return None
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
 # --- frames -----------------------------------------------------------------------------------
 
 
@@ -352,6 +366,12 @@ def bench_source(source: Source, args, module, simdjson: pathlib.Path | None) ->
             res["session_peak_over_vorn"] = growth / (res["engine_peak_multiple"] * size)
             print(f"  arrays  Session.load_file peak {res['session_peak_multiple']:.2f}x the file "
                   f"({res['session_peak_over_vorn']:.2f}x the growth of the Vorn.command path)")
+        if args.viewer and source.name == "day":
+            viewer = measure_viewer(pathlib.Path(loads["dataset_path"]), panel_bins(market), args.module_dir)
+            if viewer:
+                res.update(viewer_fps=viewer["fps"], viewer_seek_ms=viewer["seek_ms"])
+                print(f"  viewer  {viewer['fps']:.1f} frames/s in Chromium playing at 100x (1 h window, 1 s buckets, "
+                      f"40 levels) | seek median {viewer['seek_ms']['median']:.0f} ms, p95 {viewer['seek_ms']['p95']:.0f} ms")
         ticks = array_path.ticks_during_load(args.kv, loads["dataset_path"])
         res.update({"tick_load_s": ticks["load_s"], "ticks": ticks["ticks"]})
         print(f"  arrays  a 1 ms ticking thread ran {ticks['ticks']} times during a {ticks['load_s']:.2f} s load_file")
@@ -482,6 +502,7 @@ def main() -> int:
     parser.add_argument("--module-dir", type=pathlib.Path, default=pathlib.Path(os.environ.get("VORN_MODULE_DIR", ROOT / "build" / "dev" / "python")))
     parser.add_argument("--cache", type=pathlib.Path, default=ROOT / "build" / "bench-data")
     parser.add_argument("--json", type=pathlib.Path, help="also write the figures to this file")
+    parser.add_argument("--viewer", action="store_true", help="also measure the viewer in Chromium (day preset)")
     args = parser.parse_args()
 
     args.module_dir = args.module_dir.resolve()

@@ -44,8 +44,10 @@ class Engine:
         liquidations: Mapping[str, Buffer] | None = None,
     ) -> int:
         """Replace the dataset with records given as columns: per list a dict of field name to a contiguous 1-D buffer (int64 ts and counts, float64 values, uint8 codes). Returns the record count; raises ValueError naming the list, field and first bad row, leaving the dataset unchanged."""
-    def frame(self, ts: int | None = None) -> tuple[str, int, list[dict[str, Any]]]:
-        """The frame of "frame" (ts None) or "frame_at" as (symbol, cursor_ts, panels), the panels' number lists as Block objects. Raises ValueError with the error reply's text."""
+    def frame(self, ts: int | None = None, *, detail: bool = False) -> tuple[str, int, list[dict[str, Any]]]:
+        """The frame of "frame" (ts None) or "frame_at" as (symbol, cursor_ts, panels), the panels' number lists as Block objects; with detail, each book heatmap also holds bid_intensity, ask_intensity, last_price and mid. Raises ValueError with the error reply's text."""
+    def clusters(self, ts: int | None = None, *, price_bin: float = ..., bucket_ms: int = ...) -> tuple[int, dict[str, Block]]:
+        """The footprint clusters of the window of the frame at ts as (cursor_ts, {time, price, buy_vol, sell_vol}) of Block objects. Raises ValueError with the error's text."""
     def list_bounds(self) -> tuple[tuple[int, int | None, int | None], ...]:
         """(count, first_ts, last_ts) of each list in declared order (candles, trades, book, funding, oi, liquidations); the ts are None for an empty list."""
     @staticmethod
