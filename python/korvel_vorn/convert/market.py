@@ -10,7 +10,7 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..schema import LISTS
+from ..schema import LISTS, RECORD_FIELDS
 
 
 class ConvertError(ValueError):
@@ -110,8 +110,8 @@ class Conversion:
         bid_levels = [level for event in book for level in event.bids]
         ask_levels = [level for event in book for level in event.asks]
         return {
-            "candles": fields(lists["candles"], ("ts", "open", "high", "low", "close", "volume")),
-            "trades": fields(lists["trades"], ("ts", "price", "qty", "side"), {"buy": 0, "sell": 1}),
+            "candles": fields(lists["candles"], RECORD_FIELDS["candles"]),
+            "trades": fields(lists["trades"], RECORD_FIELDS["trades"], {"buy": 0, "sell": 1}),
             "book": {
                 "ts": column([e.ts for e in book], np.int64),
                 "kind": column([0 if e.kind == "snapshot" else 1 for e in book], np.uint8),
@@ -122,9 +122,9 @@ class Conversion:
                 "ask_price": column([p for p, _ in ask_levels], np.float64),
                 "ask_qty": column([q for _, q in ask_levels], np.float64),
             },
-            "funding": fields(lists["funding"], ("ts", "rate")),
-            "oi": fields(lists["oi"], ("ts", "oi")),
-            "liquidations": fields(lists["liquidations"], ("ts", "price", "qty", "side"), {"long": 0, "short": 1}),
+            "funding": fields(lists["funding"], RECORD_FIELDS["funding"]),
+            "oi": fields(lists["oi"], RECORD_FIELDS["oi"]),
+            "liquidations": fields(lists["liquidations"], RECORD_FIELDS["liquidations"], {"long": 0, "short": 1}),
         }
 
     def to_json(self) -> str:

@@ -35,6 +35,7 @@ from __future__ import annotations
 
 from typing import Any
 
+from ..schema import LISTS, RECORD_FIELDS
 from .fields import FieldError, flag, is_zero, liquidated_side, number, timestamp, trade_side
 from .market import BookEvent, Market
 
@@ -208,15 +209,8 @@ def _bybit(ctx: Context, m: dict[str, Any]) -> bool:
 
 # ----------------------------------------------------------------------------- dataset-shaped records
 
-_DATASET_LISTS = ("candles", "trades", "book", "funding", "oi", "liquidations")
-_POSITIONAL = {
-    "candles": ("ts", "open", "high", "low", "close", "volume"),
-    "trades": ("ts", "price", "qty", "side"),
-    "book": ("ts", "kind", "bids", "asks"),
-    "funding": ("ts", "rate"),
-    "oi": ("ts", "oi"),
-    "liquidations": ("ts", "price", "qty", "side"),
-}
+_DATASET_LISTS = LISTS
+_POSITIONAL = RECORD_FIELDS
 
 
 def _enum_name(value: Any) -> str:
