@@ -419,3 +419,36 @@ def test_another_thread_runs_during_a_long_load(tmp_path):
     thread.join()
     during = [t for t in ticks if started < t < ended]
     assert len(during) >= 3, (len(during), ended - started)
+
+
+# ----------------------------------------------------------------------------- other interpreters
+
+def test_the_array_module_imports_under_debians_python():
+    import os
+    import subprocess
+    import textwrap
+
+    from conftest import MODULE_DIR
+
+    if not os.path.exists("/usr/bin/python3"):
+        pytest.skip("/usr/bin/python3 is absent")
+    code = textwrap.dedent("""
+        import sys; sys.path.insert(0, sys.argv[1])
+        import _engine
+        e = _engine.Engine('{"dataset_ref":"d","symbol":"S","panels":[{"kind":"footprint"}]}')
+        ts = memoryview(b"\\x05" + bytes(7)).cast("q")
+        price = memoryview(bytes(7) + b"\\x40").cast("d")
+        side = memoryview(b"\\x01")
+        print(_engine.__all__, e.load_columns(trades={"ts": ts, "price": price, "qty": price, "side": side}))
+        print(e.command('{"cmd":"frame"}'))
+        _, _, panels = e.frame()
+        print(memoryview(panels[0]["sell_vol"]).tolist())
+    """)
+    result = subprocess.run(["/usr/bin/python3", "-c", code, str(MODULE_DIR)], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == "['__version__', 'Engine', 'Block'] 1"
+    assert lines[1] == ('{"symbol":"S","cursor_ts":5,"panels":[{"kind":"footprint","price_bins":[2.0],'
+                        '"buy_vol":[0.0],"sell_vol":[2.0]}]}')
+    assert lines[2] == "[2.0]"

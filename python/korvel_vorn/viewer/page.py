@@ -47,6 +47,16 @@ def _set(model: Any, **values: Any) -> None:
             setattr(model, name, value)
 
 
+def _replace_data(source: Any, data: dict[str, Any]) -> None:
+    """Replaces a source's columns unless they are equal to what it holds: an unchanged source
+    (liquidations and divergence change rarely) costs the browser nothing."""
+    old = source.data
+    if old.keys() == data.keys() and all(np.array_equal(np.asarray(old[k]), np.asarray(data[k]), equal_nan=
+                                                         np.asarray(data[k]).dtype.kind == "f") for k in data):
+        return
+    source.data = data
+
+
 def _thin_rows(cells: np.ndarray[Any, Any], factor: int) -> np.ndarray[Any, Any]:
     """Every `factor` consecutive rows (time buckets) merged into their largest cell, NaN-aware."""
     if factor <= 1:
@@ -280,6 +290,10 @@ class ReplayPage:
         self.doc.add_next_tick_callback(partial(self._show, result))
 
     def _show(self, result: Any) -> None:
+        # While playing, the next frame is computed on the worker while this one is drawn, unless
+        # that would offer the browser frames faster than the ticks do.
+        if self.playing_since is not None and time.monotonic() - self.playing_since >= TICK_MS / 1000:
+            self._advance()
         if isinstance(result, Exception):
             self.status.text = html.escape(f"error: {result}")
             return
@@ -288,10 +302,6 @@ class ReplayPage:
             self.frames_drawn += 1
         except Exception as error:  # a frame the page cannot draw is reported, the page stays alive
             self.status.text = html.escape(f"error: cannot draw the frame: {error}")
-        # While playing, the next frame is asked for as soon as this one is out, unless that would
-        # offer the browser frames faster than the ticks do.
-        if self.playing_since is not None and time.monotonic() - self.playing_since >= TICK_MS / 1000:
-            self._advance()
 
     def _draw(self, view: ViewFrame) -> None:
         settings = view.settings
@@ -315,7 +325,8 @@ class ReplayPage:
             self.hm_source.data = {"bid": [bids], "ask": [asks], "x": [int(times[0])], "y": [float(prices[0])],
                                    "dw": [int(times.size * b)], "dh": [float(prices[-1] + w - prices[0])]}
             ends = (times + b).astype(np.float64)
-            self.line_source.data = {"x": ends, "last": heatmap["last_price"], "mid": heatmap["mid"]}
+            keep = slice(factor - 1, None, factor) if factor > 1 else slice(None)
+            self.line_source.data = {"x": ends[keep], "last": heatmap["last_price"][keep], "mid": heatmap["mid"][keep]}
         else:
             self.hm_source.data = {"bid": [], "ask": [], "x": [], "y": [], "dw": [], "dh": []}
             self.line_source.data = {"x": [], "last": [], "mid": []}
@@ -332,25 +343,27 @@ class ReplayPage:
                                "bottom": clusters["price"][cols], "top": clusters["price"][cols] + w,
                                "buy": buy[rows, cols], "sell": sell[rows, cols], "delta": delta}
         limit = float(np.percentile(np.abs(delta), 95)) if delta.size else 1.0
-        _set(self.delta_mapper, low=-(limit or 1.0), high=limit or 1.0)
+        limit = limit or 1.0
+        if not 0.8 <= limit / self.delta_mapper.high <= 1.25:  # a colour range that does not flicker
+            _set(self.delta_mapper, low=-limit, high=limit)
         volume = buy + sell
         poc_rows = np.flatnonzero(volume.sum(axis=1) > 0)
         poc = clusters["price"][np.argmax(volume[poc_rows], axis=1)] if poc_rows.size else np.zeros(0)
         poc_x = clusters["time"][poc_rows].astype(np.float64)
-        self.poc_source.data = {"x0": poc_x + fb * 0.04, "x1": poc_x + fb * 0.96, "y": poc + w / 2}
+        _replace_data(self.poc_source, {"x0": poc_x + fb * 0.04, "x1": poc_x + fb * 0.96, "y": poc + w / 2})
 
         events = view.panel("liquidation_map")["events"]
         qty = np.abs(events["qty"])
         top = float(qty.max()) if qty.size and qty.max() > 0 else 1.0
-        self.liq_source.data = {"x": events["ts"].astype(np.float64), "y": events["price_bin"] + w / 2,
-                                "size": 6 + 24 * np.sqrt(qty / top), "qty": events["qty"],
-                                "side": np.where(events["side"] == 0, "long", "short"),
-                                "color": np.where(events["side"] == 0, LONG_COLOUR, SHORT_COLOUR)}
+        _replace_data(self.liq_source, {"x": events["ts"].astype(np.float64), "y": events["price_bin"] + w / 2,
+                                        "size": 6 + 24 * np.sqrt(qty / top), "qty": events["qty"],
+                                        "side": np.where(events["side"] == 0, "long", "short"),
+                                        "color": np.where(events["side"] == 0, LONG_COLOUR, SHORT_COLOUR)})
 
         div = view.panel("funding_oi_divergence")
         gaps = {k: np.where(div[k] == 0.0, np.nan, div[k]) for k in ("price", "oi")}
-        self.div_source.data = {"x": div["time"].astype(np.float64), "price": gaps["price"], "funding": div["funding"],
-                                "oi": gaps["oi"]}
+        _replace_data(self.div_source, {"x": div["time"].astype(np.float64), "price": gaps["price"],
+                                        "funding": div["funding"], "oi": gaps["oi"]})
         for field, values in (("price", gaps["price"]), ("funding", div["funding"]), ("oi", gaps["oi"])):
             finite = values[np.isfinite(values)]
             if finite.size:
