@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -44,6 +45,11 @@ ssize_t read_fully(int fd, char* into, std::size_t room) {
 
 }  // namespace
 
+std::size_t LoadFileCommand::file_lines() const {
+    std::string_view file = text().substr(kLoadFileHead.size(), size - kLoadFileHead.size() - kLoadFileTail.size());
+    return static_cast<std::size_t>(std::count(file.begin(), file.end(), '\n')) + 1;
+}
+
 LoadFileCommand read_load_file_command(const char* path, std::size_t max_bytes) {
     LoadFileCommand command;
     FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
@@ -68,10 +74,17 @@ LoadFileCommand read_load_file_command(const char* path, std::size_t max_bytes) 
     std::size_t used = 0;
     std::unique_ptr<char[]> buffer(new char[capacity + frame + 1]);
     for (;;) {
-        ssize_t got = read_fully(fd.get(), buffer.get() + kLoadFileHead.size() + used, capacity + 1 - used);
+        char* fresh = buffer.get() + kLoadFileHead.size() + used;
+        ssize_t got = read_fully(fd.get(), fresh, capacity + 1 - used);
         if (got < 0) {
             command.read_error = errno;
             return command;
+        }
+        // JSON text never holds a NUL byte, so the reader fails at or before the first one: nothing
+        // after it can change the reply, and a device such as /dev/zero is not read to its end.
+        if (const void* nul = std::memchr(fresh, '\0', static_cast<std::size_t>(got))) {
+            used += static_cast<std::size_t>(static_cast<const char*>(nul) - fresh) + 1;
+            break;
         }
         used += static_cast<std::size_t>(got);
         if (used <= capacity) break;  // the end of the file came before the buffer's spare byte

@@ -24,11 +24,14 @@ struct LoadFileCommand {
 
     bool ok() const { return read_error == 0 && !invalid_utf8_at; }
     std::string_view text() const { return {storage.get(), size}; }
+    // The lines of the file as read (its line breaks plus one), to place positions in it.
+    std::size_t file_lines() const;
 };
 
 // Reads the file at `path` (regular or not: pipes and devices are read to their end, at most
-// `max_bytes`, beyond which the read fails with EFBIG) and checks that it is UTF-8. May throw
-// std::bad_alloc.
+// `max_bytes`, beyond which the read fails with EFBIG) and checks that it is UTF-8. Reading stops
+// after the first NUL byte, which no JSON text holds: the reply is the same without the rest.
+// May throw std::bad_alloc.
 LoadFileCommand read_load_file_command(const char* path, std::size_t max_bytes);
 
 }  // namespace vorn

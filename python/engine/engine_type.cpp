@@ -24,7 +24,7 @@ namespace {
 
 // A file larger than this is refused unless the caller raises the cap: a device or a pipe without
 // end must not take all memory.
-constexpr std::size_t kDefaultMaxFileBytes = std::size_t{16} << 30;
+constexpr std::size_t kDefaultMaxFileBytes = std::size_t{4} << 30;
 
 struct EngineCore {
     explicit EngineCore(HandleState s) : state(std::move(s)) {}
@@ -155,11 +155,15 @@ PyObject* engine_load_file(PyObject* self, PyObject* args, PyObject* kwargs) {
     EngineCore& core = core_of(self);
     LoadFileCommand command;
     std::string reply;
+    std::size_t lines = 0;
     Fault fault = run_without_gil([&] {
         command = read_load_file_command(path_bytes, static_cast<std::size_t>(max_bytes));
         if (!command.ok()) return;
-        std::lock_guard<std::mutex> lock(core.mutex);
-        reply = dispatch_command(core.state, command.text());
+        {
+            std::lock_guard<std::mutex> lock(core.mutex);
+            reply = dispatch_command(core.state, command.text());
+        }
+        if (reply.starts_with(R"({"ok":false)")) lines = command.file_lines();
     });
     if (raise_fault(fault)) {
         Py_DECREF(path);
@@ -178,7 +182,13 @@ PyObject* engine_load_file(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_ValueError, "not UTF-8 text (byte %zu)", *command.invalid_utf8_at);
         return nullptr;
     }
-    return reply_str(reply);
+    PyObject* text = reply_str(reply);
+    if (text == nullptr) return nullptr;
+    PyObject* count = PyLong_FromSize_t(lines);
+    PyObject* result = count ? PyTuple_Pack(2, text, count) : nullptr;
+    Py_DECREF(text);
+    Py_XDECREF(count);
+    return result;
 }
 
 PyObject* engine_load_columns(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -318,8 +328,9 @@ PyMethodDef engine_methods[] = {
      "command_utf8($self, cmd_utf8, /)\n--\n\ncommand() for a command given as UTF-8 bytes (any bytes-like "
      "object, read in place). Raises ValueError 'not UTF-8 text (byte N)' for ill-formed text."},
     {"load_file", as_py_cfunction(engine_load_file), METH_VARARGS | METH_KEYWORDS,
-     "load_file($self, path, /, *, max_bytes=17179869184)\n--\n\nRead a dataset JSON file natively and load it; "
-     "returns the reply of the equivalent \"load\" command, whose positions are one line below the file's. "
+     "load_file($self, path, /, *, max_bytes=4294967296)\n--\n\nRead a dataset JSON file natively and load it; "
+     "returns (reply, lines): the reply of the equivalent \"load\" command, whose positions are one line below "
+     "the file's, and for an error reply the number of lines read from the file (else 0). "
      "Raises OSError when the file cannot be read (EFBIG past max_bytes) and ValueError when it is not UTF-8."},
     {"load_columns", as_py_cfunction(engine_load_columns), METH_VARARGS | METH_KEYWORDS,
      "load_columns($self, /, *, candles=None, trades=None, book=None, funding=None, oi=None, liquidations=None)"

@@ -31,8 +31,8 @@ class Engine:
         """Apply a command JSON and return the response JSON (the replies of Vorn.command, byte for byte)."""
     def command_utf8(self, cmd_utf8: Buffer, /) -> str:
         """command() for a command given as UTF-8 bytes (any bytes-like object, read in place). Raises ValueError 'not UTF-8 text (byte N)' for ill-formed text."""
-    def load_file(self, path: str | bytes | os.PathLike[str], /, *, max_bytes: int = 17179869184) -> str:
-        """Read a dataset JSON file natively and load it; returns the reply of the equivalent "load" command, whose positions are one line below the file's. Raises OSError when the file cannot be read (EFBIG past max_bytes) and ValueError when it is not UTF-8."""
+    def load_file(self, path: str | bytes | os.PathLike[str], /, *, max_bytes: int = 4294967296) -> tuple[str, int]:
+        """Read a dataset JSON file natively and load it; returns (reply, lines): the reply of the equivalent "load" command, whose positions are one line below the file's, and for an error reply the number of lines read from the file (else 0). Raises OSError when the file cannot be read (EFBIG past max_bytes) and ValueError when it is not UTF-8."""
     def load_columns(
         self,
         *,

@@ -35,7 +35,7 @@ _POSITION = re.compile(r"^(?P<head>.*) at line (?P<line>\d+) column (?P<column>\
 # of the file is one line further down in the command.
 _LOAD_HEAD = b'{"cmd":"load","dataset":\n'
 _LOAD_TAIL = b"\n}"
-DEFAULT_MAX_BYTES = 16 << 30
+DEFAULT_MAX_BYTES = 4 << 30
 _CHUNK = 1 << 20
 
 
@@ -67,6 +67,10 @@ def _gzip_load_command(name: str, max_bytes: int) -> bytearray:
     try:
         with gzip.open(name, "rb") as f:
             while chunk := f.read(_CHUNK):
+                nul = chunk.find(b"\0")
+                if nul >= 0:  # no JSON text holds one: the reply is the same without what follows
+                    command += chunk[: nul + 1]
+                    break
                 command += chunk
                 if len(command) - len(_LOAD_HEAD) > max_bytes:
                     raise DatasetFileError(f"cannot read {name}: it expands to more than {max_bytes} bytes")
@@ -132,18 +136,14 @@ class Session:
                 raise DatasetFileError(f"{name} is {error}") from None
         else:
             try:
-                reply = self.engine.load_file(name, max_bytes=max_bytes)
+                reply, lines = self.engine.load_file(name, max_bytes=max_bytes)
             except OSError as error:
                 raise DatasetFileError(f"cannot read {name}: {_reason(error)}") from None
             except ValueError as error:
                 raise DatasetFileError(f"{name} is {error}") from None
-            lines = -1
         decoded = parse_reply(reply, raise_errors=False)
         if decoded.get("ok") is False:
-            display = str(decoded["error"])
-            if lines < 0:
-                lines = _count_lines(name)
-            raise error_from_display(remap_file_error(display, lines, name))
+            raise error_from_display(remap_file_error(str(decoded["error"]), lines, name))
         return cast(int, decoded["loaded"])
 
     def load_columns(self, candles: Any = None, trades: Any = None, book: Any = None, funding: Any = None,
@@ -222,15 +222,6 @@ class Session:
         if text.startswith('{"ok":false'):
             parse_reply(text)
         return text
-
-
-def _count_lines(name: str) -> int:
-    """The number of lines of a file (only read again to place an error)."""
-    count = 0
-    with open(name, "rb") as f:
-        while chunk := f.read(_CHUNK):
-            count += chunk.count(b"\n")
-    return count + 1
 
 
 __all__ = ["DEFAULT_MAX_BYTES", "DatasetFileError", "Session", "VornParseError", "remap_file_error"]

@@ -347,8 +347,28 @@ def test_load_file_size_cap(tmp_path):
     with pytest.raises(kv.session.DatasetFileError, match="File too large"):
         Session().load_file(path, max_bytes=8)
     assert Session().load_file(path, max_bytes=16) == 1
-    with pytest.raises(kv.session.DatasetFileError, match="File too large"):
-        Session().load_file("/dev/zero", max_bytes=1 << 20)
+    with pytest.raises(kv.VornParseError, match=r" at line 1 column 1 of /dev/zero$"):
+        Session().load_file("/dev/zero")  # stops at the first NUL byte instead of reading forever
+
+
+@pytest.mark.parametrize("content", [
+    b'{"oi":[[1,1.0]\x00,[2,2.0]]}' + b"x" * 100_000,
+    b'{"oi":[[1,1.0],\n"a\x00b"]}',
+    b'{"trades":[[1,2,3,"bu\x00y"]' + b"\x00" * 70_000,
+    b"\x00",
+])
+def test_reading_stops_at_a_nul_byte_without_changing_the_reply(tmp_path, content):
+    path = tmp_path / "nul.json"
+    path.write_bytes(content)
+    expected = Vorn("").command('{"cmd":"load","dataset":\n' + content.decode("latin-1") + "\n}")
+    assert Session().engine.load_file(path) == (expected, content[: content.index(b"\0") + 1].count(b"\n") + 1)
+    gz = tmp_path / "nul.json.gz"
+    gz.write_bytes(gzip.compress(content))
+    with pytest.raises(kv.VornParseError) as by_file:
+        Session().load_file(path)
+    with pytest.raises(kv.VornParseError) as by_gz:
+        Session().load_file(gz)
+    assert by_file.value.display.removesuffix("nul.json") == by_gz.value.display.removesuffix("nul.json.gz")
 
 
 # ----------------------------------------------------------------------------- threads
