@@ -5,7 +5,9 @@ The pure-Python side adds thin helpers around that protocol: `commands` (command
 from Python values), `dataset` (dataset JSON from tuples, dicts or NumPy arrays), `replies`
 (typed replies, error replies as exceptions), `Session` (all of these together), `convert`
 (exchange recordings to dataset JSON), `charts` and `replay` (matplotlib renders, optional
-extra ``charts``) and the command-line tool ``python -m korvel_vorn``.
+extra ``charts``), `viewer` (the interactive replay, extra ``viewer``) and the command-line tool
+``python -m korvel_vorn``. `Engine` (`korvel_vorn._engine`) is the array path: the same engine
+taking files and NumPy columns and giving frames as arrays; `Session` drives it.
 """
 
 from ._native import Engine, Vorn, __version__
@@ -14,6 +16,16 @@ from .dataset import dataset_json
 from .replies import VornBadSpecError, VornDataError, VornError, VornParseError, parse_reply
 from .columns import ColumnError
 from .session import Session
+
+
+
+def view(session: Session, **kwargs: object) -> object:
+    """Show the interactive replay of `session` in the browser: inline in a Jupyter notebook, else
+    served on 127.0.0.1 (see `korvel_vorn.viewer.view`; needs the ``viewer`` extra, Bokeh)."""
+    from .viewer import view as _view
+
+    return _view(session, **kwargs)  # type: ignore[arg-type]
+
 
 __all__ = [
     "ColumnError",
@@ -32,4 +44,5 @@ __all__ = [
     "liquidation_map",
     "parse_reply",
     "spec_json",
+    "view",
 ]
