@@ -228,42 +228,56 @@ def cmd_replay(args: argparse.Namespace) -> int:
     return 0
 
 
+def _convert_time(text: str | None, option: str) -> int | None:
+    if text is None:
+        return None
+    try:
+        return parse_time(text)
+    except ValueError as error:
+        raise CliError(f"{option}: {error}") from None
+
+
 def cmd_convert(args: argparse.Namespace) -> int:
-    from .convert import ConvertError, convert_files
+    try:
+        from .convert import ConvertError, EmptyConversion, convert_files
+    except ImportError as error:
+        raise CliError(f"convert needs pyarrow and orjson ({error}): pip install 'korvel_vorn[convert]'") from None
 
     inputs: list[tuple[str, str | None]] = [(path, None) for path in args.inputs]
     for kind in LISTS:
         inputs += [(path, kind) for path in getattr(args, kind) or []]
     if not inputs:
         raise CliError("no input files: give recordings to convert")
+    candles = None
+    if args.candles_from_trades is not None:
+        try:
+            candles = parse_duration(args.candles_from_trades)
+        except ValueError as error:
+            raise CliError(f"--candles-from-trades: {error}") from None
     try:
-        result = convert_files(inputs, symbol=args.symbol, time_unit=args.time_unit)
+        result = convert_files(
+            inputs, symbol=args.symbol, time_unit=args.time_unit, start=_convert_time(args.start, "--from"),
+            end=_convert_time(args.end, "--to"), keep_all_times=args.keep_all_times,
+            keep_unsnapshotted_diffs=args.keep_unsnapshotted_diffs,
+            drop_duplicate_liquidations=args.drop_duplicate_liquidations, keep_trade_types=args.keep_trade_types,
+            candles_from_trades=candles)
+    except EmptyConversion as error:
+        for note in error.conversion.notes()[:-1]:
+            sys.stderr.write(f"  {note}\n")
+        raise CliError(str(error)) from None
     except ConvertError as error:
         raise CliError(str(error)) from None
-    if args.output.endswith(".npz"):
-        from .columns import ColumnError, write_npz
-
+    with result:
         try:
-            write_npz(args.output, result.to_columns())
-        except ColumnError as error:
-            raise CliError(str(error)) from None
+            result.write(args.output)
         except OSError as error:
             raise CliError(f"cannot write {args.output}: {error.strerror or error}") from None
-    else:
-        text = result.to_json()
-        if args.output == "-":
-            sys.stdout.write(text)
-        else:
-            data = text.encode("utf-8")
-            if args.output.endswith(".gz"):
-                import gzip
-
-                data = gzip.compress(data, mtime=0)
-            _write_bytes(args.output, data)
-    summary = ", ".join(f"{name} {len(records)}" for name, records in result.lists.items())
-    sys.stderr.write(f"converted {len(inputs)} file(s): {summary}\n")
-    for note in result.notes():
-        sys.stderr.write(f"  {note}\n")
+        counts = ", ".join(f"{name} {count}" for name, count in result.counts.items())
+        span = result.span()
+        when = f" ({format_ts(span[0])} to {format_ts(span[1])})" if span else ""
+        sys.stderr.write(f"converted {len(result.sources)} file(s): {counts}{when}\n")
+        for note in result.notes():
+            sys.stderr.write(f"  {note}\n")
     return 0
 
 
@@ -398,11 +412,13 @@ def _parser() -> argparse.ArgumentParser:
     with_render(p, "1200x750")
     p.set_defaults(run=cmd_replay)
 
-    p = sub.add_parser("convert", help="exchange recordings (CSV, JSON, JSON Lines) to dataset JSON",
-                       description="Convert recorded market data into one dataset JSON file. The format of "
-                       "each input is recognised from its content; the --trades, --book, ... options "
-                       "force a kind where the content is ambiguous (e.g. a liquidation CSV).")
-    p.add_argument("inputs", nargs="*", help="recordings, recognised by content (.gz and .zip allowed)")
+    p = sub.add_parser("convert", help="exchange recordings (CSV, JSON, JSON Lines) to a dataset",
+                       description="Convert recorded market data into one dataset (JSON or .npz). The format of "
+                       "each input is recognised from its content and name; the --trades, --book, ... options "
+                       "force a kind where they cannot tell (a Tardis CSV of liquidations has the header of one "
+                       "of trades). Folders stand for the files in them, so daily files join into one dataset. "
+                       "A summary of what was read, kept and left out (and why) goes to stderr.")
+    p.add_argument("inputs", nargs="*", help="recordings or folders of them, recognised by content (.gz and .zip allowed)")
     for kind in LISTS:
         p.add_argument(f"--{kind}", action="append", metavar="FILE", help=f"a recording read as {kind}")
     p.add_argument("-o", "--output", required=True,
@@ -410,6 +426,20 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--symbol", help="keep only this symbol's messages")
     p.add_argument("--time-unit", choices=("s", "ms", "us", "ns"),
                    help="unit of numeric timestamps (default: recognised by magnitude)")
+    p.add_argument("--from", dest="start", metavar="TIME",
+                   help="keep records at or after TIME (ms or ISO date and time); the book keeps what came "
+                   "before as one snapshot")
+    p.add_argument("--to", dest="end", metavar="TIME", help="keep records before TIME")
+    p.add_argument("--keep-all-times", action="store_true",
+                   help="keep funding, open interest and candles outside the market recording's time range")
+    p.add_argument("--keep-unsnapshotted-diffs", action="store_true",
+                   help="keep depth updates that come before the book's first snapshot")
+    p.add_argument("--keep-trade-types", action="store_true",
+                   help="keep trades that are not market trades (insurance fund, ADL)")
+    p.add_argument("--drop-duplicate-liquidations", action="store_true",
+                   help="drop liquidations that repeat an earlier one exactly (same time, side, price, qty)")
+    p.add_argument("--candles-from-trades", metavar="DURATION",
+                   help="derive candles of DURATION (1m, 5m, 1h...) from the kept trades, whole buckets only")
     p.set_defaults(run=cmd_convert)
 
     p = sub.add_parser("view", help="interactive replay in the browser (seek, play, zoom, hover)")

@@ -148,7 +148,7 @@ def test_convert_writes_a_loadable_dataset(tmp_path):
     funding = tmp_path / "funding.csv"
     funding.write_text("calc_time,funding_interval_hours,last_funding_rate\n1723161600000,8,0.00004994\n")
     out = tmp_path / "out.dataset.json.gz"
-    result = run("convert", source, "--funding", funding, "-o", out)
+    result = run("convert", source, "--funding", funding, "-o", out, "--keep-all-times")
     assert result.returncode == 0, result.stderr
     assert "trades 1" in result.stderr and "funding 1" in result.stderr
     info = json.loads(run("info", out, "--json").stdout)

@@ -41,25 +41,56 @@ from .market import BookEvent, Market
 
 
 class Context:
-    """Where a message came from and how to read it."""
+    """Where a message came from (one input file) and how to read it."""
 
-    def __init__(self, market: Market, kind: str | None, unit: str | None, symbol: str | None) -> None:
+    def __init__(self, market: Market, kind: str | None, name: str = "") -> None:
+        options = market.options
         self.market = market
         self.kind = kind
-        self.unit = unit
-        self.symbol = symbol.upper() if symbol else None
+        self.name = name
+        self.form = ""  # the recognised format, for the summary
+        self.source = 0  # index of the input
+        self.unit = options.time_unit
+        self.symbol = options.symbol.upper() if options.symbol else None
         self.prefix_ts: Any = None
+        self.file_symbols: set[str] = set()  # every symbol met in this file, wanted or not
+        self.waiting_snapshots: list[BookEvent] = []  # snapshots without a symbol, until one is known
 
-    def keep(self, symbol: Any) -> bool:
-        """Record the symbol of a message and tell whether the message is wanted."""
+    def keep(self, symbol: Any, count: int = 1) -> bool:
+        """Record the symbol of `count` messages and tell whether they are wanted."""
         if not isinstance(symbol, str) or not symbol:
             return True
         upper = symbol.upper()
+        self.file_symbols.add(upper)
         if self.symbol is not None and upper != self.symbol:
-            self.market.skipped[f"messages of other symbols ({upper})"] += 1
+            self.market.skipped[f"messages of other symbols ({upper})"] += count
             return False
         self.market.symbols.add(upper)
         return True
+
+    def settle_snapshots(self, symbol: str | None) -> None:
+        """A REST depth snapshot carries no symbol: it belongs to the book of the recording it sits
+        in, told by the next depth update of the file, else by the file's only symbol."""
+        waiting, self.waiting_snapshots = self.waiting_snapshots, []
+        for event in waiting:
+            if symbol is None:
+                self.market.dropped["depth snapshots of a file with several symbols, none of whose depth "
+                                    "updates follow them"] += 1
+            elif self.symbol is not None and symbol.upper() != self.symbol:
+                self.market.skipped[f"depth snapshots of other symbols ({symbol.upper()})"] += 1
+            else:
+                self.market.symbols.add(symbol.upper())
+                self.market.add_book(event)
+
+    def end_of_file(self) -> None:
+        if self.waiting_snapshots:
+            if not self.file_symbols:
+                waiting, self.waiting_snapshots = self.waiting_snapshots, []
+                for event in waiting:  # a snapshot file of its own: the caller chose it
+                    self.market.add_book(event)
+            else:
+                only = next(iter(self.file_symbols)) if len(self.file_symbols) == 1 else None
+                self.settle_snapshots(only)
 
     def ts(self, value: Any, name: str) -> int:
         return timestamp(value, name, self.unit)
@@ -85,6 +116,11 @@ def _int_or_none(value: Any) -> int | None:
 def _binance_trade(ctx: Context, m: dict[str, Any], id_kind: str, id_key: str) -> None:
     if not ctx.keep(m.get("s")):
         return
+    trade_type = m.get("X")
+    if trade_type not in (None, "MARKET") and not ctx.market.options.keep_trade_types:
+        # The insurance fund's and auto-deleveraging prints are not matched in the book.
+        ctx.market.dropped[f"{trade_type} trades (not market trades; --keep-trade-types keeps them)"] += 1
+        return
     side = "sell" if flag(m["m"], "m") else "buy"
     trade_id = _int_or_none(m.get(id_key))
     ctx.market.add_trade(ctx.ts(m.get("T", m.get("E")), "T"), number(m["p"], "p"), number(m["q"], "q"), side,
@@ -92,9 +128,11 @@ def _binance_trade(ctx: Context, m: dict[str, Any], id_kind: str, id_key: str) -
 
 
 def _binance_depth_update(ctx: Context, m: dict[str, Any]) -> None:
+    if ctx.waiting_snapshots and isinstance(m.get("s"), str):
+        ctx.settle_snapshots(m["s"])
     if not ctx.keep(m.get("s")):
         return
-    ctx.market.book.append(BookEvent(
+    ctx.market.add_book(BookEvent(
         ts=ctx.ts(m.get("T", m.get("E")), "T"), kind="diff", bids=_levels(m.get("b", []), "b"),
         asks=_levels(m.get("a", []), "a"), first_id=_int_or_none(m.get("U")), last_id=_int_or_none(m.get("u")),
         prev_id=_int_or_none(m.get("pu")),
@@ -102,16 +140,21 @@ def _binance_depth_update(ctx: Context, m: dict[str, Any]) -> None:
 
 
 def _snapshot(ctx: Context, m: dict[str, Any]) -> None:
-    if not ctx.keep(m.get("s", m.get("symbol"))):
+    symbol = m.get("s", m.get("symbol"))
+    if symbol is not None and not ctx.keep(symbol):
         return
     raw_ts = m.get("T", m.get("E", ctx.prefix_ts))
     if raw_ts is None:
         raise FieldError("the depth snapshot has no timestamp (T or E): add one, e.g. as a local "
                          "timestamp before the message on its line")
-    ctx.market.book.append(BookEvent(
+    event = BookEvent(
         ts=ctx.ts(raw_ts, "T"), kind="snapshot", bids=_levels(m["bids"], "bids"), asks=_levels(m["asks"], "asks"),
         last_id=_int_or_none(m.get("lastUpdateId")),
-    ))
+    )
+    if symbol is None:
+        ctx.waiting_snapshots.append(event)
+    else:
+        ctx.market.add_book(event)
 
 
 def _force_order(ctx: Context, m: dict[str, Any]) -> None:
@@ -122,8 +165,8 @@ def _force_order(ctx: Context, m: dict[str, Any]) -> None:
         return
     price = o.get("ap") if o.get("ap") is not None and not is_zero(str(o.get("ap"))) else o.get("p")
     qty = o.get("z") if o.get("z") is not None and not is_zero(str(o.get("z"))) else o.get("q")
-    ctx.market.liquidations.append((ctx.ts(o.get("T", m.get("E")), "o.T"), number(price, "o.ap"),
-                                    number(qty, "o.z"), liquidated_side(o["S"], "o.S")))
+    ctx.market.add_liquidation(ctx.ts(o.get("T", m.get("E")), "o.T"), number(price, "o.ap"),
+                                    number(qty, "o.z"), liquidated_side(o["S"], "o.S"))
 
 
 def _binance_event(ctx: Context, m: dict[str, Any]) -> bool:
@@ -138,7 +181,7 @@ def _binance_event(ctx: Context, m: dict[str, Any]) -> bool:
         if m.get("r") in (None, ""):
             ctx.market.skipped["markPriceUpdate messages without a funding rate"] += 1
         elif ctx.keep(m.get("s")):
-            ctx.market.funding.append((ctx.ts(m["E"], "E"), number(m["r"], "r")))
+            ctx.market.add_funding(ctx.ts(m["E"], "E"), number(m["r"], "r"))
     elif event == "forceOrder":
         _force_order(ctx, m)
     elif event in ("kline", "continuous_kline"):
@@ -172,7 +215,7 @@ def _bybit(ctx: Context, m: dict[str, Any]) -> bool:
         d = data if isinstance(data, dict) else {}
         if ctx.keep(d.get("s")):
             kind = "snapshot" if m.get("type") == "snapshot" else "diff"
-            ctx.market.book.append(BookEvent(
+            ctx.market.add_book(BookEvent(
                 ts=ctx.ts(m.get("cts", m.get("ts")), "ts"), kind=kind, bids=_levels(d.get("b", []), "b"),
                 asks=_levels(d.get("a", []), "a"), last_id=_int_or_none(d.get("u")),
             ))
@@ -183,18 +226,18 @@ def _bybit(ctx: Context, m: dict[str, Any]) -> bool:
             side = str(d.get("side", d.get("S", ""))).strip().lower()
             if side not in ("buy", "sell"):
                 raise FieldError(f"side is not Buy or Sell: {side!r}")
-            ctx.market.liquidations.append((
+            ctx.market.add_liquidation(
                 ctx.ts(d.get("updatedTime", d.get("T")), "updatedTime"), number(d.get("price", d.get("p")), "price"),
                 number(d.get("size", d.get("v")), "size"), "long" if side == "buy" else "short",
-            ))
+            )
     elif head == "tickers":
         d = data if isinstance(data, dict) else {}
         if ctx.keep(d.get("symbol")):
             ts = ctx.ts(m.get("ts"), "ts")
             if d.get("fundingRate") not in (None, ""):
-                ctx.market.funding.append((ts, number(d["fundingRate"], "fundingRate")))
+                ctx.market.add_funding(ts, number(d["fundingRate"], "fundingRate"))
             if d.get("openInterest") not in (None, ""):
-                ctx.market.oi.append((ts, number(d["openInterest"], "openInterest")))
+                ctx.market.add_oi(ts, number(d["openInterest"], "openInterest"))
     elif head == "kline":
         parts = topic.split(".")
         if ctx.keep(parts[-1] if len(parts) > 2 else None):
@@ -236,14 +279,14 @@ def add_record(ctx: Context, kind: str, r: dict[str, Any], ts_in_ms: bool = True
         name = _enum_name(r["kind"]).lower()
         if name not in ("snapshot", "diff"):
             raise FieldError(f"kind is not snapshot or diff: {name!r}")
-        market.book.append(BookEvent(ts=ts, kind=name, bids=_levels(r["bids"], "bids"), asks=_levels(r["asks"], "asks")))
+        market.add_book(BookEvent(ts=ts, kind=name, bids=_levels(r["bids"], "bids"), asks=_levels(r["asks"], "asks")))
     elif kind == "funding":
-        market.funding.append((ts, number(r["rate"], "rate")))
+        market.add_funding(ts, number(r["rate"], "rate"))
     elif kind == "oi":
-        market.oi.append((ts, number(r["oi"], "oi")))
+        market.add_oi(ts, number(r["oi"], "oi"))
     else:
-        market.liquidations.append((ts, number(r["price"], "price"), number(r["qty"], "qty"),
-                                    liquidated_side(_enum_name(r["side"]), "side")))
+        market.add_liquidation(ts, number(r["price"], "price"), number(r["qty"], "qty"),
+                                    liquidated_side(_enum_name(r["side"]), "side"))
 
 
 def _record_kind(ctx: Context, r: dict[str, Any]) -> str | None:
@@ -279,13 +322,13 @@ def _dataset(ctx: Context, m: dict[str, Any]) -> None:
 def _rest_item(ctx: Context, m: dict[str, Any]) -> bool:
     if "fundingTime" in m and "fundingRate" in m:
         if ctx.keep(m.get("symbol")):
-            ctx.market.funding.append((ctx.ts(m["fundingTime"], "fundingTime"), number(m["fundingRate"], "fundingRate")))
+            ctx.market.add_funding(ctx.ts(m["fundingTime"], "fundingTime"), number(m["fundingRate"], "fundingRate"))
     elif "openInterest" in m and "time" in m:
         if ctx.keep(m.get("symbol")):
-            ctx.market.oi.append((ctx.ts(m["time"], "time"), number(m["openInterest"], "openInterest")))
+            ctx.market.add_oi(ctx.ts(m["time"], "time"), number(m["openInterest"], "openInterest"))
     elif "sumOpenInterest" in m and "timestamp" in m:
         if ctx.keep(m.get("symbol", m.get("pair"))):
-            ctx.market.oi.append((ctx.ts(m["timestamp"], "timestamp"), number(m["sumOpenInterest"], "sumOpenInterest")))
+            ctx.market.add_oi(ctx.ts(m["timestamp"], "timestamp"), number(m["sumOpenInterest"], "sumOpenInterest"))
     elif {"price", "qty", "time", "isBuyerMaker"} <= set(m):
         side = "sell" if flag(m["isBuyerMaker"], "isBuyerMaker") else "buy"
         trade_id = _int_or_none(m.get("id"))

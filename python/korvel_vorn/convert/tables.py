@@ -100,8 +100,9 @@ def _tardis_book(ctx: Context, table: Table, rows: Iterator[tuple[int, Row]]) ->
         snapshot = flag(row[snap_i], "is_snapshot")
         # A snapshot continues over rows of its timestamp; a diff event is one timestamp's rows.
         if event is None or key != (ts, snapshot) or (snapshot and event.kind != "snapshot"):
+            if event is not None:
+                ctx.market.add_book(event)
             event = BookEvent(ts=ts, kind="snapshot" if snapshot else "diff", bids=[], asks=[])
-            ctx.market.book.append(event)
             key = (ts, snapshot)
         level = (number(row[price_i], "price"), number(row[amount_i], "amount"))
         side = row[side_i].strip().lower()
@@ -111,6 +112,8 @@ def _tardis_book(ctx: Context, table: Table, rows: Iterator[tuple[int, Row]]) ->
             event.asks.append(level)
         else:
             raise FieldError(f"side is not bid or ask: {row[side_i]!r}")
+    if event is not None:
+        ctx.market.add_book(event)
 
 
 def _tardis_snapshots(ctx: Context, table: Table, row: Row) -> None:
@@ -125,7 +128,7 @@ def _tardis_snapshots(ctx: Context, table: Table, row: Row) -> None:
             if p and q:
                 sides[side].append((number(p, "price"), number(q, "amount")))
             depth += 1
-    ctx.market.book.append(BookEvent(ts=ctx.ts(row[table.index["timestamp"]], "timestamp"), kind="snapshot",
+    ctx.market.add_book(BookEvent(ts=ctx.ts(row[table.index["timestamp"]], "timestamp"), kind="snapshot",
                                      bids=sides["bids"], asks=sides["asks"]))
 
 
@@ -146,6 +149,75 @@ def _headerless_layout(row: Row) -> str:
                      "add a header naming the columns (ts, price, qty, side, ...)")
 
 
+# The list each recognised layout fills (the Tardis ticker fills two, the generic table any).
+LAYOUT_LISTS = {
+    "binance_trades": "trades", "binance_agg_trades": "trades", "bybit_trades": "trades",
+    "tardis_trades": "trades", "tardis_liquidations": "liquidations", "binance_liquidations": "liquidations",
+    "binance_klines": "candles", "binance_funding": "funding", "binance_metrics": "oi",
+    "tardis_book": "book", "tardis_snapshots": "book",
+}
+LAYOUT_NAMES = {
+    "binance_trades": "Binance trades CSV", "binance_agg_trades": "Binance aggTrades CSV",
+    "bybit_trades": "Bybit trades CSV", "tardis_trades": "Tardis trades CSV",
+    "tardis_liquidations": "Tardis liquidations CSV", "binance_liquidations": "Binance liquidationSnapshot CSV",
+    "binance_klines": "Binance klines CSV", "binance_funding": "Binance fundingRate CSV",
+    "binance_metrics": "Binance metrics CSV", "tardis_book": "Tardis incremental_book_L2 CSV",
+    "tardis_snapshots": "Tardis book snapshot CSV", "tardis_ticker": "Tardis derivative_ticker CSV",
+    "generic": "CSV table",
+}
+
+
+def _tardis_trades_or_liquidations(ctx: Context) -> str:
+    """Tardis writes trades and liquidations with the same header: the kind forced, else the file
+    name, tells them apart."""
+    if ctx.kind in ("trades", "liquidations"):
+        return "tardis_" + ctx.kind
+    name = ctx.name.rsplit("/", 1)[-1].lower()
+    if "liquidation" in name:
+        return "tardis_liquidations"
+    if "trade" in name:
+        return "tardis_trades"
+    raise FieldError("the columns (exchange, symbol, timestamp, id, side, price, amount) are those of Tardis "
+                     "trades and of Tardis liquidations alike, and the file name tells neither: give the file "
+                     "with --trades or --liquidations")
+
+
+def detect_layout(ctx: Context, first: Row) -> tuple[str, Table | None]:
+    """The layout of a CSV from its first row (its header, if it has one)."""
+    if not has_header(first):
+        layout, table = _headerless_layout(first), None
+    else:
+        table = Table(first)
+        if table.has("timestamp", "is_snapshot", "side", "price", "amount"):
+            layout = "tardis_book"
+        elif table.has("timestamp", "asks[0].price"):
+            layout = "tardis_snapshots"
+        elif table.has("timestamp", "funding_rate", "open_interest"):
+            layout = "tardis_ticker"
+        elif table.has("exchange", "symbol", "timestamp", "side", "price", "amount"):
+            layout = _tardis_trades_or_liquidations(ctx)
+        elif table.has("id", "price", "qty", "time", "is_buyer_maker"):
+            layout = "binance_trades"
+        elif table.has("agg_trade_id", "price", "quantity", "transact_time", "is_buyer_maker"):
+            layout = "binance_agg_trades"
+        elif table.has("open_time", "open", "high", "low", "close", "volume"):
+            layout = "binance_klines"
+        elif table.has("calc_time", "last_funding_rate"):
+            layout = "binance_funding"
+        elif table.has("create_time", "sum_open_interest"):
+            layout = "binance_metrics"
+        elif table.has("time", "side", "price", "original_quantity"):
+            layout = "binance_liquidations"
+        elif table.has("timestamp", "symbol", "side", "size", "price"):
+            layout = "bybit_trades"
+        else:
+            layout = "generic"
+    fills = LAYOUT_LISTS.get(layout)
+    if ctx.kind is not None and fills is not None and fills != ctx.kind:
+        raise FieldError(f"this is a {LAYOUT_NAMES[layout]}, which holds {fills}, not {ctx.kind}")
+    return layout, table
+
+
 def add_table(ctx: Context, rows: Iterator[tuple[int, Row]]) -> Iterator[int]:
     """Read a CSV's rows into the market; yields each row's line number before reading it, so the
     caller can name the line of a failure."""
@@ -153,40 +225,21 @@ def add_table(ctx: Context, rows: Iterator[tuple[int, Row]]) -> Iterator[int]:
     if first is None:
         return
     line, head = first
-    if not has_header(head):
-        yield from _layout_rows(ctx, _headerless_layout(head), None, _chain(first, rows))
-        return
-    table = Table(head)
-    if table.has("timestamp", "is_snapshot", "side", "price", "amount"):
+    yield line
+    layout, table = detect_layout(ctx, head)
+    ctx.form = LAYOUT_NAMES[layout]
+    if table is None:
+        yield from _layout_rows(ctx, layout, None, _chain(first, rows))
+    elif layout == "tardis_book":
         yield from _tardis_book(ctx, table, rows)
-        return
-    if table.has("timestamp", "asks[0].price"):
+    elif layout == "tardis_snapshots":
         for line, row in rows:
             yield line
             _tardis_snapshots(ctx, table, row)
-        return
-    if table.has("timestamp", "funding_rate", "open_interest"):
+    elif layout == "tardis_ticker":
         yield from _tardis_ticker(ctx, table, rows)
-        return
-    if table.has("exchange", "symbol", "timestamp", "side", "price", "amount"):
-        layout = "tardis_liquidations" if ctx.kind == "liquidations" else "tardis_trades"
-    elif table.has("id", "price", "qty", "time", "is_buyer_maker"):
-        layout = "binance_trades"
-    elif table.has("agg_trade_id", "price", "quantity", "transact_time", "is_buyer_maker"):
-        layout = "binance_agg_trades"
-    elif table.has("open_time", "open", "high", "low", "close", "volume"):
-        layout = "binance_klines"
-    elif table.has("calc_time", "last_funding_rate"):
-        layout = "binance_funding"
-    elif table.has("create_time", "sum_open_interest"):
-        layout = "binance_metrics"
-    elif table.has("time", "side", "price", "original_quantity"):
-        layout = "binance_liquidations"
-    elif table.has("timestamp", "symbol", "side", "size", "price"):
-        layout = "bybit_trades"
     else:
-        layout = "generic"
-    yield from _layout_rows(ctx, layout, table, rows)
+        yield from _layout_rows(ctx, layout, table, rows)
 
 
 def _chain(first: tuple[int, Row], rest: Iterator[tuple[int, Row]]) -> Iterator[tuple[int, Row]]:
@@ -206,10 +259,10 @@ def _tardis_ticker(ctx: Context, table: Table, rows: Iterator[tuple[int, Row]]) 
         ts = ctx.ts(row[ts_i], "timestamp")
         rate, oi = row[rate_i].strip(), row[oi_i].strip()
         if rate and rate != last_rate:
-            ctx.market.funding.append((ts, number(rate, "funding_rate")))
+            ctx.market.add_funding(ts, number(rate, "funding_rate"))
             last_rate = rate
         if oi and oi != last_oi:
-            ctx.market.oi.append((ts, number(oi, "open_interest")))
+            ctx.market.add_oi(ts, number(oi, "open_interest"))
             last_oi = oi
 
 
@@ -242,13 +295,13 @@ def _layout_rows(ctx: Context, layout: str, table: Table | None, rows: Iterator[
             market.add_candle(ctx.ts(_cell(row, idx[0], "open_time"), "open_time"),
                               *(number(_cell(row, i, "value"), "value") for i in idx[1:]))
         elif layout == "binance_funding":
-            market.funding.append((ctx.ts(_cell(row, col("calc_time"), "calc_time"), "calc_time"),
-                                   number(_cell(row, col("last_funding_rate"), "rate"), "last_funding_rate")))
+            market.add_funding(ctx.ts(_cell(row, col("calc_time"), "calc_time"), "calc_time"),
+                                   number(_cell(row, col("last_funding_rate"), "rate"), "last_funding_rate"))
         elif layout == "binance_metrics":
             if col("symbol") is not None and not ctx.keep(row[col("symbol")]):  # type: ignore[index]
                 continue
-            market.oi.append((ctx.ts(_cell(row, col("create_time"), "create_time"), "create_time"),
-                              number(_cell(row, col("sum_open_interest"), "oi"), "sum_open_interest")))
+            market.add_oi(ctx.ts(_cell(row, col("create_time"), "create_time"), "create_time"),
+                              number(_cell(row, col("sum_open_interest"), "oi"), "sum_open_interest"))
         elif layout == "binance_liquidations":
             avg = col("average_price")
             price = row[avg] if avg is not None and avg < len(row) and row[avg].strip() and not is_zero(row[avg]) \
@@ -256,8 +309,8 @@ def _layout_rows(ctx: Context, layout: str, table: Table | None, rows: Iterator[
             filled = col("accumulated_fill_quantity")
             qty = row[filled] if filled is not None and filled < len(row) and row[filled].strip() and not is_zero(row[filled]) \
                 else _cell(row, col("original_quantity"), "original_quantity")
-            market.liquidations.append((ctx.ts(_cell(row, col("time"), "time"), "time"), number(price, "price"),
-                                        number(qty, "qty"), liquidated_side(_cell(row, col("side"), "side"), "side")))
+            market.add_liquidation(ctx.ts(_cell(row, col("time"), "time"), "time"), number(price, "price"),
+                                        number(qty, "qty"), liquidated_side(_cell(row, col("side"), "side"), "side"))
         elif layout in ("tardis_trades", "tardis_liquidations", "bybit_trades"):
             if not ctx.keep(_cell(row, col("symbol"), "symbol")):
                 continue
@@ -268,7 +321,7 @@ def _layout_rows(ctx: Context, layout: str, table: Table | None, rows: Iterator[
             qty = number(_cell(row, col(qty_name), qty_name), qty_name)
             raw_side = _cell(row, col("side"), "side")
             if layout == "tardis_liquidations":
-                market.liquidations.append((ts, price, qty, liquidated_side(raw_side, "side")))
+                market.add_liquidation(ts, price, qty, liquidated_side(raw_side, "side"))
             else:
                 side = trade_side(raw_side, "side")
                 if side is None:
