@@ -26,6 +26,6 @@ if [ ! -x .venv/bin/python ]; then
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis numpy pandas matplotlib tqdm \
-  "bokeh>=3.4,<4" "selenium>=4.15"
+  "bokeh>=3.4,<4" "selenium>=4.15" "pyarrow>=14" "orjson>=3.8"
 # The benchmarks' own Python dependencies (the `bench` extra of pyproject.toml), on request only.
 if [ "${VORN_SETUP_EXTRA:-}" != "" ]; then .venv/bin/python -m pip install -q "orjson>=3.8" "numpy>=1.24"; fi

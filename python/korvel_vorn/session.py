@@ -19,6 +19,7 @@ import numpy as np
 
 from . import commands
 from ._native import Engine
+from .bad_record import BadRecord, find_bad_record
 from .columns import ColumnError, native_columns, read_npz
 from .dataset import timestamp_ms
 from .frame_arrays import frame_from_native
@@ -78,6 +79,25 @@ def _gzip_load_command(name: str, max_bytes: int) -> bytearray:
         raise DatasetFileError(f"cannot read {name}: {_reason(error)}") from None
     command += _LOAD_TAIL
     return command
+
+
+def _first_bad_record(name: str, command: bytearray | None, max_bytes: int) -> BadRecord | None:
+    """Where a dataset file that failed to load goes wrong: its first record the engine refuses."""
+    try:
+        if command is not None:
+            data = bytes(command[len(_LOAD_HEAD):len(command) - len(_LOAD_TAIL)])
+        else:
+            with open(name, "rb") as f:
+                data = f.read(max_bytes + 1)
+        text = data.split(b"\0", 1)[0].decode("utf-8")
+    except (OSError, UnicodeDecodeError, MemoryError):
+        return None
+    scratch = Engine()
+
+    def loads(command_text: str) -> bool:
+        return b'"ok":true' in scratch.command(command_text).encode()[:12]
+
+    return find_bad_record(text, loads)
 
 
 class Session:
@@ -143,7 +163,11 @@ class Session:
                 raise DatasetFileError(f"{name} is {error}") from None
         decoded = parse_reply(reply, raise_errors=False)
         if decoded.get("ok") is False:
-            raise error_from_display(remap_file_error(str(decoded["error"]), lines, name))
+            display = remap_file_error(str(decoded["error"]), lines, name)
+            bad = _first_bad_record(name, command if name.endswith(".gz") else None, max_bytes)
+            if bad is not None:
+                display = f"{display} (first bad record: {bad} of {name})"
+            raise error_from_display(display)
         return cast(int, decoded["loaded"])
 
     def load_columns(self, candles: Any = None, trades: Any = None, book: Any = None, funding: Any = None,

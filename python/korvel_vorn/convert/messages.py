@@ -33,6 +33,7 @@ files, are taken as they are, so datasets can be merged.
 
 from __future__ import annotations
 
+import re
 from typing import Any
 
 from ..schema import LISTS, RECORD_FIELDS
@@ -96,9 +97,20 @@ class Context:
         return timestamp(value, name, self.unit)
 
 
+_NUMBER = r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][+-]?[0-9]+)?"
+_PLAIN_LEVELS = re.compile(rf"(?:\[{_NUMBER},{_NUMBER}\],?)*")
+
+
 def _levels(levels: Any, name: str) -> list[tuple[str, str]]:
     if not isinstance(levels, list):
         raise FieldError(f"{name} is not a list of levels")
+    try:
+        # The usual form, [[price text, qty text], ...], checked with one pattern for the event.
+        text = ",".join(["[" + p + "," + q + "]" for p, q in levels])
+        if _PLAIN_LEVELS.fullmatch(text) and text.count("[") == len(levels):
+            return levels  # type: ignore[no-any-return]
+    except (TypeError, ValueError):
+        pass
     out = []
     for level in levels:
         if not isinstance(level, (list, tuple)) or len(level) < 2:
