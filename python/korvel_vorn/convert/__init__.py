@@ -25,7 +25,6 @@ import os
 import re
 import zipfile
 import zlib
-from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import IO, Any
@@ -154,6 +153,28 @@ def _text_lines(source: _Input) -> Iterator[tuple[int, str]]:
             yield number, line
 
 
+def _json_lines(source: _Input) -> Iterator[tuple[int, str]]:
+    """The lines of a JSON Lines recording with their numbers, split from large decoded blocks."""
+    with _read_errors(source.name), source.open() as raw:
+        stream = io.TextIOWrapper(raw, encoding="utf-8-sig", newline="")
+        number = 0
+        carry = ""
+        while True:
+            block = stream.read(1 << 22)
+            if not block:
+                break
+            lines = (carry + block).split("\n")
+            carry = lines.pop()
+            if len(carry) >= MAX_LINE:
+                raise ConvertError(f"{source.name}:{number + len(lines) + 1}: the line is longer than "
+                                   f"{MAX_LINE >> 20} MiB")
+            for line in lines:
+                number += 1
+                yield number, line
+        if carry:
+            yield number + 1, carry
+
+
 def _json_error(name: str, number: int | None, text: str) -> ConvertError:
     where = f"{name}:{number}" if number is not None else name
     try:
@@ -183,22 +204,31 @@ def _message(ctx: Context, where: str, message: Any) -> None:
 
 
 def _read_json_lines(ctx: Context, source: _Input) -> None:
-    for number, line in _text_lines(source):
-        text = line.strip()
-        if not text:
-            continue
-        prefix = None
-        if text[0] not in "{[":
-            match = _PREFIXED.fullmatch(text)
-            if not match:
-                raise ConvertError(f"{source.name}:{number}: not a JSON message")
-            prefix, text = match[1], match[2]
+    from .stream_columns import StreamQueues
+
+    def one_by_one(number: int, prefix: str | None, text: str) -> None:
         try:
             message = _loads(text)
         except (json.JSONDecodeError, RecursionError):
             raise _json_error(source.name, number, text) from None
         ctx.prefix_ts = prefix
         _message(ctx, f"{source.name}:{number}", message)
+
+    queues = StreamQueues(ctx, one_by_one)
+    for number, line in _json_lines(source):
+        text = line.strip()
+        if not text:
+            continue
+        prefix = None
+        if text[0] not in "{[":
+            prefix, _, text = text.partition(" ")
+            text = text.lstrip()
+            if not text or text[0] not in "{[" or not prefix or prefix[-1] in "{[":
+                raise ConvertError(f"{source.name}:{number}: not a JSON message")
+        if not queues.take(number, prefix, text):
+            queues.flush()
+            one_by_one(number, prefix, text)
+    queues.flush()
 
 
 def _read_json(ctx: Context, source: _Input, first_line: str) -> None:
@@ -254,7 +284,7 @@ def _read_csv(ctx: Context, source: _Input, head: str) -> None:
         raise ConvertError(f"{source.name}:{line}: {error}") from None
     if layout in FAST_LAYOUTS and line == 1:
         market = ctx.market
-        saved = (Counter(market.skipped), Counter(market.dropped), set(market.symbols), set(market.trade_id_kinds))
+        saved = market.mark()
         try:
             read_columns(ctx, layout, first if table is not None else None, len(first), source.open_native)
             from .tables import LAYOUT_NAMES
@@ -264,7 +294,7 @@ def _read_csv(ctx: Context, source: _Input, head: str) -> None:
         except Unusual:
             market.rollback()
             market.begin(ctx.source)
-            market.skipped, market.dropped, market.symbols, market.trade_id_kinds = saved
+            market.rollback_to(saved)
     _read_rows(ctx, source)
 
 

@@ -46,6 +46,8 @@ class Unusual(Exception):
 
 def _data(column: pa.Array) -> npt.NDArray[np.uint8]:
     """The bytes of a string column's values, as one array."""
+    if isinstance(column, pa.ChunkedArray):
+        column = column.combine_chunks()
     buffers = column.buffers()
     offsets = np.frombuffer(buffers[1], dtype=np.int32)[column.offset:column.offset + len(column) + 1]
     return np.frombuffer(buffers[2], dtype=np.uint8)[offsets[0]:offsets[-1]]
@@ -59,7 +61,7 @@ def _text(column: pa.Array) -> pa.Array:
 def _numbers(column: pa.Array) -> tuple[pa.Array, npt.NDArray[np.float64], npt.NDArray[np.uint8]]:
     """The JSON text, value and decimals of a column of numbers."""
     text = _text(column)
-    if not pc.all(pc.match_substring_regex(text, _JSON_NUMBER)).as_py():
+    if text.null_count or not pc.all(pc.match_substring_regex(text, _JSON_NUMBER)).as_py():
         raise Unusual
     values = pc.cast(text, pa.float64()).to_numpy(zero_copy_only=False)
     if not np.isfinite(values).all():
@@ -143,12 +145,17 @@ def read_columns(ctx: Context, layout: str, header: list[str] | None, width: int
 
 def _wanted(ctx: Context, batch: pa.RecordBatch, index: dict[str, int]) -> npt.NDArray[np.bool_]:
     """Rows of the wanted symbol (every row of a file without a symbol column)."""
-    keep = np.ones(batch.num_rows, dtype=bool)
     if "symbol" in index:
-        symbols = batch.column(index["symbol"])
-        for entry in pc.value_counts(symbols).to_pylist():
-            if not ctx.keep(entry["values"], entry["counts"]):
-                keep &= ~pc.equal(symbols, entry["values"]).to_numpy(zero_copy_only=False)
+        return _wanted_symbols(ctx, batch.column(index["symbol"]))
+    return np.ones(batch.num_rows, dtype=bool)
+
+
+def _wanted_symbols(ctx: Context, symbols: pa.Array) -> npt.NDArray[np.bool_]:
+    """Rows whose symbol is wanted (or absent), each symbol counted as `Context.keep` counts it."""
+    keep = np.ones(len(symbols), dtype=bool)
+    for entry in pc.value_counts(symbols).to_pylist():
+        if entry["values"] is not None and not ctx.keep(entry["values"], entry["counts"]):
+            keep &= ~pc.fill_null(pc.equal(symbols, entry["values"]), False).to_numpy(zero_copy_only=False)
     return keep
 
 

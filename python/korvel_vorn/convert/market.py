@@ -144,6 +144,13 @@ class Market:
             self.pending[name].clear()
             store.rollback()
 
+    def mark(self) -> tuple[Any, ...]:
+        """The account of what was read so far, to return to with `rollback_to`."""
+        return Counter(self.skipped), Counter(self.dropped), set(self.symbols), set(self.trade_id_kinds)
+
+    def rollback_to(self, mark: tuple[Any, ...]) -> None:
+        self.skipped, self.dropped, self.symbols, self.trade_id_kinds = (type(x)(x) for x in mark)
+
     def flush(self) -> None:
         for name in self.stores:
             self._flush(name)
