@@ -18,6 +18,10 @@ from korvel_vorn.session import Session  # noqa: E402
 
 from conftest import MODULE_DIR, ROOT  # noqa: E402
 
+def dumps(value):
+    return json.dumps(value, separators=(",", ":"))  # as the exchange writes its messages
+
+
 RAW = ROOT.parent / "shared" / "data" / "raw"
 REAL = ROOT.parent / "shared" / "data" / "real"
 T0 = 1723161600000  # 2024-08-09 00:00:00 UTC
@@ -32,18 +36,18 @@ def trade(ts, price="100.0", qty="1", tid=1, maker=False, symbol="BTCUSDT", kind
     data = {"e": "trade", "E": ts, "T": ts, "s": symbol, "t": tid, "p": price, "q": qty, "m": maker}
     if kind is not None:
         data["X"] = kind
-    return json.dumps({"stream": f"{symbol.lower()}@trade", "data": data})
+    return dumps({"stream": f"{symbol.lower()}@trade", "data": data})
 
 
 def depth(ts, first, last, prev, bids=(("100.0", "1"),), asks=(("101.0", "1"),), symbol="BTCUSDT"):
-    return json.dumps({"stream": f"{symbol.lower()}@depth", "data": {
+    return dumps({"stream": f"{symbol.lower()}@depth", "data": {
         "e": "depthUpdate", "E": ts, "T": ts, "s": symbol, "U": first, "u": last, "pu": prev,
         "b": [list(b) for b in bids], "a": [list(a) for a in asks]}})
 
 
 def snapshot(ts, last_id, bids=(("100.0", "5"),), asks=(("101.0", "5"),)):
     # The REST snapshot as recorders write it inline: no symbol, a local timestamp before it.
-    return f"{ts * 1_000_000} " + json.dumps({"lastUpdateId": last_id, "E": ts, "T": ts,
+    return f"{ts * 1_000_000} " + dumps({"lastUpdateId": last_id, "E": ts, "T": ts,
                                                "bids": [list(b) for b in bids], "asks": [list(a) for a in asks]})
 
 
@@ -296,7 +300,7 @@ def test_npz_and_json_outputs_load_the_same_market(tmp_path):
     for name in ("out.json", "out.npz"):
         session = Session(spec)
         assert session.load_file(tmp_path / name) == 4
-        frames.append(session.engine.command(json.dumps({"cmd": "frame", "ts": T0 + 40})))
+        frames.append(session.engine.command(dumps({"cmd": "frame", "ts": T0 + 40})))
     assert frames[0] == frames[1] and '"cursor_ts":1723161600030' in frames[0]
 
 
@@ -385,3 +389,65 @@ def test_a_syntax_error_names_its_record_too(tmp_path):
     path.write_text('{"trades":[\n{"ts":1,"price":1,"qty":1,"side":"buy"},\n{"ts":2,"price":1,,"qty":1}\n]}\n')
     with pytest.raises(ValueError, match=r"at line 3 column 19 of .*cut\.json \(first bad record: trades\[1\] at line 3"):
         Session().load_file(path)
+
+
+# ----------------------------------------------------------------------------- block and message readers agree
+
+def _mixed_recording(rng):
+    lines = [snapshot(T0, 100, bids=(("99.0", "3"), ("98.0", "1")), asks=(("101.0", "2"),))]
+    last = 100
+    for i in range(3000):
+        ts = T0 + i * 7
+        r = rng.random()
+        if r < 0.4:
+            kind = ["MARKET", "MARKET", "INSURANCE_FUND", None][i % 4]
+            symbol = "ETHUSDT" if i % 50 == 0 else "BTCUSDT"
+            lines.append(trade(ts, f"{100 + (i % 9) / 10:.1f}", f"0.{i % 997:03d}", 10 + i, i % 3 == 0, symbol, kind))
+        elif r < 0.7:
+            bids = tuple((f"{99 - k * 0.5:.1f}", f"{(i + k) % 5}") for k in range(i % 4))
+            lines.append(depth(ts, last + 1, last + 3, last, bids=bids, asks=((f"{101 + (i % 3) * 0.5:.1f}", "1.25"),)))
+            last += 3
+        elif r < 0.9:
+            lines.append(dumps({"stream": "btcusdt@bookTicker", "data": {"e": "bookTicker", "u": i, "s": "BTCUSDT",
+                                                                           "b": "99.0", "B": "1", "a": "101.0", "A": "2"}}))
+        else:  # unusual but valid: a number for a price, a level of three values, a bare message
+            lines.append([
+                dumps({"e": "trade", "E": ts, "T": ts, "s": "BTCUSDT", "t": 10 + i, "p": 100.5, "q": "1", "m": False}),
+                dumps({"stream": "btcusdt@depth", "data": {"e": "depthUpdate", "E": ts, "T": ts, "s": "BTCUSDT",
+                                                                "U": last + 1, "u": last + 1, "pu": last,
+                                                                "b": [["99.5", "1", "x"]], "a": []}}),
+                dumps({"e": "depthUpdate", "E": ts, "T": ts, "s": "BTCUSDT", "U": last + 1, "u": last + 1, "pu": last,
+                            "b": [], "a": [["102.0", "0"]]}),
+                f"{ts * 1000} " + dumps({"e": "markPriceUpdate", "E": ts, "s": "BTCUSDT", "r": "0.0001"}),
+            ][i % 4])
+            if i % 4 in (1, 2):
+                last += 1
+    return "\n".join(lines) + "\n"
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_block_reader_and_message_reader_give_the_same_dataset(tmp_path, monkeypatch, seed):
+    from korvel_vorn.convert import stream_columns
+
+    path = write(tmp_path, "mixed.jsonl", _mixed_recording(np.random.default_rng(seed)))
+    options = dict(symbol="BTCUSDT", candles_from_trades=1000)
+    decoded = []
+    decode = stream_columns.StreamQueues._decode
+    monkeypatch.setattr(stream_columns.StreamQueues, "_decode",
+                        lambda self, kind, enveloped, lines: decoded.append(kind) or decode(self, kind, enveloped, lines))
+    with convert_files([path], **options) as result:
+        fast, fast_notes = result.to_json(), result.notes()
+    assert {"trade", "depth", "ticker"} <= set(decoded)
+    monkeypatch.setattr(stream_columns.StreamQueues, "take", lambda self, number, prefix, text: False)
+    with convert_files([path], **options) as result:
+        slow, slow_notes = result.to_json(), result.notes()
+    assert fast == slow
+    assert fast_notes == slow_notes
+    assert '"side":"sell"' in fast and "INSURANCE_FUND" in " ".join(fast_notes)
+
+
+def test_a_bad_message_in_a_block_is_reported_at_its_line(tmp_path):
+    lines = [trade(T0 + i, tid=i) for i in range(100)]
+    lines[57] = lines[57].replace('"p":"100.0"', '"p":"abc"')
+    with pytest.raises(ConvertError, match=r"r\.jsonl:58: p is not a number: 'abc'"):
+        convert_files([write(tmp_path, "r.jsonl", "\n".join(lines))])

@@ -138,7 +138,7 @@ class StreamQueues:
         keep = _wanted_symbols(ctx, field("s"))
         kinds = field("X")
         if not ctx.market.options.keep_trade_types:
-            other = pc.and_(pc.is_valid(kinds), pc.not_equal(kinds, "MARKET")).to_numpy(zero_copy_only=False)
+            other = pc.fill_null(pc.not_equal(kinds, "MARKET"), False).to_numpy(zero_copy_only=False)
             other &= keep
             if other.any():
                 for entry in pc.value_counts(kinds.filter(pa.array(other))).to_pylist():
