@@ -215,20 +215,23 @@ def _read_json_lines(ctx: Context, source: _Input) -> None:
         _message(ctx, f"{source.name}:{number}", message)
 
     queues = StreamQueues(ctx, one_by_one)
-    for number, line in _json_lines(source):
-        text = line.strip()
-        if not text:
-            continue
-        prefix = None
-        if text[0] not in "{[":
-            prefix, _, text = text.partition(" ")
-            text = text.lstrip()
-            if not text or text[0] not in "{[" or not prefix or prefix[-1] in "{[":
-                raise ConvertError(f"{source.name}:{number}: not a JSON message")
-        if not queues.take(number, prefix, text):
-            queues.flush()
-            one_by_one(number, prefix, text)
-    queues.flush()
+    try:
+        for number, line in _json_lines(source):
+            text = line.strip()
+            if not text:
+                continue
+            prefix = None
+            if text[0] not in "{[":
+                prefix, _, text = text.partition(" ")
+                text = text.lstrip()
+                if not text or text[0] not in "{[" or not prefix or prefix[-1] in "{[":
+                    raise ConvertError(f"{source.name}:{number}: not a JSON message")
+            if not queues.take(number, prefix, text):
+                queues.drain()
+                one_by_one(number, prefix, text)
+        queues.drain()
+    finally:
+        queues.close()
 
 
 def _read_json(ctx: Context, source: _Input, first_line: str) -> None:

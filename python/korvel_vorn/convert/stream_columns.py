@@ -12,7 +12,9 @@ message by message too, which gives the exact error and line.
 from __future__ import annotations
 
 import io
+from collections import deque
 from collections.abc import Callable
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
@@ -44,6 +46,16 @@ def _schema(kind: str, enveloped: bool) -> pa.Schema:
     return pa.schema(list(message))
 
 
+def _parse(kind: str, enveloped: bool, lines: list[tuple[int, str | None, str]]) -> pa.Table | None:
+    """The queued messages as a table of their fields; None when pyarrow does not take them."""
+    data = "\n".join(text for _, _, text in lines).encode()
+    options = pj.ParseOptions(explicit_schema=_schema(kind, enveloped), unexpected_field_behavior="ignore")
+    try:
+        return pj.read_json(io.BytesIO(data), read_options=pj.ReadOptions(use_threads=False), parse_options=options)
+    except (pa.ArrowException, OSError):
+        return None
+
+
 def _ms(counts: npt.NDArray[np.int64], unit: str | None) -> npt.NDArray[np.int64]:
     if unit == "s":
         return counts * 1000
@@ -61,16 +73,19 @@ def _ints(column: pa.Array) -> npt.NDArray[np.int64]:
 
 
 class StreamQueues:
-    """Lines of the bulk messages, queued by kind until they are decoded together."""
+    """Lines of the bulk messages, queued by kind until they are decoded together. pyarrow parses a
+    queue on a worker thread while the next one fills; the parsed queues are applied in order."""
 
     def __init__(self, ctx: Context, one_by_one: Callable[[int, str | None, str], None]) -> None:
         self.ctx = ctx
         self.one_by_one = one_by_one  # reads one line's message the exact way
         self.queues: dict[tuple[str, bool], list[tuple[int, str | None, str]]] = {}
         self.size = 0
+        self.pool = ThreadPoolExecutor(1)
+        self.parsing: deque[tuple[Future[pa.Table], str, bool, list[tuple[int, str | None, str]]]] = deque()
 
     def take(self, number: int, prefix: str | None, text: str) -> bool:
-        """Queue a bulk message's line; False for any other line (read it after `flush`)."""
+        """Queue a bulk message's line; False for any other line (read it after `drain`)."""
         at = text.find('"e":"', 0, 128)
         if at < 0:
             return False
@@ -84,32 +99,38 @@ class StreamQueues:
         queue.append((number, prefix, text))
         self.size += 1
         if self.size >= QUEUE_LINES:
-            self.flush()
+            self._send()
+            self._apply(keep=2)
         return True
 
-    def flush(self) -> None:
+    def drain(self) -> None:
+        """Apply every queued line, so the next line read one by one keeps the file's order."""
+        self._send()
+        self._apply(keep=0)
+
+    def close(self) -> None:
+        self.pool.shutdown(cancel_futures=True)
+
+    def _send(self) -> None:
         for (kind, enveloped), lines in self.queues.items():
-            if not lines:
-                continue
-            try:
-                self._decode(kind, enveloped, lines)
-            except Unusual:
-                self.ctx.market.rollback_to(self._mark)
-                for number, prefix, text in lines:
-                    self.one_by_one(number, prefix, text)
-        self.queues.clear()
+            if lines:
+                self.parsing.append((self.pool.submit(_parse, kind, enveloped, lines), kind, enveloped, lines))
+        self.queues = {}
         self.size = 0
 
-    def _decode(self, kind: str, enveloped: bool, lines: list[tuple[int, str | None, str]]) -> None:
-        self._mark = self.ctx.market.mark()
-        data = "\n".join(text for _, _, text in lines).encode()
-        options = pj.ParseOptions(explicit_schema=_schema(kind, enveloped), unexpected_field_behavior="ignore")
-        try:
-            table = pj.read_json(io.BytesIO(data), read_options=pj.ReadOptions(use_threads=False),
-                                 parse_options=options)
-        except (pa.ArrowException, OSError):
-            raise Unusual from None
-        if table.num_rows != len(lines):
+    def _apply(self, keep: int) -> None:
+        while len(self.parsing) > keep:
+            future, kind, enveloped, lines = self.parsing.popleft()
+            mark = self.ctx.market.mark()
+            try:
+                self._decode(future.result(), kind, enveloped, len(lines))
+            except Unusual:
+                self.ctx.market.rollback_to(mark)
+                for number, prefix, text in lines:
+                    self.one_by_one(number, prefix, text)
+
+    def _decode(self, table: pa.Table | None, kind: str, enveloped: bool, count: int) -> None:
+        if table is None or table.num_rows != count:
             raise Unusual
         message = table.column("data").combine_chunks() if enveloped else \
             pa.StructArray.from_arrays([table.column(f.name).combine_chunks() for f in _SCHEMAS[kind]],
@@ -117,7 +138,7 @@ class StreamQueues:
         if message.null_count:
             raise Unusual
         if kind == "ticker":
-            self.ctx.market.skipped["bookTicker messages"] += len(lines)
+            self.ctx.market.skipped["bookTicker messages"] += count
         elif kind == "trade":
             self._trades(message)
         else:
