@@ -434,7 +434,7 @@ def test_block_reader_and_message_reader_give_the_same_dataset(tmp_path, monkeyp
     decoded = []
     decode = stream_columns.StreamQueues._decode
     monkeypatch.setattr(stream_columns.StreamQueues, "_decode",
-                        lambda self, kind, enveloped, lines: decoded.append(kind) or decode(self, kind, enveloped, lines))
+                        lambda self, table, kind, *rest: decoded.append(kind) or decode(self, table, kind, *rest))
     with convert_files([path], **options) as result:
         fast, fast_notes = result.to_json(), result.notes()
     assert {"trade", "depth", "ticker"} <= set(decoded)
