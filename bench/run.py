@@ -64,6 +64,9 @@ TARGETS = {
     "arrays_vs_session": 4.0,
     "step_p99_ms": 8.0,
     "clusters_ms": 10.0,
+    "convert_rows_s": 1_000_000,  # rows per second of a CSV of the bulk layouts
+    "convert_gz_rows_s": 500_000,  # the same from .gz
+    "convert_peak_mb": 300,
 }
 
 
@@ -503,6 +506,9 @@ def main() -> int:
     parser.add_argument("--cache", type=pathlib.Path, default=ROOT / "build" / "bench-data")
     parser.add_argument("--json", type=pathlib.Path, help="also write the figures to this file")
     parser.add_argument("--viewer", action="store_true", help="also measure the viewer in Chromium (day preset)")
+    parser.add_argument("--convert", action="store_true",
+                        help="also measure the converter (bench/convert.py): rows/s and peak memory per layout")
+    parser.add_argument("--convert-rows", type=int, default=3_000_000, help="rows of the converter's trades CSV")
     args = parser.parse_args()
 
     args.module_dir = args.module_dir.resolve()
@@ -542,9 +548,31 @@ def main() -> int:
             results.append(bench_source(source, args, module, simdjson))
             gc.collect()
     summary(results)
+    converted = bench_convert(args) if args.convert else None
     if args.json:
-        args.json.write_text(json.dumps({"machine": machine(), "results": results}, indent=1))
+        args.json.write_text(json.dumps({"machine": machine(), "results": results, "convert": converted}, indent=1))
     return 0
+
+
+def bench_convert(args: argparse.Namespace) -> list[dict[str, Any]]:
+    """The converter's rows per second and peak memory, each conversion in a process of its own."""
+    import convert
+
+    print("\n== converter (bench/convert.py): seconds of convert_files + write, peak resident memory")
+    results = convert.run(args.convert_rows, args.cache.parent / "bench-convert")
+    print(convert.table(results))
+    print("\n== converter targets")
+    for r in results:
+        csv = "CSV" in str(r["input"])
+        goal = (TARGETS["convert_gz_rows_s"] if ".gz" in str(r["input"]) else TARGETS["convert_rows_s"]) if csv else None
+        marks = []
+        if goal is not None:
+            marks.append(f"{'ok  ' if r['rows_per_s'] >= goal else 'MISS'} >= {goal / 1e6:.1f}M rows/s "
+                         f"({r['rows_per_s'] / 1e6:.2f}M)")
+        marks.append(f"{'ok  ' if r['peak_mb'] < TARGETS['convert_peak_mb'] else 'MISS'} peak < "
+                     f"{TARGETS['convert_peak_mb']} MB ({r['peak_mb']:.0f} MB)")
+        print(f"  {r['input']} -> {r['output']}: " + "; ".join(marks))
+    return results
 
 
 if __name__ == "__main__":
