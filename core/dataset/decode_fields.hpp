@@ -102,6 +102,11 @@ inline bool decode_levels(const json::Value& v, std::vector<PriceLevel>& pool, s
         return false;
     }
     json::ArrayView levels = v.as_array();
+    // An event keeps its level count in 32 bits: a longer side is refused, never cut.
+    if (levels.size() > std::numeric_limits<std::uint32_t>::max()) {
+        failure = decode_messages::invalid_length(levels.size(), "at most 4294967295 levels");
+        return false;
+    }
     for (const json::Value& level : levels) {
         if (level.kind() != json::Kind::Array) {
             failure = decode_messages::invalid_type(level, "an array of length 2");

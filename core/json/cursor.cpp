@@ -405,7 +405,7 @@ bool Cursor::read_scalar(Value& out, std::string& scratch) {
         case '"': {
             std::string_view s;
             if (!read_string(s, scratch)) return false;
-            out = Value::string(s.data(), static_cast<std::uint32_t>(s.size()));
+            out = Value::string(s.data(), s.size());
             return true;
         }
         case '-': case '0': case '1': case '2': case '3': case '4':

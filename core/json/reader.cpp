@@ -14,7 +14,7 @@ namespace {
 // from `start` on; `key` is the key of the member whose value is being read (objects only).
 struct OpenContainer {
     bool is_object;
-    std::uint32_t start;
+    std::size_t start;
     std::string_view key;
 };
 
@@ -31,7 +31,7 @@ struct PendingMember {
 // and are neither sorted nor given a shape of their own.
 struct ObjectLayout {
     std::vector<std::string_view> text_keys;
-    std::vector<std::int32_t> slots;
+    std::vector<std::ptrdiff_t> slots;
     const Shape* shape = nullptr;
 };
 
@@ -101,7 +101,7 @@ private:
     std::vector<Node> elements_;
     std::vector<PendingMember> members_;
     std::vector<Node> values_;
-    std::vector<std::uint32_t> order_;
+    std::vector<std::size_t> order_;
     LayoutCache layouts_;
 };
 
@@ -126,11 +126,11 @@ Node TreeBuilder::close_array(const OpenContainer& open) {
 void TreeBuilder::lay_out(std::span<const PendingMember> members, ObjectLayout& layout) {
     std::size_t count = members.size();
     order_.resize(count);
-    for (std::size_t i = 0; i < count; ++i) order_[i] = static_cast<std::uint32_t>(i);
-    auto less = [members](std::uint32_t a, std::uint32_t b) { return members[a].key < members[b].key; };
+    for (std::size_t i = 0; i < count; ++i) order_[i] = i;
+    auto less = [members](std::size_t a, std::size_t b) { return members[a].key < members[b].key; };
     if (count <= 16) {
         for (std::size_t i = 1; i < count; ++i) {
-            std::uint32_t moving = order_[i];
+            std::size_t moving = order_[i];
             std::size_t hole = i;
             while (hole != 0 && less(moving, order_[hole - 1])) {
                 order_[hole] = order_[hole - 1];
@@ -147,10 +147,10 @@ void TreeBuilder::lay_out(std::span<const PendingMember> members, ObjectLayout& 
     std::vector<std::string_view> keys;
     keys.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t member = order_[i];
+        std::size_t member = order_[i];
         // Keep the last member of each run of equal keys.
         if (i + 1 != count && members[order_[i + 1]].key == members[member].key) continue;
-        layout.slots[member] = static_cast<std::int32_t>(keys.size());
+        layout.slots[member] = static_cast<std::ptrdiff_t>(keys.size());
         keys.push_back(members[member].key);
     }
     layout.shape = store_shape(keys, arena_);
@@ -192,7 +192,7 @@ bool TreeBuilder::read(Node& root) {
         if (c == '[' || c == '{') {
             if (!cursor_.enter(depth)) return false;
             bool is_object = c == '{';
-            open_.push_back({is_object, static_cast<std::uint32_t>(is_object ? members_.size() : elements_.size()), {}});
+            open_.push_back({is_object, is_object ? members_.size() : elements_.size(), {}});
             if (is_object) {
                 step = cursor_.object_next(true, key, scratch_);
                 if (step == Cursor::Step::Item) {

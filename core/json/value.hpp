@@ -130,21 +130,21 @@ public:
     // n must be below zero.
     static Value negative_integer(std::int64_t n) { Value v; v.kind_ = Kind::Negative; v.i_ = n; return v; }
     static Value floating(double f) { Value v; v.kind_ = Kind::Float; v.f_ = f; return v; }
-    static Value string(const char* data, std::uint32_t size) { Value v; v.kind_ = Kind::String; v.str_ = data; v.size_ = size; return v; }
-    static Value array(const Node* elems, std::uint32_t size) { Value v; v.kind_ = Kind::Array; v.elems_ = elems; v.size_ = size; return v; }
+    static Value string(const char* data, std::size_t size) { Value v; v.kind_ = Kind::String; v.str_ = data; v.size_ = size; return v; }
+    static Value array(const Node* elems, std::size_t size) { Value v; v.kind_ = Kind::Array; v.elems_ = elems; v.size_ = size; return v; }
     // An empty object when `body` is null.
     static Value object(const ObjectBody* body) {
         Value v;
         v.kind_ = Kind::Object;
         v.body_ = body;
-        v.size_ = body == nullptr ? 0 : static_cast<std::uint32_t>(body->shape->count);
+        v.size_ = body == nullptr ? 0 : static_cast<std::size_t>(body->shape->count);
         return v;
     }
 
 private:
     Kind kind_;
     bool boolean_;
-    std::uint32_t size_;
+    std::size_t size_;  // of a string, array or object: 64 bits, so no length of the input is cut
     union {
         std::uint64_t u_;
         std::int64_t i_;
@@ -268,14 +268,14 @@ inline Value Value::of(Node node) {
         case Node::kTextString:
         case Node::kArenaString: {
             std::string_view s = string_of(node);
-            return string(s.data(), static_cast<std::uint32_t>(s.size()));
+            return string(s.data(), s.size());
         }
         case Node::kArray: {
             std::uint64_t payload = node.payload();
             const auto* first = reinterpret_cast<const Node*>(static_cast<std::uintptr_t>((payload >> 4) << 3));
             std::uint64_t count = payload & Node::kInlineCount;
             if (count == Node::kInlineCount) count = reinterpret_cast<const std::uint64_t*>(first)[-1];
-            return array(first, static_cast<std::uint32_t>(count));
+            return array(first, static_cast<std::size_t>(count));
         }
         default: return object(node.pointer<ObjectBody>());
     }

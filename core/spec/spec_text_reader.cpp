@@ -37,7 +37,7 @@ struct HeldValue {
 
     Value value() const {
         switch (kind) {
-            case json::Kind::String: return Value::string(text.data(), static_cast<std::uint32_t>(text.size()));
+            case json::Kind::String: return Value::string(text.data(), text.size());
             case json::Kind::Array: return Value::array(nullptr, 0);
             case json::Kind::Object: return Value::object(nullptr);
             default: return scalar;

@@ -330,11 +330,12 @@ def test_bad_npz_files(tmp_path, members, message):
 def test_file_errors_keep_file_positions(tmp_path):
     path = tmp_path / "d.json"
     path.write_text('{"trades":[\n  {"ts":1,"price":2,"qty":3,"side":"buy"},\n  {"ts":1,"price":2,,}]}')
-    with pytest.raises(kv.VornParseError, match=r"at line 3 column 21 of .*d\.json$"):
+    with pytest.raises(kv.VornParseError, match=r"at line 3 column 21 of .*d\.json "
+                       r"\(first bad record: trades\[1\] at line 3 of .*d\.json\)$"):
         Session().load_file(path)
     gz = tmp_path / "d.json.gz"
     gz.write_bytes(gzip.compress(path.read_bytes()))
-    with pytest.raises(kv.VornParseError, match=r"at line 3 column 21 of .*d\.json\.gz$"):
+    with pytest.raises(kv.VornParseError, match=r"at line 3 column 21 of .*d\.json\.gz \(first bad record: trades\[1\]"):
         Session().load_file(gz)
     (tmp_path / "cut.json.gz").write_bytes(gzip.compress(b'{"oi":[]}')[:-6])
     with pytest.raises(kv.session.DatasetFileError, match="cannot read .*cut.json.gz"):
@@ -368,7 +369,7 @@ def test_reading_stops_at_a_nul_byte_without_changing_the_reply(tmp_path, conten
         Session().load_file(path)
     with pytest.raises(kv.VornParseError) as by_gz:
         Session().load_file(gz)
-    assert by_file.value.display.removesuffix("nul.json") == by_gz.value.display.removesuffix("nul.json.gz")
+    assert by_file.value.display.replace(str(path), "F") == by_gz.value.display.replace(str(gz), "F")
 
 
 # ----------------------------------------------------------------------------- threads
