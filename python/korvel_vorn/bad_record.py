@@ -10,13 +10,14 @@ first record the engine itself refuses is named with its list, index and line.
 from __future__ import annotations
 
 import json
+import re
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 
 from .schema import LISTS
 
 GROUP = 512  # records tried together before they are tried one by one
-_BLANK = " \t\n\r"
+_BLANK_RUN = re.compile(r"[ \t\n\r]*")
 
 
 @dataclass(frozen=True)
@@ -30,9 +31,7 @@ class BadRecord:
 
 
 def _skip_blank(text: str, pos: int) -> int:
-    while pos < len(text) and text[pos] in _BLANK:
-        pos += 1
-    return pos
+    return _BLANK_RUN.match(text, pos).end()  # type: ignore[union-attr]
 
 
 def _records(text: str) -> Iterator[tuple[str, int, int, int]]:

@@ -19,8 +19,11 @@ from . import __version__, commands
 from .schema import LISTS
 from .columns import ColumnError
 from .replies import VornError
-from .session import DatasetFileError, Session
+from .session import DEFAULT_MAX_BYTES, DatasetFileError, Session
 from .timefmt import format_duration, format_ts, parse_duration, parse_time
+
+
+MAX_SPEC_BYTES = 64 << 20  # a spec is a few hundred bytes; anything this large is not one
 
 
 class CliError(Exception):
@@ -60,7 +63,10 @@ def _read_spec(args: argparse.Namespace) -> tuple[str, dict[str, Any]]:
     else:
         try:
             with open(source, "rb") as f:
-                text = f.read().decode("utf-8")
+                data = f.read(MAX_SPEC_BYTES + 1)
+            if len(data) > MAX_SPEC_BYTES:
+                raise CliError(f"spec {source} is larger than {MAX_SPEC_BYTES >> 20} MiB")
+            text = data.decode("utf-8")
         except OSError as error:
             raise CliError(f"cannot read spec {source}: {error.strerror or error}") from None
         except UnicodeDecodeError:
@@ -70,13 +76,15 @@ def _read_spec(args: argparse.Namespace) -> tuple[str, dict[str, Any]]:
         value = json.loads(text)
     except json.JSONDecodeError as error:
         raise CliError(f"spec {where} is not valid JSON: {error.msg} at line {error.lineno} column {error.colno}") from None
+    except RecursionError:
+        raise CliError(f"spec {where} nests too deeply") from None
     return text, commands.spec_mapping(value)
 
 
 def _open_session(args: argparse.Namespace) -> tuple[Session, dict[str, Any]]:
     spec_text, spec = _read_spec(args)
     session = Session(spec_text if spec_text.strip() else None)
-    session.load_file(args.dataset)
+    session.load_file(args.dataset, max_bytes=args.max_size)
     return session, spec
 
 
@@ -88,6 +96,26 @@ def _size(text: str) -> tuple[int, int]:
     if not (100 <= width <= 10_000 and 100 <= height <= 10_000):
         raise argparse.ArgumentTypeError("width and height must be between 100 and 10000 pixels")
     return width, height
+
+
+def _byte_size(text: str) -> int:
+    units = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
+    number, unit = text.strip().upper().rstrip("B").rstrip("I"), ""
+    if number and number[-1] in units:
+        number, unit = number[:-1], number[-1]
+    try:
+        size = int(float(number) * units[unit])
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"bad size {text!r}: use bytes or a number with K, M or G") from None
+    if size <= 0:
+        raise argparse.ArgumentTypeError(f"bad size {text!r}: it must be positive")
+    return size
+
+
+def _one_line(message: str, limit: int = 2000) -> str:
+    """An error message on one line of at most `limit` characters, saying how much was cut."""
+    line = " ".join(message.split("\n"))
+    return line if len(line) <= limit else f"{line[:limit]}... ({len(line) - limit} more characters)"
 
 
 def _positive_float(text: str) -> float:
@@ -114,7 +142,7 @@ def _cursor(session: Session, text: str | None) -> int | None:
 
 def cmd_info(args: argparse.Namespace) -> int:
     session = Session()
-    session.load_file(args.dataset)
+    session.load_file(args.dataset, max_bytes=args.max_size)
     try:
         bounds = session.bounds()
     except VornError as error:
@@ -357,6 +385,9 @@ def _parser() -> argparse.ArgumentParser:
     def with_dataset(p: argparse.ArgumentParser, spec: bool = True) -> None:
         p.add_argument("dataset", help="dataset JSON file (the value of a load command's \"dataset\"; .gz allowed) "
                        "or .npz file of columns")
+        p.add_argument("--max-size", type=_byte_size, default=DEFAULT_MAX_BYTES, metavar="SIZE",
+                       help="refuse dataset files larger than SIZE once decompressed (bytes, or with K, M, G; "
+                       "default 4G)")
         if spec:
             p.add_argument("--spec", help="spec JSON file, or the spec JSON itself; default: the four panels")
             p.add_argument("--symbol", help="symbol of the default spec (default: the file name)")
@@ -466,7 +497,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return int(args.run(args))
     except (CliError, DatasetFileError, VornError, ColumnError, ChartsUnavailable) as error:
-        sys.stderr.write(f"korvel_vorn {args.command}: error: {error}\n")
+        sys.stderr.write(f"korvel_vorn {args.command}: error: {_one_line(str(error))}\n")
         return 1
     except BrokenPipeError:  # `... | head`
         return 0
