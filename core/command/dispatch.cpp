@@ -70,8 +70,10 @@ std::string run_command(HandleState& state, std::string_view text) {
         if (!dataset_value) return error_reply(VornError::bad_spec("load requires 'dataset'"));
         Result<Dataset> dataset = decode_dataset(*dataset_value);
         if (!dataset) return error_reply(dataset.error());
-        std::uint64_t count = state.load(std::move(dataset).value());
+        // The reply is allocated before the dataset is replaced, so nothing can fail after it is.
         std::string out = R"({"ok":true,"loaded":)";
+        out.reserve(out.size() + 24);
+        std::uint64_t count = state.load(std::move(dataset).value());
         json::write_uint(out, count);
         out.push_back('}');
         return out;
