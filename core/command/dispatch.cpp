@@ -36,6 +36,15 @@ std::optional<std::int64_t> frame_at_ts(const json::Value& command) {
     return std::nullopt;
 }
 
+// The frame's reply, unless it could exceed the reply budget.
+std::string frame_reply(Result<Frame> frame) {
+    if (!frame) return error_reply(frame.error());
+    if (frame_reply_bound(frame.value()) > kMaxReplyBytes) {
+        return error_reply(VornError::data("frame reply too large: it could exceed 2147483648 bytes"));
+    }
+    return write_frame(frame.value());
+}
+
 template <class T, class Write>
 std::string reply_or_error(Result<T> result, Write write) {
     if (!result) return error_reply(result.error());
@@ -86,12 +95,12 @@ std::string run_command(HandleState& state, std::string_view text) {
 
     if (name == "bounds") return reply_or_error(state.bounds(), write_bounds);
 
-    if (name == "frame") return reply_or_error(state.frame(), write_frame);
+    if (name == "frame") return frame_reply(state.frame());
 
     if (name == "frame_at") {
         std::optional<std::int64_t> ts = frame_at_ts(command);
         if (!ts) return error_reply(VornError::bad_spec("frame_at requires integer 'ts'"));
-        return reply_or_error(state.frame_at(*ts), write_frame);
+        return frame_reply(state.frame_at(*ts));
     }
 
     std::string message = "unknown cmd: ";

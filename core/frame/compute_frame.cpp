@@ -8,7 +8,9 @@
 
 #include "core/frame/window_cut.hpp"
 #include "core/runtime/worker_pool.hpp"
+#include "core/panels/arithmetic/panel_limits.hpp"
 #include "core/panels/compute_panel.hpp"
+#include "core/panels/panel_grid.hpp"
 #include "core/spec/read_spec.hpp"
 
 namespace vorn {
@@ -41,6 +43,19 @@ struct PanelTasks {
 Result<Frame> compute_validated_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor,
                                       PanelOptions options) {
     const auto [window, end] = frame_window(spec, dataset, cursor);
+
+    // The frame's budget, checked before any grid is allocated. A panel over its own limit is
+    // left to report itself, as it always has.
+    Int128 cells = 0;
+    bool each_within = true;
+    for (const VornPanel& panel : spec.panels) {
+        const Int128 panel_cells = panel_grid_cells(panel, window);
+        each_within = each_within && panel_cells <= Int128{kMaxPanelCells};
+        cells += panel_cells;
+    }
+    if (each_within && cells > Int128{kMaxFrameCells}) {
+        return VornError::data("frame too large: its panels together exceed 67108864 cells");
+    }
 
     std::vector<std::optional<Result<PanelData>>> results(spec.panels.size());
     PanelTasks tasks{spec.panels, window, options, results};

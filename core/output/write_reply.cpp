@@ -1,5 +1,8 @@
 #include "core/output/write_reply.hpp"
 
+#include <type_traits>
+#include <variant>
+
 #include "core/json/writer.hpp"
 #include "core/output/write_panel.hpp"
 
@@ -32,6 +35,35 @@ std::string write_bounds(const TimeBounds& bounds) {
     json::write_uint(out, bounds.count);
     out.push_back('}');
     return out;
+}
+
+std::uint64_t frame_reply_bound(const Frame& frame) {
+    // Widest forms: a double in shortest round-trip form with its comma ("-1.2345678901234567e-308,"),
+    // a 64-bit integer with its comma, a string escaped byte by byte as \u00XX.
+    constexpr std::uint64_t kDouble = 25;
+    constexpr std::uint64_t kInteger = 21;
+    constexpr std::uint64_t kPanel = 160;  // a panel's member names and brackets
+    std::uint64_t bound = 64 + 6 * static_cast<std::uint64_t>(frame.symbol.size()) + kInteger;
+    for (const PanelData& panel : frame.panels) {
+        bound += kPanel;
+        std::visit(
+            [&bound](const auto& data) {
+                using D = std::decay_t<decltype(data)>;
+                if constexpr (std::is_same_v<D, PanelData::Footprint>) {
+                    bound += kDouble * (data.price_bins.size() + data.buy_vol.size() + data.sell_vol.size());
+                } else if constexpr (std::is_same_v<D, PanelData::BookHeatmap>) {
+                    bound += kInteger * data.time.size() + kDouble * (data.price.size() + data.intensity.size()) +
+                             2 * data.time.size();
+                } else if constexpr (std::is_same_v<D, PanelData::LiquidationMap>) {
+                    bound += (kInteger + 2 * kDouble + 64) * data.events.size();
+                } else {
+                    bound += kInteger * data.time.size() +
+                             kDouble * (data.funding.size() + data.oi.size() + data.price.size());
+                }
+            },
+            panel.value);
+    }
+    return bound;
 }
 
 }  // namespace vorn

@@ -207,3 +207,18 @@ def test_frames_in_a_forked_child_match_the_parent():
         got = f.read().decode()
     os.waitpid(pid, 0)
     assert got == expected
+
+
+def test_the_frame_budget_holds_for_the_array_path_too():
+    from korvel_vorn.session import Session
+
+    session = Session({"dataset_ref": "d", "symbol": "X", "from_ts": None, "to_ts": None, "panels": [
+        {"kind": "book_heatmap", "price_bin": 1.0, "bucket_ms": 40, "depth_levels": 2},
+        {"kind": "funding_oi_divergence", "bucket_ms": 40}]})
+    session.load({"book": [(0, "snapshot", [(99.0, 1.0)], [(101.0, 1.0)]), (10**9, "diff", [(99.0, 2.0)], [])],
+                  "funding": [(0, 0.1), (10**9, 0.2)]})
+    with pytest.raises(Exception, match="frame too large: its panels together exceed 67108864 cells"):
+        session.frame_arrays(10**9)
+    # The JSON protocol answers the same.
+    assert session.engine.command('{"cmd":"frame"}') == \
+        '{"ok":false,"error":"data: frame too large: its panels together exceed 67108864 cells"}'

@@ -15,6 +15,7 @@
 #include "core/panels/book_heatmap/price_grid.hpp"
 #include "core/panels/book_heatmap/ranged_book_side.hpp"
 #include "core/panels/compute_panel.hpp"
+#include "core/panels/panel_grid.hpp"
 
 namespace vorn {
 namespace {
@@ -126,7 +127,7 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
 
     // Sized before anything grid-sized is allocated: the product of up to 2^64 rows and 2^32
     // levels fits 128 bits.
-    const BucketRange range = bucket_range(book.front().ts, book.back().ts, b);
+    const BucketRange range = *book_heatmap_buckets(window, b);
     if (range.count * depth > Int128{kMaxPanelCells}) return VornError::data("book_heatmap grid too large");
     if (!range.starts_representable()) return VornError::data("book_heatmap time buckets out of range");
 

@@ -8,6 +8,7 @@
 #include "core/panels/arithmetic/panel_limits.hpp"
 #include "core/panels/arithmetic/round8.hpp"
 #include "core/panels/compute_panel.hpp"
+#include "core/panels/panel_grid.hpp"
 
 namespace vorn {
 namespace {
@@ -30,17 +31,11 @@ struct CarriedSeries {
 
 }  // namespace
 
-Result<PanelData> compute_funding_oi_divergence(const VornPanel::FundingOiDivergence& params,
-                                                const Window& window) {
-    const std::int64_t b = params.bucket_ms;
-    if (b < 1) return VornError::bad_spec("funding_oi_divergence bucket_ms must be > 0");
-
-    PanelData::FundingOiDivergence out;
+std::optional<BucketRange> divergence_buckets(const Window& window, std::int64_t b) {
     const bool has_funding = !window.funding.empty();
     const bool has_oi = !window.oi.empty();
     const bool has_candles = !window.candles.empty();
-    if (!has_funding && !has_oi && !has_candles) return PanelData{std::move(out)};
-
+    if (!has_funding && !has_oi && !has_candles) return std::nullopt;
     // Span over the non-empty lists only; each list is in ascending ts order.
     std::int64_t start = INT64_MAX;
     std::int64_t end = INT64_MIN;
@@ -56,8 +51,18 @@ Result<PanelData> compute_funding_oi_divergence(const VornPanel::FundingOiDiverg
         start = std::min(start, window.candles.front().ts);
         end = std::max(end, window.candles.back().ts);
     }
+    return bucket_range(start, end, b);
+}
 
-    const BucketRange range = bucket_range(start, end, b);
+Result<PanelData> compute_funding_oi_divergence(const VornPanel::FundingOiDivergence& params,
+                                                const Window& window) {
+    const std::int64_t b = params.bucket_ms;
+    if (b < 1) return VornError::bad_spec("funding_oi_divergence bucket_ms must be > 0");
+
+    PanelData::FundingOiDivergence out;
+    const std::optional<BucketRange> buckets = divergence_buckets(window, b);
+    if (!buckets) return PanelData{std::move(out)};
+    const BucketRange range = *buckets;
     if (range.count > Int128{kMaxPanelCells}) return VornError::data("funding_oi_divergence has too many buckets");
     if (!range.starts_representable()) return VornError::data("funding_oi_divergence time buckets out of range");
 
