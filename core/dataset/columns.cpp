@@ -1,6 +1,7 @@
 #include "core/dataset/columns.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -37,14 +38,19 @@ public:
     ListReader(const ColumnList& list, const std::vector<ColumnData>& columns) : list_(list), columns_(columns) {}
 
     std::size_t rows(std::size_t field) const { return columns_[field].rows; }
-    std::int64_t int64(std::size_t field, std::size_t row) const {
-        return static_cast<const std::int64_t*>(columns_[field].data)[row];
-    }
-    double float64(std::size_t field, std::size_t row) const {
-        return static_cast<const double*>(columns_[field].data)[row];
-    }
+    // Values are copied out, not dereferenced in place: a column viewed inside a file (an .npz
+    // member) need not be aligned to its type.
+    std::int64_t int64(std::size_t field, std::size_t row) const { return load<std::int64_t>(field, row); }
+    double float64(std::size_t field, std::size_t row) const { return load<double>(field, row); }
     std::uint8_t code(std::size_t field, std::size_t row) const {
         return static_cast<const std::uint8_t*>(columns_[field].data)[row];
+    }
+
+    template <class T>
+    T load(std::size_t field, std::size_t row) const {
+        T value;
+        std::memcpy(&value, static_cast<const unsigned char*>(columns_[field].data) + row * sizeof(T), sizeof(T));
+        return value;
     }
 
     VornError failure(std::size_t field, std::size_t row, std::string_view what) const {

@@ -126,6 +126,8 @@ def test_impossible_panel_sizes_fail_in_order(panel, dataset, error):
     assert cmd(v, cmd="bounds").startswith('{"from_ts":')
 
 
+@pytest.mark.skipif(bool(os.environ.get("VORN_SANITIZED")),
+                    reason="an address-space cap leaves no room for the sanitizer's shadow memory")
 def test_memory_exhaustion_ends_in_an_error_reply_and_the_object_stays_usable():
     # A child process with a capped address space computes a heatmap that needs more memory than
     # the cap allows; the frame fails with an error reply and a small frame still works after it.
