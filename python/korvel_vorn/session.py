@@ -81,21 +81,29 @@ def _gzip_load_command(name: str, max_bytes: int) -> bytearray:
     return command
 
 
-def _first_bad_record(name: str, command: bytearray | None, max_bytes: int) -> BadRecord | None:
-    """Where a dataset file that failed to load goes wrong: its first record the engine refuses."""
+_LOCATE_MAX_BYTES = 1 << 30  # larger files are named by the engine's message alone
+
+
+def _first_bad_record(name: str, command: bytearray | None) -> BadRecord | None:
+    """Where a dataset file that failed to load goes wrong: its first record the engine refuses.
+    The text is decoded once, from a view of what was read (no further copy of the bytes)."""
     try:
         if command is not None:
-            data = bytes(command[len(_LOAD_HEAD):len(command) - len(_LOAD_TAIL)])
+            data = memoryview(command)[len(_LOAD_HEAD):len(command) - len(_LOAD_TAIL)]
         else:
+            if not os.path.isfile(name) or os.path.getsize(name) > _LOCATE_MAX_BYTES:
+                return None  # a device or pipe is not read again
             with open(name, "rb") as f:
-                data = f.read(max_bytes + 1)
-        text = data.split(b"\0", 1)[0].decode("utf-8")
-    except (OSError, UnicodeDecodeError, MemoryError):
+                data = memoryview(f.read(_LOCATE_MAX_BYTES + 1))
+        if len(data) > _LOCATE_MAX_BYTES:
+            return None
+        text = str(data, "utf-8").split("\0", 1)[0]
+    except (OSError, ValueError, MemoryError):
         return None
     scratch = Engine()
 
     def loads(command_text: str) -> bool:
-        return b'"ok":true' in scratch.command(command_text).encode()[:12]
+        return scratch.command(command_text).startswith('{"ok":true')
 
     return find_bad_record(text, loads)
 
@@ -164,7 +172,7 @@ class Session:
         decoded = parse_reply(reply, raise_errors=False)
         if decoded.get("ok") is False:
             display = remap_file_error(str(decoded["error"]), lines, name)
-            bad = _first_bad_record(name, command if name.endswith(".gz") else None, max_bytes)
+            bad = _first_bad_record(name, command if name.endswith(".gz") else None)
             if bad is not None:
                 display = f"{display} (first bad record: {bad} of {name})"
             raise error_from_display(display)
