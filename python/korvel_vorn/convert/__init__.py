@@ -17,6 +17,7 @@ closed by a forced sell, "short" when a short was closed by a forced buy.
 from __future__ import annotations
 
 import codecs
+import contextlib
 import csv
 import gzip
 import io
@@ -27,7 +28,7 @@ import zipfile
 import zlib
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import IO, Any
+from typing import IO, Any, cast
 
 from ..schema import LISTS
 from .conversion import Conversion, EmptyConversion, Source, finish
@@ -72,7 +73,8 @@ def _inputs_of(path: str) -> list[_Input]:
     import pyarrow as pa
 
     if magic[:2] == b"\x1f\x8b":
-        return [_Input(path, lambda: gzip.open(path, "rb"), lambda: pa.input_stream(path, compression="gzip"))]
+        return [_Input(path, lambda: cast(IO[bytes], gzip.open(path, "rb")),
+                       lambda: pa.input_stream(path, compression="gzip"))]
     if magic == b"PK\x03\x04" or path.endswith(".zip"):
         try:
             with zipfile.ZipFile(path) as archive:
@@ -97,31 +99,21 @@ def _zip_member(path: str, member: str) -> _Input:
     return _Input(f"{path}:{member}", open_member, lambda: pa.PythonFile(open_member(), mode="r"))
 
 
-class _Unreadable(Exception):
-    pass
-
-
-def _read_errors(name: str) -> Any:
+@contextlib.contextmanager
+def _read_errors(name: str) -> Iterator[None]:
     """Decompression, decoding and read failures of `name` as one-line `ConvertError`s."""
-
-    class Mapper:
-        def __enter__(self) -> None:
-            return None
-
-        def __exit__(self, kind: Any, error: Any, tb: Any) -> bool:
-            if error is None or isinstance(error, ConvertError):
-                return False
-            if isinstance(error, EOFError):
-                raise ConvertError(f"cannot read {name}: it is truncated ({error})") from None
-            if isinstance(error, UnicodeDecodeError):
-                raise ConvertError(f"cannot read {name}: it is not UTF-8 text") from None
-            if isinstance(error, (zlib.error, gzip.BadGzipFile, zipfile.BadZipFile)):
-                raise ConvertError(f"cannot read {name}: corrupt compressed data ({error})") from None
-            if isinstance(error, OSError):
-                raise ConvertError(f"cannot read {name}: {error.strerror or error}") from None
-            return False
-
-    return Mapper()
+    try:
+        yield
+    except ConvertError:
+        raise
+    except EOFError as error:
+        raise ConvertError(f"cannot read {name}: it is truncated ({error})") from None
+    except UnicodeDecodeError:
+        raise ConvertError(f"cannot read {name}: it is not UTF-8 text") from None
+    except (zlib.error, gzip.BadGzipFile, zipfile.BadZipFile) as error:
+        raise ConvertError(f"cannot read {name}: corrupt compressed data ({error})") from None
+    except OSError as error:
+        raise ConvertError(f"cannot read {name}: {error.strerror or error}") from None
 
 
 def _head(source: _Input) -> str:

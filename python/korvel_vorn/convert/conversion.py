@@ -146,7 +146,7 @@ class Conversion:
                     with gzip.GzipFile(fileobj=raw, mode="wb", mtime=0) as packed:
                         write_json(packed, self.plans)  # type: ignore[arg-type]
                 else:
-                    with io.BufferedWriter(raw, 1 << 20) as buffered:  # type: ignore[arg-type]
+                    with io.BufferedWriter(raw, 1 << 20) as buffered:
                         write_json(buffered, self.plans)
             os.replace(temporary, path)
         except BaseException:
@@ -210,7 +210,8 @@ def finish(market: Market, sources: list[Source]) -> Conversion:
     spans = [(plans[n].ts_min, plans[n].ts_max) for n in MARKET_LISTS if plans[n].ts_min is not None]
     side_lo, side_hi = lo, hi
     if spans and not options.keep_all_times:
-        market_lo, market_hi = min(s[0] for s in spans), max(s[1] for s in spans)  # type: ignore[type-var]
+        market_lo = min(s[0] for s in spans if s[0] is not None)
+        market_hi = max(s[1] for s in spans if s[1] is not None)
         side_lo = market_lo if lo is None else lo
         side_hi = market_hi if hi is None else hi
         if not explicit:

@@ -18,8 +18,8 @@ import pyarrow.compute as pc
 import pyarrow.csv as pcsv
 
 from .messages import Context
-from .threads import ordered_map
 from .store import NO_ID
+from .threads import ordered_map
 
 FAST_LAYOUTS = ("binance_trades", "binance_agg_trades", "tardis_trades", "tardis_liquidations")
 _JSON_NUMBER = r"^-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][+-]?[0-9]+)?$"
@@ -75,31 +75,37 @@ def _numbers(column: pa.Array) -> tuple[pa.Array, npt.NDArray[np.float64], npt.N
     return text, values, places.astype(np.uint8)
 
 
-def _timestamps(column: pa.Array, unit: str | None) -> npt.NDArray[np.int64]:
-    """Milliseconds from whole epoch counts, in `unit` or recognised per value by magnitude."""
-    try:
-        counts = pc.cast(column, pa.int64()).to_numpy(zero_copy_only=False)
-    except pa.ArrowInvalid:
-        raise Unusual from None
+def milliseconds(counts: npt.NDArray[np.int64], unit: str | None) -> npt.NDArray[np.int64]:
+    """Milliseconds from whole epoch counts, in `unit` or recognised per value by magnitude (as
+    `korvel_vorn.convert.fields.timestamp` does for one value: finer units are floored)."""
     if unit == "s":
-        return counts * 1000
+        return np.asarray(counts * 1000, dtype=np.int64)
     if unit is not None:
-        return counts // _UNIT_DIVISORS[unit]
+        return np.asarray(counts // _UNIT_DIVISORS[unit], dtype=np.int64)
     magnitude = np.abs(counts)
     with np.errstate(over="ignore"):
-        return np.where(magnitude < 10**11, counts * 1000,
-                        np.where(magnitude < 10**14, counts,
-                                 np.where(magnitude < 10**17, counts // 1000, counts // 1_000_000)))
+        return np.asarray(np.where(magnitude < 10**11, counts * 1000,
+                                   np.where(magnitude < 10**14, counts,
+                                            np.where(magnitude < 10**17, counts // 1000, counts // 1_000_000))),
+                          dtype=np.int64)
+
+
+def _timestamps(column: pa.Array, unit: str | None) -> npt.NDArray[np.int64]:
+    try:
+        counts = np.asarray(pc.cast(column, pa.int64()).to_numpy(zero_copy_only=False), dtype=np.int64)
+    except pa.ArrowInvalid:
+        raise Unusual from None
+    return milliseconds(counts, unit)
 
 
 def _flags(column: pa.Array) -> npt.NDArray[np.bool_]:
     if pc.all(pc.is_in(column, _EXACT_FLAGS)).as_py():  # the usual spelling: no case or blanks to mend
-        return pc.equal(column, "true").to_numpy(zero_copy_only=False)
+        return np.asarray(pc.equal(column, "true").to_numpy(zero_copy_only=False), dtype=bool)
     words = pc.utf8_lower(_text(column))
     true = pc.is_in(words, pa.array(_TRUE))
     if not pc.all(pc.or_(true, pc.is_in(words, pa.array(_FALSE)))).as_py():
         raise Unusual
-    return true.to_numpy(zero_copy_only=False)
+    return np.asarray(true.to_numpy(zero_copy_only=False), dtype=bool)
 
 
 def _sides(column: pa.Array, first: list[str], second: list[str], unknown: list[str]) -> tuple[Any, Any]:

@@ -26,7 +26,7 @@ def _string_bytes(strings: pa.Array) -> memoryview:
     buffers = strings.buffers()
     offsets_type = np.int64 if pa.types.is_large_string(strings.type) else np.int32
     offsets = np.frombuffer(buffers[1], dtype=offsets_type)[strings.offset:strings.offset + len(strings) + 1]
-    return memoryview(buffers[2])[int(offsets[0]):int(offsets[-1])]  # type: ignore[arg-type]
+    return memoryview(buffers[2])[int(offsets[0]):int(offsets[-1])]
 
 
 def _record_lines(chunk: Chunk) -> pa.Array:

@@ -52,7 +52,7 @@ class _Column:
 
     def append(self, values: Any) -> None:
         array = np.ascontiguousarray(values, dtype=self.dtype)
-        self.file.write(memoryview(array).cast("B"))
+        self.file.write(array.data.cast("B"))
         self.count += len(array)
 
     def read(self, start: int, stop: int) -> npt.NDArray[Any]:
@@ -81,7 +81,7 @@ class _Text:
         offsets_type = I8 if pa.types.is_large_string(strings.type) else np.dtype(np.int32)
         buffers = strings.buffers()
         offsets = np.frombuffer(buffers[1], dtype=offsets_type)[strings.offset:strings.offset + n + 1].astype(np.int64)
-        self.data.write(memoryview(buffers[2])[offsets[0]:offsets[-1]])  # type: ignore[arg-type]
+        self.data.write(memoryview(buffers[2])[offsets[0]:offsets[-1]])
         self.ends.append(offsets[1:] - offsets[0] + self.size)
         self.size += int(offsets[-1] - offsets[0])
 
@@ -131,6 +131,7 @@ class ListStore:
         self.levels = {field: (_Column(root / f"{name}.{field}", F8), count_field)
                        for field, count_field in LEVEL_COLUMNS.get(name, ())}
         self.segments: list[Segment] = []
+        self._last_ts = 0  # the last record's ts, for the order of the next chunk
 
     @property
     def count(self) -> int:

@@ -23,7 +23,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.json as pj
 
-from .csv_columns import Unusual, _numbers, _wanted_symbols
+from .csv_columns import Unusual, _numbers, _wanted_symbols, milliseconds
 from .messages import Context
 from .store import NO_ID
 
@@ -56,20 +56,8 @@ def _parse(kind: str, enveloped: bool, lines: list[tuple[int, str | None, str]])
         return None
 
 
-def _ms(counts: npt.NDArray[np.int64], unit: str | None) -> npt.NDArray[np.int64]:
-    if unit == "s":
-        return counts * 1000
-    if unit is not None:
-        return counts // {"ms": 1, "us": 1000, "ns": 1_000_000}[unit]
-    magnitude = np.abs(counts)
-    with np.errstate(over="ignore"):
-        return np.where(magnitude < 10**11, counts * 1000,
-                        np.where(magnitude < 10**14, counts,
-                                 np.where(magnitude < 10**17, counts // 1000, counts // 1_000_000)))
-
-
 def _ints(column: pa.Array) -> npt.NDArray[np.int64]:
-    return pc.fill_null(column, NO_ID).to_numpy(zero_copy_only=False).astype(np.int64)
+    return np.asarray(pc.fill_null(column, NO_ID).to_numpy(zero_copy_only=False), dtype=np.int64)
 
 
 class StreamQueues:
@@ -148,7 +136,7 @@ class StreamQueues:
         ts = pc.coalesce(message.field("T"), message.field("E"))
         if ts.null_count:
             raise Unusual
-        return _ms(ts.to_numpy(zero_copy_only=False).astype(np.int64), self.ctx.unit)
+        return milliseconds(np.asarray(ts.to_numpy(zero_copy_only=False), dtype=np.int64), self.ctx.unit)
 
     def _trades(self, message: pa.StructArray) -> None:
         ctx, market = self.ctx, self.ctx.market
