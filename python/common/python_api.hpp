@@ -17,4 +17,13 @@ PyCFunction as_py_cfunction(Function* function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
+// The tuple (first, second), taking over both new references; either may be null (its creation
+// failed, with the Python error set), and then so is the result.
+inline PyObject* pair_of_new(PyObject* first, PyObject* second) {
+    PyObject* pair = first != nullptr && second != nullptr ? PyTuple_Pack(2, first, second) : nullptr;
+    Py_XDECREF(first);
+    Py_XDECREF(second);
+    return pair;
+}
+
 }  // namespace vorn::python

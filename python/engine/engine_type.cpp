@@ -184,11 +184,7 @@ PyObject* engine_load_file(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     PyObject* text = reply_str(reply);
     if (text == nullptr) return nullptr;
-    PyObject* count = PyLong_FromSize_t(lines);
-    PyObject* result = count ? PyTuple_Pack(2, text, count) : nullptr;
-    Py_DECREF(text);
-    Py_XDECREF(count);
-    return result;
+    return pair_of_new(text, PyLong_FromSize_t(lines));
 }
 
 PyObject* engine_load_columns(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -140,11 +140,7 @@ PyObject* export_clusters(std::int64_t cursor_ts, Clusters clusters) {
     d.matrix("sell_vol", owner->sell_vol, owner->time.size(), owner->price.size());
     PyObject* dict = d.release();
     if (dict == nullptr) return nullptr;
-    PyObject* cursor = PyLong_FromLongLong(cursor_ts);
-    PyObject* result = cursor ? PyTuple_Pack(2, cursor, dict) : nullptr;
-    Py_XDECREF(cursor);
-    Py_DECREF(dict);
-    return result;
+    return pair_of_new(PyLong_FromLongLong(cursor_ts), dict);
 }
 
 }  // namespace vorn::python

@@ -15,7 +15,7 @@ from typing import Any
 from ..schema import LISTS
 from ..timefmt import format_ts
 from .candles import TRADE_FIELDS, derive_candles
-from .market import BATCH, ConvertError, Market, candle_chunk
+from .market import BATCH, ConvertError, Market, records_chunk
 from .output import write_json, write_npz
 from .plan import BookOrder, ListPlan, plan_book, plan_list, repeated_trades, start_book_at
 from .store import ListStore
@@ -262,6 +262,6 @@ def _candles(market: Market, plans: dict[str, ListPlan], conversion: Conversion)
             records = derive_candles(plans["trades"].chunks(TRADE_FIELDS), bucket, first, last)  # type: ignore[arg-type]
         conversion.derived_candles = True
     for i in range(0, len(records), BATCH):
-        store.append(candle_chunk(records[i:i + BATCH]))
+        store.append(records_chunk("candles", records[i:i + BATCH]))
     market.stores["candles"] = store
     return store

@@ -17,6 +17,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.csv as pcsv
 
+from .fields import MS_DIVISORS, UNIT_LIMITS
 from .messages import Context
 from .store import NO_ID
 from .threads import ordered_map
@@ -26,7 +27,6 @@ _JSON_NUMBER = r"^-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][+-]?[0-9]+)?$"
 _TRUE, _FALSE = ["true", "1", "t", "yes"], ["false", "0", "f", "no"]
 _EXACT_FLAGS = pa.array(["true", "false"])
 _TRADE_SIDES, _POSITION_SIDES = pa.array(["buy", "sell"]), pa.array(["long", "short"])
-_UNIT_DIVISORS = {"ms": 1, "us": 1000, "ns": 1_000_000}
 
 # Column names by layout: with a header, and the positions of a headerless Binance file.
 _COLUMNS: dict[str, dict[str, str]] = {
@@ -81,13 +81,13 @@ def milliseconds(counts: npt.NDArray[np.int64], unit: str | None) -> npt.NDArray
     if unit == "s":
         return np.asarray(counts * 1000, dtype=np.int64)
     if unit is not None:
-        return np.asarray(counts // _UNIT_DIVISORS[unit], dtype=np.int64)
+        return np.asarray(counts // MS_DIVISORS[unit], dtype=np.int64)
     magnitude = np.abs(counts)
+    out = counts // MS_DIVISORS["ns"]
     with np.errstate(over="ignore"):
-        return np.asarray(np.where(magnitude < 10**11, counts * 1000,
-                                   np.where(magnitude < 10**14, counts,
-                                            np.where(magnitude < 10**17, counts // 1000, counts // 1_000_000))),
-                          dtype=np.int64)
+        for limit, guessed in reversed(UNIT_LIMITS):  # the smallest limit a value is under wins
+            out = np.where(magnitude < limit, counts * 1000 if guessed == "s" else counts // MS_DIVISORS[guessed], out)
+    return np.asarray(out, dtype=np.int64)
 
 
 def _timestamps(column: pa.Array, unit: str | None) -> npt.NDArray[np.int64]:

@@ -9,7 +9,11 @@ from typing import Any
 
 from .._jsontext import float_text
 
-_UNIT_DIVISORS = {"s": None, "ms": 1, "us": 1000, "ns": 1_000_000}
+# Milliseconds from counts of the finer units (seconds multiply by 1000 instead).
+MS_DIVISORS = {"ms": 1, "us": 1000, "ns": 1_000_000}
+# The largest magnitude read as each unit when none is given: recordings of this century have
+# 10 digits in seconds, 13 in milliseconds, 16 in microseconds and 19 in nanoseconds.
+UNIT_LIMITS = ((10**11, "s"), (10**14, "ms"), (10**17, "us"))
 _DIGITS = re.compile(r"-?\d+")
 _DECIMAL = re.compile(r"-?(?:\d+\.\d*|\.\d+|\d+)(?:[eE][+-]?\d+)?")
 _EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
@@ -35,14 +39,7 @@ def is_zero(text: str) -> bool:
 
 
 def _guess_unit(magnitude: int) -> str:
-    # Recordings of this century: seconds have 10 digits, milliseconds 13, micro 16, nano 19.
-    if magnitude < 10**11:
-        return "s"
-    if magnitude < 10**14:
-        return "ms"
-    if magnitude < 10**17:
-        return "us"
-    return "ns"
+    return next((unit for limit, unit in UNIT_LIMITS if magnitude < limit), "ns")
 
 
 def timestamp(value: Any, name: str, unit: str | None = None) -> int:
@@ -62,7 +59,7 @@ def timestamp(value: Any, name: str, unit: str | None = None) -> int:
         chosen = unit or _guess_unit(abs(count))
         if chosen == "s":
             return count * 1000
-        return count // _UNIT_DIVISORS[chosen]  # type: ignore[operator]
+        return count // MS_DIVISORS[chosen]
     if _DECIMAL.fullmatch(text):
         amount = Decimal(text)
         chosen = unit or _guess_unit(abs(int(amount)))

@@ -71,7 +71,7 @@ def _floats(texts: list[str]) -> Any:
     return np.array(texts, dtype=np.float64) if texts else np.empty(0, np.float64)
 
 
-def _chunk(name: str, records: list[Any]) -> Chunk:
+def records_chunk(name: str, records: list[Any]) -> Chunk:
     """The columns of buffered records of list `name`."""
     ts = np.array([r[0] if name != "book" else r.ts for r in records], dtype=np.int64)
     if name in ("trades", "liquidations"):
@@ -158,7 +158,7 @@ class Market:
     def _flush(self, name: str) -> None:
         records = self.pending[name]
         if records:
-            self.stores[name].append(_chunk(name, records))
+            self.stores[name].append(records_chunk(name, records))
             records.clear()
 
     def _add(self, name: str, record: Any) -> None:
@@ -206,6 +206,3 @@ class Market:
             store.close()
         self._folder.cleanup()
 
-
-def candle_chunk(records: list[tuple[int, str, str, str, str, str]]) -> Chunk:
-    return _chunk("candles", records)

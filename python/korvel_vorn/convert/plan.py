@@ -18,7 +18,7 @@ import numpy.typing as npt
 import pyarrow as pa
 import pyarrow.compute as pc
 
-from .market import BookEvent, _chunk
+from .market import BookEvent, records_chunk
 from .store import LEVEL_COLUMNS, NO_ID, Chunk, ListStore, Segment
 
 WINDOW = 1 << 16
@@ -242,6 +242,6 @@ def start_book_at(plan: ListPlan, start: int) -> int:
                         levels[float(price)] = (price, qty)
     bids = [book["bids"][p] for p in sorted(book["bids"], reverse=True)]
     asks = [book["asks"][p] for p in sorted(book["asks"])]
-    plan.prefix = _chunk("book", [BookEvent(ts=start, kind="snapshot", bids=bids, asks=asks)])
+    plan.prefix = records_chunk("book", [BookEvent(ts=start, kind="snapshot", bids=bids, asks=asks)])
     plan.perm, plan.ts = plan.perm[cut:], plan.ts[cut:]
     return cut

@@ -13,7 +13,6 @@ the list can be written by concatenating segments, or has to be merged.
 from __future__ import annotations
 
 import os
-from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -208,15 +207,3 @@ class ListStore:
             column.file.close()
         self.rest.data.close()
 
-
-def empty_chunk(name: str) -> Chunk:
-    chunk: Chunk = {"ts": np.empty(0, np.int64), "rest": pa.array([], pa.large_string())}
-    for field, dtype in RECORD_COLUMNS[name]:
-        chunk[field] = np.empty(0, dtype)
-    for field, _ in LEVEL_COLUMNS.get(name, ()):
-        chunk[field] = np.empty(0, F8)
-    return chunk
-
-
-def chunk_length(chunk: Mapping[str, Any]) -> int:
-    return len(chunk["ts"])

@@ -7,13 +7,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "core/command/dispatch.hpp"
+#include "tests/core/support/replaced_new.hpp"
 
 namespace {
 
@@ -22,32 +21,12 @@ std::atomic<bool> armed{false};
 std::atomic<std::int64_t> allocations{0};
 std::atomic<std::int64_t> fail_at{-1};
 
-void* allocate(std::size_t size) {
-    if (armed.load(std::memory_order_relaxed) &&
-        allocations.fetch_add(1, std::memory_order_relaxed) == fail_at.load(std::memory_order_relaxed)) {
-        throw std::bad_alloc();
-    }
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-}
-
 }  // namespace
 
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size);
-    } catch (...) {
-        return nullptr;
-    }
+bool vorn::testing_support::should_fail(std::size_t) {
+    return armed.load(std::memory_order_relaxed) &&
+           allocations.fetch_add(1, std::memory_order_relaxed) == fail_at.load(std::memory_order_relaxed);
 }
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace vorn {
 namespace {

@@ -3,44 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <new>
 
 #include "core/frame/frame.hpp"
 #include "tests/core/frame/frame_test_support.hpp"
+#include "tests/core/support/replaced_new.hpp"
 
 namespace {
 
 // While armed, every allocation of at least this many bytes fails, on every thread.
 std::atomic<std::size_t> fail_from_size{0};
 
-void* allocate(std::size_t size) {
-    std::size_t limit = fail_from_size.load(std::memory_order_relaxed);
-    if (limit != 0 && size >= limit) throw std::bad_alloc();
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-}
-
 }  // namespace
 
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-// The nothrow forms (used by std::stable_sort's scratch buffer) must pair with the same free().
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size);
-    } catch (...) {
-        return nullptr;
-    }
+bool vorn::testing_support::should_fail(std::size_t size) {
+    std::size_t limit = fail_from_size.load(std::memory_order_relaxed);
+    return limit != 0 && size >= limit;
 }
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace vorn {
 namespace {
