@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <string_view>
 
 #include "core/dataset/decode.hpp"
 #include "core/json/reader.hpp"
@@ -24,9 +25,18 @@ std::string error_reply(const VornError& error) {
 
 std::string ok_reply() { return R"({"ok":true})"; }
 
+// The members a command object is read for; the reader checks the others but does not store them.
+namespace key {
+constexpr std::string_view kCmd = "cmd";
+constexpr std::string_view kDataset = "dataset";
+constexpr std::string_view kSpec = "spec";
+constexpr std::string_view kTs = "ts";
+constexpr std::string_view kAll[] = {kCmd, kDataset, kSpec, kTs};
+}  // namespace key
+
 // The "ts" of "frame_at": a JSON integer that fits a signed 64-bit integer.
 std::optional<std::int64_t> frame_at_ts(const json::Value& command) {
-    std::optional<json::Value> ts = command.find("ts");
+    std::optional<json::Value> ts = command.find(key::kTs);
     if (!ts) return std::nullopt;
     if (ts->kind() == json::Kind::Negative) return ts->as_negative();
     if (ts->kind() == json::Kind::Unsigned &&
@@ -52,11 +62,11 @@ std::string reply_or_error(Result<T> result, Write write) {
 }
 
 std::string run_command(HandleState& state, std::string_view text) {
-    Result<json::Document> document = json::read_document(text);
+    Result<json::Document> document = json::read_document(text, key::kAll);
     if (!document) return error_reply(document.error());
     const json::Value& command = document->root();
 
-    std::optional<json::Value> cmd = command.find("cmd");
+    std::optional<json::Value> cmd = command.find(key::kCmd);
     if (!cmd || cmd->kind() != json::Kind::String) {
         return error_reply(VornError::bad_spec("missing 'cmd'"));
     }
@@ -65,7 +75,7 @@ std::string run_command(HandleState& state, std::string_view text) {
     if (name == "version") return std::string(R"({"version":")") + kVersion + "\"}";
 
     if (name == "set_spec") {
-        std::optional<json::Value> spec_value = command.find("spec");
+        std::optional<json::Value> spec_value = command.find(key::kSpec);
         if (!spec_value) return error_reply(VornError::bad_spec("set_spec requires 'spec'"));
         Result<VornSpec> spec = spec_from_value(*spec_value);
         if (!spec) return error_reply(spec.error());
@@ -75,7 +85,7 @@ std::string run_command(HandleState& state, std::string_view text) {
     }
 
     if (name == "load") {
-        std::optional<json::Value> dataset_value = command.find("dataset");
+        std::optional<json::Value> dataset_value = command.find(key::kDataset);
         if (!dataset_value) return error_reply(VornError::bad_spec("load requires 'dataset'"));
         Result<Dataset> dataset = decode_dataset(*dataset_value);
         if (!dataset) return error_reply(dataset.error());

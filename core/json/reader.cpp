@@ -1,8 +1,14 @@
 #include "core/json/reader.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/json/cursor.hpp"
@@ -10,19 +16,194 @@
 namespace vorn::json {
 namespace {
 
-// One open array or object. Its children so far sit on the reader's element or member stack
-// from `start` on; `key` is the key of the member whose value is being read (objects only).
-struct OpenContainer {
-    bool is_object;
-    std::size_t start;
-    std::string_view key;
-};
-
 // A member read but not yet stored: its key's bytes (in the text, or in the arena once unescaped)
 // and its value.
 struct PendingMember {
     std::string_view key;
     Node value;
+};
+
+// The children of an array or object that outgrew the reader's shared stacks, moved to a block
+// of their own that grows with std::realloc: the C library moves a large block by remapping its
+// pages, so a long container never has two copies of its children resident, and the closed
+// container is laid out in the same block, which the arena adopts. The block's first item is
+// spare, room for what a stored array or object keeps before its children.
+template <class Item>
+class OwnBlock {
+public:
+    // Containers move to their own block once they have this many children.
+    static constexpr std::size_t kAfter = 4096;
+
+    OwnBlock() = default;
+    OwnBlock(OwnBlock&& other) noexcept
+        : block_(std::exchange(other.block_, nullptr)), size_(other.size_), capacity_(other.capacity_) {}
+    OwnBlock& operator=(OwnBlock&&) = delete;
+    ~OwnBlock() { std::free(block_); }
+
+    bool active() const { return block_ != nullptr; }
+    Item* items() { return block_ + 1; }
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    void shrink(std::size_t size) { size_ = size; }
+    // Starts the block with the children read so far. Throws std::bad_alloc.
+    void start(std::span<const Item> children) {
+        grow(children.size() * 2);
+        std::copy(children.begin(), children.end(), items());
+        size_ = children.size();
+    }
+    // A new last child, once there is room. Throws std::bad_alloc.
+    Item& push() {
+        if (size_ == capacity_) grow(capacity_ * 2);
+        return items()[size_++];
+    }
+    void grow(std::size_t capacity) {
+        if (capacity > std::numeric_limits<std::size_t>::max() / sizeof(Item) - 1) throw std::bad_alloc();
+        void* grown = std::realloc(block_, (1 + capacity) * sizeof(Item));
+        if (grown == nullptr) throw std::bad_alloc();
+        block_ = static_cast<Item*>(grown);
+        capacity_ = capacity;
+    }
+    // The block trimmed to its children, given up to the caller (who frees it with std::free).
+    Item* release() {
+        if (void* trimmed = std::realloc(block_, (1 + size_) * sizeof(Item))) block_ = static_cast<Item*>(trimmed);
+        return std::exchange(block_, nullptr);
+    }
+
+private:
+    Item* block_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// The children of the open containers that are still short, innermost last. A push checks one
+// bound: the end of the storage or the place where the innermost container would become long,
+// whichever is first. `aim` sets it whenever another container becomes the innermost.
+template <class Item>
+class SharedStack {
+public:
+    std::size_t size() const { return static_cast<std::size_t>(top_ - items_.get()); }
+    std::span<const Item> from(std::size_t start) const { return {items_.get() + start, size() - start}; }
+    void resize(std::size_t size) { top_ = items_.get() + size; }
+    // The next item, or nullptr at the bound.
+    Item* push() { return top_ == limit_ ? nullptr : top_++; }
+    // Aims the bound at the innermost container, whose children start at `start`: a long one
+    // (`own`) keeps none here, so every push is refused.
+    void aim(std::size_t start, bool own) {
+        if (own) {
+            limit_ = top_;
+            return;
+        }
+        std::size_t room = std::min(start + OwnBlock<Item>::kAfter, capacity_);
+        limit_ = items_.get() + room;
+    }
+    // After a refused push for a short container starting at `start`: grows the storage and is
+    // true, or is false when the container has become long. Throws std::bad_alloc.
+    bool make_room(std::size_t start) {
+        if (size() - start >= OwnBlock<Item>::kAfter) return false;
+        std::size_t capacity = std::max<std::size_t>(capacity_ * 2, 1024);
+        auto grown = std::make_unique_for_overwrite<Item[]>(capacity);
+        std::size_t size = this->size();
+        std::copy(items_.get(), top_, grown.get());
+        items_ = std::move(grown);
+        capacity_ = capacity;
+        top_ = items_.get() + size;
+        aim(start, false);
+        return true;
+    }
+
+private:
+    std::unique_ptr<Item[]> items_;
+    Item* top_ = nullptr;
+    Item* limit_ = nullptr;
+    std::size_t capacity_ = 0;
+};
+
+// A long array, stored in its own block.
+Node close_own_array(OwnBlock<Node>& own, Arena& arena) {
+    std::size_t count = own.size();
+    Node* block = own.release();
+    try {
+        return adopt_array(block, count, arena);
+    } catch (...) {
+        std::free(block);
+        throw;
+    }
+}
+
+// Sorts the members of a long object by key, keeping the last of each repeated key. Those before
+// `sorted` are already sorted and unique, so each fold sorts only the members read since.
+void fold_members(OwnBlock<PendingMember>& own, std::size_t sorted) {
+    auto less = [](const PendingMember& a, const PendingMember& b) { return a.key < b.key; };
+    PendingMember* first = own.items();
+    std::size_t size = own.size();
+    // Both stable, so repeats keep their text order and the last of each run is the last read.
+    std::stable_sort(first + sorted, first + size, less);
+    std::inplace_merge(first, first + sorted, first + size, less);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (i + 1 != size && first[i + 1].key == first[i].key) continue;
+        first[kept++] = first[i];
+    }
+    own.shrink(kept);
+}
+
+// A new member of a long object. When its block is full, the members are folded first, and the
+// block grows only when they still fill half of it: an object that repeats its keys stays small
+// however long its text is.
+PendingMember& push_own_member(OwnBlock<PendingMember>& own, std::size_t& sorted) {
+    if (own.size() == own.capacity()) {
+        fold_members(own, sorted);
+        sorted = own.size();
+        if (own.size() > own.capacity() / 2) own.grow(own.capacity() * 2);
+    }
+    return own.push();
+}
+
+// A long object, laid out in its own block once its members are folded: the shape's count and
+// sorted keys, then the body's shape address and values. That takes 16 bytes plus 24 per member,
+// the block's own size, so only the values need a place of their own while the keys move down.
+Node close_own_object(OwnBlock<PendingMember>& own, std::size_t sorted, Arena& arena) {
+    fold_members(own, sorted);
+    std::size_t count = own.size();
+    auto values = std::make_unique_for_overwrite<Node[]>(count);
+    for (std::size_t i = 0; i < count; ++i) values[i] = own.items()[i].value;
+    auto* block = reinterpret_cast<std::byte*>(own.release());
+    static_assert(sizeof(PendingMember) == 24 && sizeof(Shape) == 8 && sizeof(std::string_view) == 16 &&
+                  sizeof(ObjectBody) == 8 && sizeof(Node) == 8);
+    // Member i starts at byte 24 + 24 i and its key goes to byte 8 + 16 i, at or below where the
+    // member starts: moving the keys in order overwrites only members already moved.
+    for (std::size_t i = 0; i < count; ++i) {
+        std::memmove(block + 8 + 16 * i, block + 24 + 24 * i, sizeof(std::string_view));
+    }
+    std::uint64_t header = count;
+    std::memcpy(block, &header, sizeof header);
+    std::byte* body = block + 8 + 16 * count;
+    const void* shape = block;
+    std::memcpy(body, &shape, sizeof shape);
+    std::memcpy(body + 8, values.get(), count * sizeof(Node));
+    try {
+        arena.adopt(block, 16 + 24 * count);
+    } catch (...) {
+        std::free(block);
+        throw;
+    }
+    return Node::address(Node::kObject, body);
+}
+
+// The members of a long object in their own block, the first `sorted` of them folded.
+struct OwnMembers {
+    OwnBlock<PendingMember> block;
+    std::size_t sorted = 0;
+};
+
+// One open array or object. Its children so far sit on the reader's element or member stack
+// from `start` on, or when `own` in the innermost block of its kind on the reader's stacks of
+// own blocks; `key` is the key of the member whose value is being read (objects only).
+struct OpenContainer {
+    bool is_object;
+    bool own;
+    std::size_t start;
+    std::string_view key;
 };
 
 // How the members of an object with a given key sequence (in text order) are stored: its shape and,
@@ -67,7 +248,8 @@ private:
 
 class TreeBuilder {
 public:
-    TreeBuilder(std::string_view text, Document& document) : cursor_(text), text_(text), arena_(document.arena()) {}
+    TreeBuilder(std::string_view text, Document& document, std::optional<std::span<const std::string_view>> kept_root_keys)
+        : cursor_(text), text_(text), arena_(document.arena()), kept_root_keys_(kept_root_keys) {}
 
     bool read(Node& root);
     VornError error() const { return cursor_.error(); }
@@ -86,24 +268,91 @@ private:
     // Scalars are read straight into this slot, so no value is copied after it is read.
     Node& slot(Node& root) {
         if (open_.empty()) return root;
-        const OpenContainer& top = open_.back();
-        if (top.is_object) return members_.emplace_back(PendingMember{top.key, Node()}).value;
-        return elements_.emplace_back();
+        OpenContainer& top = open_.back();
+        if (top.is_object) {
+            if (PendingMember* member = members_.push()) {
+                *member = {top.key, Node()};
+                return member->value;
+            }
+        } else if (Node* element = elements_.push()) {
+            return *element;
+        }
+        return slot_beyond_bound(top);
     }
-    Node close_array(const OpenContainer& open);
-    Node close_object(const OpenContainer& open);
+    // The slot of a child once the shared stack refused it: the stack grows, or the container
+    // has become long and its children move to a block of their own.
+    [[gnu::noinline]] Node& slot_beyond_bound(OpenContainer& top);
+    void open_container(bool is_object) {
+        std::size_t start = is_object ? members_.size() : elements_.size();
+        open_.push_back({is_object, false, start, {}});
+        if (is_object) {
+            members_.aim(start, false);
+        } else {
+            elements_.aim(start, false);
+        }
+    }
+    void close_container() {
+        open_.pop_back();
+        if (open_.empty()) return;
+        const OpenContainer& top = open_.back();
+        if (top.is_object) {
+            members_.aim(top.start, top.own);
+        } else {
+            elements_.aim(top.start, top.own);
+        }
+    }
+    // Whether the value due at the cursor is stored: with kept root keys, only the root object
+    // and the members of it that have one of them are.
+    // Asked only with kept root keys, at the root or in the root object.
+    bool stores_root_value() {
+        if (open_.empty()) return cursor_.peek() == '{';
+        return std::find(kept_root_keys_->begin(), kept_root_keys_->end(), open_.front().key) != kept_root_keys_->end();
+    }
+    Node close_array(OpenContainer& open);
+    Node close_object(OpenContainer& open);
 
     Cursor cursor_;
     std::string_view text_;
     Arena& arena_;
+    std::optional<std::span<const std::string_view>> kept_root_keys_;
     std::string scratch_;
     std::vector<OpenContainer> open_;
-    std::vector<Node> elements_;
-    std::vector<PendingMember> members_;
+    std::vector<OwnBlock<Node>> own_elements_;
+    std::vector<OwnMembers> own_members_;
+    SharedStack<Node> elements_;
+    SharedStack<PendingMember> members_;
     std::vector<Node> values_;
     std::vector<std::size_t> order_;
     LayoutCache layouts_;
 };
+
+Node& TreeBuilder::slot_beyond_bound(OpenContainer& top) {
+    if (top.is_object) {
+        if (!top.own) {
+            if (members_.make_room(top.start)) {
+                PendingMember* member = members_.push();
+                *member = {top.key, Node()};
+                return member->value;
+            }
+            own_members_.emplace_back().block.start(members_.from(top.start));
+            members_.resize(top.start);
+            top.own = true;
+            members_.aim(top.start, true);
+        }
+        OwnMembers& own = own_members_.back();
+        PendingMember& member = push_own_member(own.block, own.sorted);
+        member = {top.key, Node()};
+        return member.value;
+    }
+    if (!top.own) {
+        if (elements_.make_room(top.start)) return *elements_.push();
+        own_elements_.emplace_back().start(elements_.from(top.start));
+        elements_.resize(top.start);
+        top.own = true;
+        elements_.aim(top.start, true);
+    }
+    return own_elements_.back().push();
+}
 
 // A key that was unescaped into the scratch buffer is copied to the arena; one that points into
 // the text stays there.
@@ -115,8 +364,13 @@ std::string_view TreeBuilder::keep_key(std::string_view key) {
     return copy;
 }
 
-Node TreeBuilder::close_array(const OpenContainer& open) {
-    Node out = store_array(std::span<const Node>(elements_.data() + open.start, elements_.size() - open.start), arena_);
+Node TreeBuilder::close_array(OpenContainer& open) {
+    if (open.own) {
+        Node out = close_own_array(own_elements_.back(), arena_);
+        own_elements_.pop_back();
+        return out;
+    }
+    Node out = store_array(elements_.from(open.start), arena_);
     elements_.resize(open.start);
     return out;
 }
@@ -156,8 +410,13 @@ void TreeBuilder::lay_out(std::span<const PendingMember> members, ObjectLayout& 
     layout.shape = store_shape(keys, arena_);
 }
 
-Node TreeBuilder::close_object(const OpenContainer& open) {
-    std::span<const PendingMember> members(members_.data() + open.start, members_.size() - open.start);
+Node TreeBuilder::close_object(OpenContainer& open) {
+    if (open.own) {
+        Node out = close_own_object(own_members_.back().block, own_members_.back().sorted, arena_);
+        own_members_.pop_back();
+        return out;
+    }
+    std::span<const PendingMember> members = members_.from(open.start);
     std::size_t hash = 0;
     const ObjectLayout* layout = members.size() <= LayoutCache::kMaxMembers ? layouts_.find(members, hash) : nullptr;
     ObjectLayout single;
@@ -184,15 +443,20 @@ bool TreeBuilder::read_string_value(Node& out) {
 
 bool TreeBuilder::read(Node& root) {
     int depth = 0;
+    // With kept root keys, values at the root or in the root object may go unstored.
+    const int filtered_depth = kept_root_keys_ ? 1 : -1;
     std::string_view key;
     for (;;) {
         // A value is due at the cursor (its first byte is present).
         int c = cursor_.peek();
         Cursor::Step step;
-        if (c == '[' || c == '{') {
+        if (depth <= filtered_depth && !stores_root_value()) {
+            // Checked like any value, so failures and their places stay the same.
+            if (!cursor_.skip_value(depth)) return false;
+        } else if (c == '[' || c == '{') {
             if (!cursor_.enter(depth)) return false;
             bool is_object = c == '{';
-            open_.push_back({is_object, is_object ? members_.size() : elements_.size(), {}});
+            open_container(is_object);
             if (is_object) {
                 step = cursor_.object_next(true, key, scratch_);
                 if (step == Cursor::Step::Item) {
@@ -205,7 +469,7 @@ bool TreeBuilder::read(Node& root) {
             }
             if (step == Cursor::Step::Failed) return false;
             // An empty container closes at once.
-            open_.pop_back();
+            close_container();
             Cursor::leave(depth);
             slot(root) = Node::tagged(is_object ? Node::kObject : Node::kArray, 0);
         } else if (c == '"') {
@@ -234,22 +498,28 @@ bool TreeBuilder::read(Node& root) {
             }
             if (step == Cursor::Step::Failed) return false;
             Node closed = top.is_object ? close_object(top) : close_array(top);
-            open_.pop_back();
+            close_container();
             Cursor::leave(depth);
             slot(root) = closed;
         }
     }
 }
 
-}  // namespace
-
-Result<Document> read_document(std::string_view text) {
+Result<Document> read_tree(std::string_view text, std::optional<std::span<const std::string_view>> kept_root_keys) {
     Document document;
-    TreeBuilder builder(text, document);
+    TreeBuilder builder(text, document, kept_root_keys);
     Node root;
     if (!builder.read(root)) return builder.error();
     document.set_root(root);
     return document;
+}
+
+}  // namespace
+
+Result<Document> read_document(std::string_view text) { return read_tree(text, std::nullopt); }
+
+Result<Document> read_document(std::string_view text, std::span<const std::string_view> kept_root_keys) {
+    return read_tree(text, kept_root_keys);
 }
 
 }  // namespace vorn::json

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <new>
 
 namespace vorn::json {
@@ -73,6 +74,13 @@ Node store_value(const Value& scalar, Arena& arena) {
 }
 
 Node copy_string(std::string_view s, Arena& arena, std::string_view* copy) {
+    if (s.size() <= std::numeric_limits<unsigned char>::max()) {
+        auto* header = static_cast<unsigned char*>(arena.allocate(1 + s.size(), 1));
+        *header = static_cast<unsigned char>(s.size());
+        if (!s.empty()) std::memcpy(header + 1, s.data(), s.size());
+        if (copy != nullptr) *copy = {reinterpret_cast<const char*>(header + 1), s.size()};
+        return Node::address(Node::kShortArenaString, header);
+    }
     std::uint64_t* header = nullptr;
     char* bytes = counted_block<char>(s.size(), arena, header);
     if (!s.empty()) std::memcpy(bytes, s.data(), s.size());
@@ -104,6 +112,15 @@ Node store_array(std::span<const Node> elements, Arena& arena) {
     return array_node(out, elements.size());
 }
 
+Node adopt_array(Node* block, std::size_t count, Arena& arena) {
+    arena.adopt(block, (count + 1) * sizeof(Node));
+    if (count == 0) return Node::tagged(Node::kArray, 0);
+    // The spare node holds the count that arrays of 15 or more keep before their nodes.
+    std::uint64_t header = count;
+    std::memcpy(static_cast<void*>(block), &header, sizeof header);
+    return array_node(block + 1, count);
+}
+
 const Shape* store_shape(std::span<const std::string_view> keys, Arena& arena) {
     auto* shape = static_cast<Shape*>(arena.allocate(sizeof(Shape) + keys.size() * sizeof(std::string_view), alignof(Shape)));
     shape->count = keys.size();
@@ -125,6 +142,12 @@ std::byte* Arena::new_block(std::size_t bytes) {
     if (reinterpret_cast<std::uintptr_t>(block.get()) > kAddressLimit - bytes) throw std::bad_alloc();
     blocks_.push_back(std::move(block));
     return blocks_.back().get();
+}
+
+void Arena::adopt(void* block, std::size_t bytes) {
+    if (reinterpret_cast<std::uintptr_t>(block) > kAddressLimit - bytes) throw std::bad_alloc();
+    adopted_.reserve(adopted_.size() + 1);
+    adopted_.emplace_back(block);
 }
 
 void* Arena::allocate(std::size_t bytes, std::size_t align) {

@@ -12,6 +12,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -28,8 +29,9 @@ enum class Kind : std::uint8_t { Null, Bool, Unsigned, Negative, Float, String, 
 // whose exponent bits are all ones (which no finite double has): a 4-bit tag and a 48-bit payload
 // holding a small integer or an arena or text address.
 //
-// Layouts behind an address: a string with escapes is a 64-bit length followed by its bytes; a
-// large integer or a non-finite float its 64 bits. A string without escapes is the address of its
+// Layouts behind an address: a string with escapes is a 64-bit length followed by its bytes (a
+// one-byte length when it is shorter than 256 bytes, so a short escaped string costs little more
+// than its text); a large integer or a non-finite float its 64 bits. A string without escapes is the address of its
 // first byte in the text: it ends at the next double quote, since the text had no escape.
 //
 // An array's payload holds the address of its first node (a multiple of 8, shifted right by 3)
@@ -51,6 +53,7 @@ public:
         kArenaString,
         kArray,  // payload 0: empty
         kObject,  // payload 0: empty
+        kShortArenaString,  // an arena string below 256 bytes: a one-byte length, then the bytes
     };
     // Arrays below this count keep it in the payload.
     static constexpr std::uint64_t kInlineCount = 15;
@@ -169,6 +172,10 @@ inline std::string_view string_of(Node node) {
         while (*last != '"') ++last;
         return {first, static_cast<std::size_t>(last - first)};
     }
+    if (node.tag() == Node::kShortArenaString) {
+        const auto* header = node.pointer<unsigned char>();
+        return {reinterpret_cast<const char*>(header + 1), *header};
+    }
     const auto* header = node.pointer<std::uint64_t>();
     return {reinterpret_cast<const char*>(header + 1), static_cast<std::size_t>(*header)};
 }
@@ -266,7 +273,8 @@ inline Value Value::of(Node node) {
         case Node::kBigNegative: return negative_integer(*node.pointer<std::int64_t>());
         case Node::kBoxedFloat: return floating(*node.pointer<double>());
         case Node::kTextString:
-        case Node::kArenaString: {
+        case Node::kArenaString:
+        case Node::kShortArenaString: {
             std::string_view s = string_of(node);
             return string(s.data(), s.size());
         }
@@ -300,10 +308,20 @@ public:
         return static_cast<T*>(allocate(count * sizeof(T), alignof(T)));
     }
 
+    // Takes ownership of `block` (`bytes` long, from std::malloc or std::realloc), which is
+    // released with std::free. Throws std::bad_alloc, leaving the block to the caller, when it
+    // cannot be recorded or lies beyond the addresses a node can hold.
+    void adopt(void* block, std::size_t bytes);
+
 private:
+    struct FreeBlock {
+        void operator()(void* block) const noexcept { std::free(block); }
+    };
+
     std::byte* new_block(std::size_t bytes);
 
     std::vector<std::unique_ptr<std::byte[]>> blocks_;
+    std::vector<std::unique_ptr<void, FreeBlock>> adopted_;
     std::byte* cursor_ = nullptr;
     std::size_t left_ = 0;
     std::size_t next_block_ = 64 * 1024;
@@ -318,6 +336,10 @@ Node store_string(std::string_view s, std::string_view text, Arena& arena);
 // A string copied into the arena; returns its node and the copy's bytes.
 Node copy_string(std::string_view s, Arena& arena, std::string_view* copy = nullptr);
 Node store_array(std::span<const Node> elements, Arena& arena);
+// An array of the `count` nodes that follow one spare node at the start of `block`, a block of
+// `1 + count` nodes from std::malloc or std::realloc that the arena adopts (Arena::adopt), so
+// a long array is stored without a second copy.
+Node adopt_array(Node* block, std::size_t count, Arena& arena);
 // A shape for `keys`, which must be sorted by their bytes and unique; the views are kept as they
 // are, so their bytes must live as long as the arena.
 const Shape* store_shape(std::span<const std::string_view> keys, Arena& arena);

@@ -224,3 +224,60 @@ def test_the_frame_budget_holds_for_the_array_path_too():
     # The JSON protocol answers the same.
     assert session.engine.command('{"cmd":"frame"}') == \
         '{"ok":false,"error":"data: frame too large: its panels together exceed 67108864 cells"}'
+
+
+# Shapes of command text that cost the reader the most per byte: one-digit numbers (8 bytes of
+# tree for 2 of text), short arrays, long objects of repeated or distinct keys, escaped strings.
+# `stored` says whether the member is one the command reads (so its tree is built at all).
+READER_SHAPES = {
+    "ignored_member_of_ones": ('{"cmd":"version","x":[%s]}', "1,", False),
+    "root_array_of_ones": ("[%s]", "1,", False),
+    "dataset_list_of_ones": ('{"cmd":"load","dataset":{"trades":[%s]}}', "1,", True),
+    "unknown_dataset_list_of_ones": ('{"cmd":"load","dataset":{"zzz":[%s]}}', "1,", True),
+    "nested_long_arrays": ('{"cmd":"load","dataset":{"zzz":[[%s],[%s]]}}', "1,", True),
+    "short_arrays": ('{"cmd":"load","dataset":{"zzz":[%s]}}', "[1],", True),
+    "escaped_strings": ('{"cmd":"load","dataset":{"zzz":[%s]}}', '"\\n",', True),
+    "one_key_repeated": ('{"cmd":"load","dataset":{"zzz":{%s}}}', '"":0,', True),
+    "distinct_keys": ('{"cmd":"load","dataset":{"zzz":{%s}}}', None, True),
+}
+READER_TEXT_BYTES = 24 << 20
+
+
+@pytest.mark.skipif(bool(os.environ.get("VORN_SANITIZED")), reason="the sanitizer's own memory would count")
+@pytest.mark.parametrize("shape", sorted(READER_SHAPES))
+def test_reader_memory_stays_within_four_times_the_text(shape):
+    # The README's bound: reading a command costs at most 4x its text (plus 32 MiB), and a member
+    # the command does not read costs nothing. Measured as the peak resident growth of a fresh
+    # process (the text itself excluded: the caller holds it anyway).
+    template, unit, stored = READER_SHAPES[shape]
+    script = textwrap.dedent(
+        f"""
+        import json, pathlib, sys
+        sys.path.insert(0, {str(MODULE_DIR)!r})
+        import _korvel_vorn
+        template, unit, size = {template!r}, {unit!r}, {READER_TEXT_BYTES}
+        holes = template.count("%s")
+        if unit is None:
+            count = size // 10
+            body = ",".join('"%x":0' % (i * 7919 % count) for i in range(count))
+        else:
+            body = (unit * (size // len(unit) // holes)).rstrip(",")
+        text = template % ((body,) * holes)
+        def rss(field):
+            for line in pathlib.Path("/proc/self/status").read_text().splitlines():
+                if line.startswith(field + ":"):
+                    return int(line.split()[1]) * 1024
+        v = _korvel_vorn.Vorn("")
+        v.command('{{"cmd":"version"}}')
+        base = rss("VmRSS")
+        pathlib.Path("/proc/self/clear_refs").write_text("5")
+        reply = v.command(text)
+        print(json.dumps({{"text": len(text), "growth": rss("VmHWM") - base, "reply": reply[:40]}}))
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    measured = json.loads(out.stdout)
+    assert not measured["reply"].startswith('{"ok":false,"error":"data: out of memory')
+    bound = 4 * measured["text"] + (32 << 20) if stored else 16 << 20
+    assert measured["growth"] <= bound, measured

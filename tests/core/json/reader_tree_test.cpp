@@ -1,6 +1,7 @@
 // The value tree: strings, objects with repeated keys, nesting.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -296,6 +297,99 @@ TEST(StoredTree, WideObjectsAndManyShapes) {
     expected += R"(,{"a":u1,"s0":u7}])";
     EXPECT_EQ(canonical_of(text), expected);
 }
+
+// Long arrays and objects move to blocks of their own, and long objects fold their repeated keys
+// as they are read: around those thresholds (4,096 children, then each doubling) the stored tree
+// must match an independent model, the last of each repeated key winning.
+struct LongCase {
+    std::string name;
+    int members;
+    int distinct;  // member i has key i % distinct (members with repeats when below `members`)
+    bool nested;   // another long container inside, open while the outer one grows
+};
+
+class LongContainers : public testing::TestWithParam<LongCase> {};
+
+TEST_P(LongContainers, MatchAnIndependentModel) {
+    const LongCase& c = GetParam();
+    std::map<std::string, std::string> last;  // key -> canonical value
+    std::string object = "{";
+    std::string array = "[";
+    std::string array_expected = "[";
+    for (int i = 0; i < c.members; ++i) {
+        std::string key = cat("k", std::to_string((i * 7919) % c.distinct));
+        std::string value = std::to_string(i);
+        std::string stored = cat("u", value);
+        // An escaped key is kept by the reader in its own copy.
+        if (i % 5 == 3) key += "\n";
+        if (c.nested && i == c.members / 2) {
+            value = numbered_array(c.members);
+            stored = canonical_numbered(c.members);
+        }
+        std::string key_json;
+        write_string(key_json, key);
+        object += cat(i ? "," : "", key_json, ":", value);
+        last[key] = stored;
+        array += cat(i ? "," : "", value);
+        array_expected += cat(i ? "," : "", stored);
+    }
+    object += "}";
+    array += "]";
+    array_expected += "]";
+    std::string expected = "{";
+    bool first = true;
+    for (const auto& [key, value] : last) {
+        std::string key_json;
+        write_string(key_json, key);
+        expected += cat(first ? "" : ",", key_json, ":", value);
+        first = false;
+    }
+    expected += "}";
+    EXPECT_EQ(canonical_of(object), expected);
+    EXPECT_EQ(canonical_of(array), array_expected);
+    EXPECT_EQ(canonical_of(cat("[", object, ",", array, "]")), cat("[", expected, ",", array_expected, "]"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Thresholds, LongContainers, testing::Values(
+    LongCase{"below", 4095, 4095, false},
+    LongCase{"at", 4096, 4096, false},
+    LongCase{"above", 4097, 4097, false},
+    LongCase{"first_fold", 8193, 8193, false},
+    LongCase{"many_doublings", 70001, 70001, false},
+    LongCase{"one_key_repeated", 30000, 1, false},
+    LongCase{"few_keys_repeated", 30000, 37, false},
+    LongCase{"half_repeated", 30000, 15000, false},
+    LongCase{"keys_fill_half_the_block", 40000, 4097, false},
+    LongCase{"nested", 9000, 9000, true},
+    LongCase{"nested_repeats", 9000, 100, true}),
+    [](const testing::TestParamInfo<LongCase>& info) { return info.param.name; });
+
+// With kept root keys only those members of a root object are stored; the rest are checked.
+struct KeptCase {
+    std::string name;
+    std::string text;
+    std::string expected;
+};
+
+class KeptRootKeys : public testing::TestWithParam<KeptCase> {};
+
+TEST_P(KeptRootKeys, StoreOnlyThoseMembers) {
+    constexpr std::string_view kept[] = {"a", "c"};
+    Result<Document> result = read_document(GetParam().text, kept);
+    ASSERT_TRUE(result.ok()) << result.error().message;
+    std::string out;
+    canonical(result->root(), out);
+    EXPECT_EQ(out, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Roots, KeptRootKeys, testing::Values(
+    KeptCase{"members", R"({"b":[1,{"a":2}],"a":{"b":3},"c":4,"d":"x"})", R"({"a":{"b":u3},"c":u4})"},
+    KeptCase{"repeats_last_wins", R"({"a":1,"b":2,"a":[3],"\u0061":5})", R"({"a":u5})"},
+    KeptCase{"none_kept", R"({"b":1,"d":{}})", "{}"},
+    KeptCase{"array_root", R"([1,{"a":2}])", "null"},
+    KeptCase{"scalar_root", R"("a")", "null"},
+    KeptCase{"long_unkept_member", cat(R"({"b":)", numbered_array(100000), R"(,"a":1})"), R"({"a":u1})"}),
+    [](const testing::TestParamInfo<KeptCase>& info) { return info.param.name; });
 
 std::string nested(int levels, bool objects) {
     std::string text;
