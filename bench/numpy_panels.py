@@ -260,7 +260,8 @@ def compute_frame(market: Market, spec: dict[str, Any], cursor: int) -> dict[str
             panels.append(footprint(window("trades"), float(panel["price_bin"])))
         elif kind == "book_heatmap":
             panels.append(
-                book_heatmap(market, window("book"), float(panel["price_bin"]), int(panel["bucket_ms"]), int(panel["depth_levels"]))
+                book_heatmap(market, window("book"), float(panel["price_bin"]), int(panel["bucket_ms"]),
+                             int(panel["depth_levels"]))
             )
         elif kind == "liquidation_map":
             panels.append(liquidation_map(window("liquidations"), float(panel["price_bin"])))
@@ -304,7 +305,7 @@ def compare_frame(reply: dict[str, Any], frame: dict[str, Any]) -> list[str]:
     if reply["symbol"] != frame["symbol"] or reply["cursor_ts"] != frame["cursor_ts"]:
         out.append(f"header {reply['symbol']!r} {reply['cursor_ts']}, expected {frame['symbol']!r} {frame['cursor_ts']}")
     if len(reply["panels"]) != len(frame["panels"]):
-        return out + [f"{len(reply['panels'])} panels, expected {len(frame['panels'])}"]
+        return [*out, f"{len(reply['panels'])} panels, expected {len(frame['panels'])}"]
     for n, (got, want) in enumerate(zip(reply["panels"], frame["panels"])):
         kind = want["kind"]
         where = f"panel {n} ({kind})"

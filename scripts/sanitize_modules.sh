@@ -19,6 +19,6 @@ export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:verify_asan_link_order=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 VORN_SANITIZED=1 LD_PRELOAD="$runtime" PYTHONPATH="$root/python:$modules" VORN_MODULE_DIR="$modules" \
   .venv/bin/python -m pytest -q -p no:cacheprovider \
-  tests/python/test_module.py tests/python/test_array_path.py tests/python/test_limits.py \
-  tests/python/test_dataset.py tests/python/test_spec.py tests/python/test_frame.py \
-  tests/python/test_json_conformance.py "$@"
+  tests/python/module/test_module.py tests/python/package/test_array_path.py tests/python/module/test_limits.py \
+  tests/python/module/test_dataset.py tests/python/module/test_spec.py tests/python/module/test_frame.py \
+  tests/python/module/test_json_conformance.py "$@"

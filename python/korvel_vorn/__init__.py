@@ -11,12 +11,11 @@ taking files and NumPy columns and giving frames as arrays; `Session` drives it.
 """
 
 from ._native import Engine, Vorn, __version__
+from .columns import ColumnError
 from .commands import book_heatmap, footprint, funding_oi_divergence, liquidation_map, spec_json
 from .dataset import dataset_json
 from .replies import VornBadSpecError, VornDataError, VornError, VornParseError, parse_reply
-from .columns import ColumnError
 from .session import Session
-
 
 
 def view(session: Session, **kwargs: object) -> object:

@@ -2,13 +2,14 @@
 
 import os
 from collections.abc import Mapping
-from typing import Any, Final
+from typing import Any, Final, final
 
 from typing_extensions import Buffer
 
 __version__: Final[str]
-__all__: list[str]
+__all__ = ["Block", "Engine", "__version__"]
 
+@final
 class Block:
     """Engine values exported through the buffer protocol (use numpy.asarray)."""
 
@@ -16,6 +17,7 @@ class Block:
     def rows(self) -> int:
         """Number of rows (elements of a 1-D block)."""
 
+@final
 class Engine:
     """Engine(spec_json='')
     --
@@ -26,13 +28,19 @@ class Engine:
     used from any thread.
     """
 
-    def __new__(cls, spec_json: str = ...) -> "Engine": ...
+    def __new__(cls, spec_json: str = ...) -> Engine: ...
     def command(self, cmd_json: str, /) -> str:
         """Apply a command JSON and return the response JSON (the replies of Vorn.command, byte for byte)."""
     def command_utf8(self, cmd_utf8: Buffer, /) -> str:
-        """command() for a command given as UTF-8 bytes (any bytes-like object, read in place). Raises ValueError 'not UTF-8 text (byte N)' for ill-formed text."""
+        """command() for a command given as UTF-8 bytes (any bytes-like object, read in place). Raises ValueError
+        'not UTF-8 text (byte N)' for ill-formed text.
+        """
     def load_file(self, path: str | bytes | os.PathLike[str], /, *, max_bytes: int = 4294967296) -> tuple[str, int]:
-        """Read a dataset JSON file natively and load it; returns (reply, lines): the reply of the equivalent "load" command, whose positions are one line below the file's, and for an error reply the number of lines read from the file (else 0). Raises OSError when the file cannot be read (EFBIG past max_bytes) and ValueError when it is not UTF-8."""
+        """Read a dataset JSON file natively and load it; returns (reply, lines): the reply of the equivalent
+        "load" command, whose positions are one line below the file's, and for an error reply the number of
+        lines read from the file (else 0). Raises OSError when the file cannot be read (EFBIG past max_bytes)
+        and ValueError when it is not UTF-8.
+        """
     def load_columns(
         self,
         *,
@@ -43,13 +51,23 @@ class Engine:
         oi: Mapping[str, Buffer] | None = None,
         liquidations: Mapping[str, Buffer] | None = None,
     ) -> int:
-        """Replace the dataset with records given as columns: per list a dict of field name to a contiguous 1-D buffer (int64 ts and counts, float64 values, uint8 codes). Returns the record count; raises ValueError naming the list, field and first bad row, leaving the dataset unchanged."""
+        """Replace the dataset with records given as columns: per list a dict of field name to a contiguous 1-D
+        buffer (int64 ts and counts, float64 values, uint8 codes). Returns the record count; raises ValueError
+        naming the list, field and first bad row, leaving the dataset unchanged.
+        """
     def frame(self, ts: int | None = None, *, detail: bool = False) -> tuple[str, int, list[dict[str, Any]]]:
-        """The frame of "frame" (ts None) or "frame_at" as (symbol, cursor_ts, panels), the panels' number lists as Block objects; with detail, each book heatmap also holds bid_intensity, ask_intensity, last_price and mid. Raises ValueError with the error reply's text."""
-    def clusters(self, ts: int | None = None, *, price_bin: float = ..., bucket_ms: int = ...) -> tuple[int, dict[str, Block]]:
-        """The footprint clusters of the window of the frame at ts as (cursor_ts, {time, price, buy_vol, sell_vol}) of Block objects. Raises ValueError with the error's text."""
+        """The frame of "frame" (ts None) or "frame_at" as (symbol, cursor_ts, panels), the panels' number lists
+        as Block objects; with detail, each book heatmap also holds bid_intensity, ask_intensity, last_price
+        and mid. Raises ValueError with the error reply's text.
+        """
+    def clusters(self, ts: int | None = None, *, price_bin: float, bucket_ms: int) -> tuple[int, dict[str, Block]]:
+        """The footprint clusters of the window of the frame at ts as (cursor_ts, {time, price, buy_vol,
+        sell_vol}) of Block objects. Raises ValueError with the error's text.
+        """
     def list_bounds(self) -> tuple[tuple[int, int | None, int | None], ...]:
-        """(count, first_ts, last_ts) of each list in declared order (candles, trades, book, funding, oi, liquidations); the ts are None for an empty list."""
+        """(count, first_ts, last_ts) of each list in declared order (candles, trades, book, funding, oi,
+        liquidations); the ts are None for an empty list.
+        """
     @staticmethod
     def version() -> str:
         """The library version."""

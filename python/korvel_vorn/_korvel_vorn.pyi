@@ -1,10 +1,11 @@
 """The native module (`korvel_vorn._korvel_vorn`)."""
 
-from typing import Final
+from typing import Final, final
 
 __version__: Final[str]
-__all__: list[str]
+__all__ = ["Vorn", "__version__"]
 
+@final
 class Vorn:
     """Vorn(spec_json)
     --
@@ -19,7 +20,7 @@ class Vorn:
     ("parse: ..." or "bad spec: ...").
     """
 
-    def __new__(cls, spec_json: str) -> "Vorn": ...
+    def __new__(cls, spec_json: str) -> Vorn: ...
     def command(self, cmd_json: str) -> str:
         """Apply a command JSON and return the resulting response JSON.
 

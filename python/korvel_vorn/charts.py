@@ -57,11 +57,11 @@ def _matplotlib() -> Any:
         import matplotlib
 
         matplotlib.use("Agg", force=False)
-        import matplotlib.collections  # noqa: F401
-        import matplotlib.colors  # noqa: F401
-        import matplotlib.dates  # noqa: F401
-        import matplotlib.figure  # noqa: F401
-        import matplotlib.ticker  # noqa: F401
+        import matplotlib.collections
+        import matplotlib.colors
+        import matplotlib.dates
+        import matplotlib.figure
+        import matplotlib.ticker
         from matplotlib.backends import backend_agg  # noqa: F401
     except ImportError:
         raise ChartsUnavailable("charts need matplotlib: pip install 'korvel_vorn[charts]'") from None
@@ -183,7 +183,7 @@ def _epoch_offset() -> float:
 
     value = getattr(_epoch_offset, "value", None)
     if value is None:
-        value = float(mdates.date2num(_dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)))
+        value = float(mdates.date2num(_dt.datetime(1970, 1, 1, tzinfo=_dt.UTC)))
         _epoch_offset.value = value  # type: ignore[attr-defined]
     return float(value)
 
@@ -196,9 +196,9 @@ def date_x(ms: Any) -> Any:
 def _time_axis(ax: Any, time_range: tuple[int, int] | None, label: bool = True) -> None:
     import matplotlib.dates as mdates
 
-    locator = mdates.AutoDateLocator(tz=_dt.timezone.utc, minticks=3, maxticks=6)
+    locator = mdates.AutoDateLocator(tz=_dt.UTC, minticks=3, maxticks=6)
     ax.xaxis.set_major_locator(locator)
-    ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator, tz=_dt.timezone.utc))
+    ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator, tz=_dt.UTC))
     if time_range is not None and time_range[1] > time_range[0]:
         ax.set_xlim(float(date_x(time_range[0])), float(date_x(time_range[1])))
     if label:
@@ -262,7 +262,7 @@ def draw_footprint(ax: Any, clusters: Mapping[str, Any], params: Mapping[str, An
     top = prices[cols] + w
     polygons = np.stack([np.stack([left, bottom], 1), np.stack([left, top], 1), np.stack([right, top], 1),
                          np.stack([right, bottom], 1)], axis=1)
-    cells = PolyCollection(polygons, array=np.clip(delta[rows, cols], -limit, limit), cmap=cmap, norm=norm,
+    cells = PolyCollection(list(polygons), array=np.clip(delta[rows, cols], -limit, limit), cmap=cmap, norm=norm,
                            edgecolors="#ffffff", linewidths=0.3)
     ax.add_collection(cells)
 
@@ -287,8 +287,9 @@ def draw_footprint(ax: Any, clusters: Mapping[str, Any], params: Mapping[str, An
                            label=side)
     # Labels only where a cell is wide and tall enough on the page to hold them.
     if 0 < rows.size <= 160 and times.size <= 12:
-        for r, c in zip(rows, cols):
-            ax.text(x0[r] + width / 2, prices[c] + w / 2, f"{_size_text(sell[r, c])}×{_size_text(buy[r, c])}",
+        for row, col in zip(rows.tolist(), cols.tolist()):
+            ax.text(x0[row] + width / 2, prices[col] + w / 2,
+                    f"{_size_text(float(sell[row, col]))}×{_size_text(float(buy[row, col]))}",
                     ha="center", va="center", fontsize=6, color="#222222")
     if times.size:
         ax.set_xlim(float(x0[0]), float(x0[-1] + width))

@@ -16,12 +16,11 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import __version__, commands
-from .schema import LISTS
 from .columns import ColumnError
 from .replies import VornError
+from .schema import LISTS
 from .session import DEFAULT_MAX_BYTES, DatasetFileError, Session
 from .timefmt import format_duration, format_ts, parse_duration, parse_time
-
 
 MAX_SPEC_BYTES = 64 << 20  # a spec is a few hundred bytes; anything this large is not one
 

@@ -102,7 +102,7 @@ def _float_column(array: np.ndarray[Any, Any], where: str) -> np.ndarray[Any, An
         if array.dtype.itemsize >= 8:
             for row in np.flatnonzero(np.abs(converted) >= _EXACT_FLOAT_INT):
                 if int(converted[row]) != int(array[row]):
-                    raise _fail(where, int(row), f"{_value(array, row)} has no exact float64 value")
+                    raise _fail(where, int(row), f"{_value(array, int(row))} has no exact float64 value")
         return converted
     raise _fail(where, None, f"cannot convert {array.dtype} to float64")
 

@@ -19,7 +19,7 @@ from typing import Any
 from ._jsontext import float_text, int_text
 from .schema import ENUM_VARIANTS, LISTS, RECORD_FIELDS
 
-_EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
+_EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.UTC)
 
 
 class DatasetValueError(ValueError):
@@ -29,7 +29,7 @@ class DatasetValueError(ValueError):
 def timestamp_ms(value: Any) -> int:
     """Integer milliseconds from an int, a whole float, NumPy integer or a datetime (naive is UTC)."""
     if isinstance(value, _dt.datetime):
-        moment = value if value.tzinfo is not None else value.replace(tzinfo=_dt.timezone.utc)
+        moment = value if value.tzinfo is not None else value.replace(tzinfo=_dt.UTC)
         delta = moment - _EPOCH
         return (delta.days * 86_400_000) + (delta.seconds * 1000) + (delta.microseconds // 1000)
     return int(int_text(value))
@@ -103,10 +103,12 @@ def _rows(records: Any, fields: tuple[str, ...], name: str) -> Iterable[Any]:
     if isinstance(records, Mapping):
         return _columns_to_rows(records, fields, name)
     if hasattr(records, "tolist"):
-        return records.tolist()
+        rows: Iterable[Any] = records.tolist()
+        return rows
     if isinstance(records, (str, bytes)):
         raise DatasetValueError(f"{name}: expected a list of records, got {type(records).__name__}")
-    return records
+    iterable: Iterable[Any] = records
+    return iterable
 
 
 def _record_values(record: Any, fields: tuple[str, ...], where: str) -> list[Any]:

@@ -38,10 +38,8 @@ def progress(items: Iterable[T], total: int, description: str, enabled: bool = T
     if tqdm is not None:
         yield from tqdm(items, total=total, desc=description, unit="frame", file=sys.stderr)
         return
-    done = 0
-    for item in items:
+    for done, item in enumerate(items, 1):
         yield item
-        done += 1
         filled = done * 30 // max(total, 1)
         sys.stderr.write(f"\r{description} [{'#' * filled}{'.' * (30 - filled)}] {done}/{total}")
         sys.stderr.flush()

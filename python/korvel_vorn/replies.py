@@ -9,7 +9,7 @@ for an error reply. Floats that the engine wrote as null (non-finite values) com
 from __future__ import annotations
 
 import json
-from typing import Any, Literal, TypedDict, Union
+from typing import Any, Literal, TypedDict
 
 
 class VornError(ValueError):
@@ -97,7 +97,7 @@ class FundingOiDivergenceData(TypedDict):
     price: list[float | None]
 
 
-PanelData = Union[FootprintData, BookHeatmapData, LiquidationMapData, FundingOiDivergenceData]
+PanelData = FootprintData | BookHeatmapData | LiquidationMapData | FundingOiDivergenceData
 
 
 class Frame(TypedDict):

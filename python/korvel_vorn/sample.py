@@ -63,7 +63,7 @@ def generate_market(seed: int = 7) -> dict[str, list[Any]]:
         if best_bid >= mid:
             best_bid = round(best_bid - LEVEL_STEP, 2)
         best_ask = round(best_bid + LEVEL_STEP, 2)
-        for side, book_side, changes, sign, best in (
+        for _side, book_side, changes, sign, best in (
             ("bid", bids, changes_b, -1, best_bid), ("ask", asks, changes_a, 1, best_ask)
         ):
             wanted = {round(best + sign * i * LEVEL_STEP, 2) for i in range(LEVELS_PER_SIDE)}
@@ -102,11 +102,11 @@ def generate_market(seed: int = 7) -> dict[str, list[Any]]:
             fill_book(changes_b, changes_a)
             for _ in range(6):  # resting orders come and go near the touch
                 on_bid = rng.random() < 0.5
-                side, changes = (bids, changes_b) if on_bid else (asks, changes_a)
+                levels, changes = (bids, changes_b) if on_bid else (asks, changes_a)
                 touch = max(bids) if on_bid else min(asks)
                 price = round(touch + (-1 if on_bid else 1) * int(rng.random() * 20) * LEVEL_STEP, 2)
                 qty = round(0.3 + rng.random() * 4.0, 3)
-                side[price] = qty
+                levels[price] = qty
                 changes[price] = qty
             minute = (next_book - START_MS) / 60_000
             if wall_price in bids:  # a bid wall from minute 2, pulled in minute 5

@@ -15,7 +15,7 @@ from decimal import Decimal, InvalidOperation
 _UNITS_MS = {"ms": 1, "s": 1000, "m": 60_000, "h": 3_600_000, "d": 86_400_000}
 _DURATION_PART = re.compile(r"(\d+(?:\.\d+)?|\.\d+)(ms|s|m|h|d)")
 _RELATIVE = re.compile(r"(start|end)\s*(?:([+-])\s*(\S+))?")
-_EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
+_EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.UTC)
 
 
 def parse_duration(text: str) -> int:
@@ -63,7 +63,7 @@ def parse_time(text: str, start: int | None = None, end: int | None = None) -> i
             "or start/end with an offset (end-30s)"
         ) from None
     if moment.tzinfo is None:
-        moment = moment.replace(tzinfo=_dt.timezone.utc)
+        moment = moment.replace(tzinfo=_dt.UTC)
     delta = moment - _EPOCH
     return delta.days * 86_400_000 + delta.seconds * 1000 + delta.microseconds // 1000
 

@@ -306,7 +306,7 @@ def _read_rows(ctx: Context, source: _Input) -> None:
     rows = ((reader.line_num, row) for row in reader if any(cell.strip() for cell in row))
     line = 0
     try:
-        for line in add_table(ctx, rows):
+        for line in add_table(ctx, rows):  # noqa: B007 (the last line read is the one a failure names)
             pass
     except csv.Error as error:
         raise ConvertError(f"{source.name}:{max(numbers[0], 1)}: bad CSV: {_short(str(error))}") from None
@@ -401,4 +401,4 @@ def convert_files(inputs: Sequence[str | os.PathLike[str] | tuple[Any, str | Non
         raise
 
 
-__all__ = ["Conversion", "ConvertError", "EmptyConversion", "KINDS", "convert_files"]
+__all__ = ["KINDS", "Conversion", "ConvertError", "EmptyConversion", "convert_files"]

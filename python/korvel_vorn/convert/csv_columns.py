@@ -126,10 +126,7 @@ def read_columns(ctx: Context, layout: str, header: list[str] | None, width: int
     names = [h.strip().lower() for h in header] if header is not None else [f"c{i}" for i in range(width)]
     if len(set(names)) != len(names):
         raise Unusual
-    if header is None:
-        index = _HEADERLESS[layout]
-    else:
-        index = {key: names.index(name) for key, name in _COLUMNS[layout].items()}
+    index = _HEADERLESS[layout] if header is None else {key: names.index(name) for key, name in _COLUMNS[layout].items()}
     options = pcsv.ReadOptions(column_names=names, skip_rows=1 if header is not None else 0)
     convert = pcsv.ConvertOptions(column_types={name: pa.string() for name in names}, strings_can_be_null=False,
                                   quoted_strings_can_be_null=False)

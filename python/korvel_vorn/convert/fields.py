@@ -16,7 +16,7 @@ MS_DIVISORS = {"ms": 1, "us": 1000, "ns": 1_000_000}
 UNIT_LIMITS = ((10**11, "s"), (10**14, "ms"), (10**17, "us"))
 _DIGITS = re.compile(r"-?\d+")
 _DECIMAL = re.compile(r"-?(?:\d+\.\d*|\.\d+|\d+)(?:[eE][+-]?\d+)?")
-_EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
+_EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.UTC)
 
 
 class FieldError(ValueError):
@@ -71,7 +71,7 @@ def timestamp(value: Any, name: str, unit: str | None = None) -> int:
     except ValueError:
         raise FieldError(f"{name} is not a timestamp: {value!r}") from None
     if moment.tzinfo is None:
-        moment = moment.replace(tzinfo=_dt.timezone.utc)
+        moment = moment.replace(tzinfo=_dt.UTC)
     delta = moment - _EPOCH
     return delta.days * 86_400_000 + delta.seconds * 1000 + delta.microseconds // 1000
 

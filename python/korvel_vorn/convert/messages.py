@@ -108,7 +108,7 @@ def _levels(levels: Any, name: str) -> list[tuple[str, str]]:
         # The usual form, [[price text, qty text], ...], checked with one pattern for the event.
         text = ",".join(["[" + p + "," + q + "]" for p, q in levels])
         if _PLAIN_LEVELS.fullmatch(text) and text.count("[") == len(levels):
-            return levels  # type: ignore[no-any-return]
+            return levels
     except (TypeError, ValueError):
         pass
     out = []
@@ -214,7 +214,7 @@ def _bybit(ctx: Context, m: dict[str, Any]) -> bool:
     topic = str(m.get("topic", ""))
     head = topic.split(".", 1)[0]
     data = m.get("data")
-    items = data if isinstance(data, list) else [data]
+    items: list[Any] = data if isinstance(data, list) else [data]
     if head == "publicTrade":
         for d in items:
             if ctx.keep(d.get("s")):
@@ -224,12 +224,12 @@ def _bybit(ctx: Context, m: dict[str, Any]) -> bool:
                     continue
                 ctx.market.add_trade(ctx.ts(d["T"], "T"), number(d["p"], "p"), number(d["v"], "v"), side)
     elif head == "orderbook":
-        d = data if isinstance(data, dict) else {}
-        if ctx.keep(d.get("s")):
+        book: dict[str, Any] = data if isinstance(data, dict) else {}
+        if ctx.keep(book.get("s")):
             kind = "snapshot" if m.get("type") == "snapshot" else "diff"
             ctx.market.add_book(BookEvent(
-                ts=ctx.ts(m.get("cts", m.get("ts")), "ts"), kind=kind, bids=_levels(d.get("b", []), "b"),
-                asks=_levels(d.get("a", []), "a"), last_id=_int_or_none(d.get("u")),
+                ts=ctx.ts(m.get("cts", m.get("ts")), "ts"), kind=kind, bids=_levels(book.get("b", []), "b"),
+                asks=_levels(book.get("a", []), "a"), last_id=_int_or_none(book.get("u")),
             ))
     elif head in ("liquidation", "allLiquidation"):
         for d in items:
@@ -243,13 +243,13 @@ def _bybit(ctx: Context, m: dict[str, Any]) -> bool:
                 number(d.get("size", d.get("v")), "size"), "long" if side == "buy" else "short",
             )
     elif head == "tickers":
-        d = data if isinstance(data, dict) else {}
-        if ctx.keep(d.get("symbol")):
+        ticker: dict[str, Any] = data if isinstance(data, dict) else {}
+        if ctx.keep(ticker.get("symbol")):
             ts = ctx.ts(m.get("ts"), "ts")
-            if d.get("fundingRate") not in (None, ""):
-                ctx.market.add_funding(ts, number(d["fundingRate"], "fundingRate"))
-            if d.get("openInterest") not in (None, ""):
-                ctx.market.add_oi(ts, number(d["openInterest"], "openInterest"))
+            if ticker.get("fundingRate") not in (None, ""):
+                ctx.market.add_funding(ts, number(ticker["fundingRate"], "fundingRate"))
+            if ticker.get("openInterest") not in (None, ""):
+                ctx.market.add_oi(ts, number(ticker["openInterest"], "openInterest"))
     elif head == "kline":
         parts = topic.split(".")
         if ctx.keep(parts[-1] if len(parts) > 2 else None):

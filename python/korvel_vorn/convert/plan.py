@@ -8,6 +8,7 @@ windows of `WINDOW` records.
 
 from __future__ import annotations
 
+import itertools
 import json
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
@@ -116,7 +117,7 @@ def _concatenation(segments: list[Segment]) -> list[tuple[int, int]] | None:
     """The segments in time order when writing them one after the other is the same as a stable
     sort of all their records by time; None when they must be merged."""
     runs = sorted((s for s in segments if s.stop > s.start), key=lambda s: (s.ts_min, s.source, s.start))
-    for a, b in zip(runs, runs[1:]):
+    for a, b in itertools.pairwise(runs):
         if a.ts_max > b.ts_min or (a.ts_max == b.ts_min and (a.source, a.start) > (b.source, b.start)):
             return None
     if not all(s.ordered for s in runs):
@@ -137,7 +138,7 @@ def repeated_trades(store: ListStore) -> tuple[npt.NDArray[np.bool_] | None, int
     """Trades whose id was seen before (the same trade in two inputs) are left out: the keep mask
     and the count, or None when the inputs' ids never meet."""
     with_ids = sorted((s for s in store.segments if s.id_min != NO_ID), key=lambda s: s.id_min)
-    if all(s.ids_increase for s in with_ids) and all(a.id_max < b.id_min for a, b in zip(with_ids, with_ids[1:])):
+    if all(s.ids_increase for s in with_ids) and all(a.id_max < b.id_min for a, b in itertools.pairwise(with_ids)):
         return None, 0
     ids = store.read("id", 0, store.count)
     present = np.flatnonzero(ids != NO_ID)

@@ -275,11 +275,15 @@ _FIXED = {
 
 def _layout_rows(ctx: Context, layout: str, table: Table | None, rows: Iterator[tuple[int, Row]]) -> Iterator[int]:
     market = ctx.market
-    col = (lambda name: table.index.get(name)) if table is not None else (lambda name: None)
+
+    def col(name: str) -> int | None:
+        return table.index.get(name) if table is not None else None
+
     for line, row in rows:
         yield line
         if layout in _FIXED:
-            ts_i, p_i, q_i, m_i = _FIXED[layout]
+            fixed: tuple[int | None, ...] = _FIXED[layout]
+            ts_i, p_i, q_i, m_i = fixed
             if table is not None:
                 ts_i = col("time") if layout == "binance_trades" else col("transact_time")
                 q_i = col("qty") if layout == "binance_trades" else col("quantity")
@@ -291,14 +295,16 @@ def _layout_rows(ctx: Context, layout: str, table: Table | None, rows: Iterator[
             market.add_trade(ctx.ts(_cell(row, ts_i, "time"), "time"), number(_cell(row, p_i, "price"), "price"),
                              number(_cell(row, q_i, "qty"), "qty"), side, trade_id)
         elif layout == "binance_klines":
-            idx = [0, 1, 2, 3, 4, 5] if table is None else [col(n) for n in ("open_time", "open", "high", "low", "close", "volume")]
+            names = ("open_time", "open", "high", "low", "close", "volume")
+            idx: list[int | None] = [0, 1, 2, 3, 4, 5] if table is None else [col(n) for n in names]
             market.add_candle(ctx.ts(_cell(row, idx[0], "open_time"), "open_time"),
                               *(number(_cell(row, i, "value"), "value") for i in idx[1:]))
         elif layout == "binance_funding":
             market.add_funding(ctx.ts(_cell(row, col("calc_time"), "calc_time"), "calc_time"),
                                    number(_cell(row, col("last_funding_rate"), "rate"), "last_funding_rate"))
         elif layout == "binance_metrics":
-            if col("symbol") is not None and not ctx.keep(row[col("symbol")]):  # type: ignore[index]
+            symbol_i = col("symbol")
+            if symbol_i is not None and not ctx.keep(row[symbol_i]):
                 continue
             market.add_oi(ctx.ts(_cell(row, col("create_time"), "create_time"), "create_time"),
                               number(_cell(row, col("sum_open_interest"), "oi"), "sum_open_interest"))
@@ -323,11 +329,11 @@ def _layout_rows(ctx: Context, layout: str, table: Table | None, rows: Iterator[
             if layout == "tardis_liquidations":
                 market.add_liquidation(ts, price, qty, liquidated_side(raw_side, "side"))
             else:
-                side = trade_side(raw_side, "side")
-                if side is None:
+                aggressor = trade_side(raw_side, "side")
+                if aggressor is None:
                     market.skipped["trades without an aggressor side"] += 1
                     continue
-                market.add_trade(ts, price, qty, side)
+                market.add_trade(ts, price, qty, aggressor)
         else:
             _generic_row(ctx, table, row)
 

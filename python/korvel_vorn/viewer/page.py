@@ -36,7 +36,7 @@ window.vornClock = clock.text;
 
 
 def clock_text(ms: int) -> str:
-    moment = _dt.datetime.fromtimestamp(ms / 1000, tz=_dt.timezone.utc)
+    moment = _dt.datetime.fromtimestamp(ms / 1000, tz=_dt.UTC)
     return moment.strftime("%Y-%m-%d %H:%M:%S.") + f"{ms % 1000:03d} UTC"
 
 
@@ -85,9 +85,22 @@ def _label(mapping: dict[str, int], value: int) -> str:
 class ReplayPage:
     def __init__(self, doc: Any, model: ReplayModel) -> None:
         from bokeh.layouts import column, row
-        from bokeh.models import (Button, ColumnDataSource, CustomJS, CustomJSTickFormatter, Div, HoverTool,
-                                  LinearAxis, LinearColorMapper, LogColorMapper, Range1d, Select, Slider, Spinner,
-                                  Toggle)
+        from bokeh.models import (
+            Button,
+            ColumnDataSource,
+            CustomJS,
+            CustomJSTickFormatter,
+            Div,
+            HoverTool,
+            LinearAxis,
+            LinearColorMapper,
+            LogColorMapper,
+            Range1d,
+            Select,
+            Slider,
+            Spinner,
+            Toggle,
+        )
         from bokeh.palettes import Blues256, Oranges256, RdYlGn11
         from bokeh.plotting import figure
 
@@ -381,4 +394,4 @@ class ReplayPage:
         _set(self.x_range, start=view.cursor - settings.window_ms, end=view.frame["cursor_ts"])
 
 
-__all__ = ["BUY_COLOUR", "ReplayPage", "SELL_COLOUR", "clock_text"]
+__all__ = ["BUY_COLOUR", "SELL_COLOUR", "ReplayPage", "clock_text"]

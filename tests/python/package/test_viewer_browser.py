@@ -105,7 +105,7 @@ def js_model_value(driver, name, attribute):
 
 
 def test_every_panel_draws_on_its_canvas(page):
-    driver, _, session, _ = page
+    driver, _, _session, _ = page
     pixels = driver.execute_script(CANVAS_PIXELS_JS)
     status = js_model_value(driver, "status", "text")
     assert pixels["heatmap"] > 1000, pixels
@@ -115,7 +115,7 @@ def test_every_panel_draws_on_its_canvas(page):
 
 
 def test_seek_by_the_slider_redraws_at_the_new_moment(page):
-    driver, viewer, session, spec = page
+    driver, _viewer, session, _spec = page
     bounds = session.bounds()
     target = bounds["from_ts"] + (bounds["to_ts"] - bounds["from_ts"]) // 2
     started = driver.execute_script("""

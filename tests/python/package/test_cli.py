@@ -12,7 +12,7 @@ import korvel_vorn
 from korvel_vorn import dataset
 
 PACKAGE_PARENT = pathlib.Path(korvel_vorn.__file__).resolve().parents[1]
-MODULE_DIR = os.environ.get("VORN_MODULE_DIR", str(pathlib.Path(__file__).resolve().parents[2] / "build" / "dev" / "python"))
+MODULE_DIR = os.environ.get("VORN_MODULE_DIR", str(pathlib.Path(__file__).resolve().parents[3] / "build" / "dev" / "python"))
 SPEC = {"dataset_ref": "", "symbol": "S", "panels": [{"kind": "footprint", "price_bin": 1.0}]}
 
 

@@ -100,11 +100,16 @@ def test_frames_are_reproducible_and_independent_of_input_order(spec, dataset, c
 
 def random_case(rng):
     """A random spec, dataset and cursors from a seeded generator (no hypothesis in the child)."""
-    price = lambda: rng.choice([-1.0, 0.0, 0.3, 99.5, 100.0, 100.2, 100.5, 101.3, 250.25])
-    qty = lambda: rng.choice([0.0, 0.001, 0.5, 1.0, 2.0, 0.123456789])
-    ts = lambda: rng.randint(-3000, 3000)
-    lv = lambda: [[price(), qty()] for _ in range(rng.randint(0, 4))]
-    n = lambda: rng.randint(0, 15)
+    def price():
+        return rng.choice([-1.0, 0.0, 0.3, 99.5, 100.0, 100.2, 100.5, 101.3, 250.25])
+    def qty():
+        return rng.choice([0.0, 0.001, 0.5, 1.0, 2.0, 0.123456789])
+    def ts():
+        return rng.randint(-3000, 3000)
+    def lv():
+        return [[price(), qty()] for _ in range(rng.randint(0, 4))]
+    def n():
+        return rng.randint(0, 15)
     dataset = {
         "candles": [[ts(), price(), price(), price(), price(), qty()] for _ in range(n())],
         "trades": [[ts(), price(), qty(), rng.choice(["buy", "sell"])] for _ in range(n())],

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import korvel_vorn as kv
-from korvel_vorn import ColumnError, Session, Vorn
+from korvel_vorn import Session, Vorn
 from korvel_vorn.commands import book_heatmap, footprint, funding_oi_divergence, liquidation_map, spec_value
 from korvel_vorn.frame_arrays import LIQUIDATION_EVENT_DTYPE
 from korvel_vorn.sample import sample_dataset_json

@@ -7,9 +7,8 @@ there, document order against ascending key order.
 
 import json
 
-import pytest
-
 import _korvel_vorn
+import pytest
 
 PANELS = '[{"kind":"footprint"}]'
 TAGS = "one of `footprint`, `book_heatmap`, `liquidation_map`, `funding_oi_divergence`"

@@ -11,10 +11,10 @@ import sys
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3] / "bench"))
 
-import generate_market as gm  # noqa: E402
-import numpy_panels as npn  # noqa: E402
+import generate_market as gm
+import numpy_panels as npn
 
 
 def same(a, b):
@@ -305,7 +305,7 @@ def test_numpy_frames_agree_with_engine_replies(engine, seed):
     rng = np.random.default_rng(seed)
     end = gm.START_TS + gm.PRESETS["tiny"].duration_ms
     # Cursors across the recording, plus one before it (an empty window) and one after it.
-    cursors = rng.integers(gm.START_TS, end, size=6).tolist() + [gm.START_TS - 1, end + 60_000]
+    cursors = [*rng.integers(gm.START_TS, end, size=6).tolist(), gm.START_TS - 1, end + 60000]
     for cursor in cursors:
         for window_ms, bucket in ((120_000, 1000), (3_600_000, 60_000)):
             spec = {

@@ -15,9 +15,8 @@ import textwrap
 import threading
 import weakref
 
-import pytest
-
 import _korvel_vorn
+import pytest
 from _korvel_vorn import Vorn
 
 MODULE_DIR = str(pathlib.Path(_korvel_vorn.__file__).resolve().parent)
@@ -45,7 +44,7 @@ def run_in_thread(function):
     def target():
         try:
             outcome.append(function())
-        except BaseException as error:  # noqa: BLE001 - handed back to the test
+        except BaseException as error:
             outcome.append(error)
 
     thread = threading.Thread(target=target)

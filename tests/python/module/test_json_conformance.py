@@ -7,7 +7,6 @@ import pathlib
 import pytest
 
 from conftest import ROOT
-
 from korvel_vorn._native import Engine
 
 CASES = ROOT.parent / "shared" / "data" / "jsontestsuite" / "test_parsing"

@@ -10,7 +10,6 @@ import pytest
 import korvel_vorn as kv
 from korvel_vorn import Session
 from korvel_vorn.commands import book_heatmap, footprint, spec_value
-from korvel_vorn.sample import sample_dataset_json
 
 
 def round8(x):
@@ -85,8 +84,7 @@ def assert_one_bucket_is_the_footprint(session):
 
 def test_one_bucket_over_the_window_is_the_footprint_on_generated_data():
     rng = random.Random(9)
-    session = session_with(random_trades(rng, 5000) + [(1_700_000_000_000, -0.0, 1.0, "sell"),
-                                                       (1_700_000_000_001, 0.0, 2.0, "buy")])
+    session = session_with([*random_trades(rng, 5000), (1700000000000, -0.0, 1.0, "sell"), (1700000000001, 0.0, 2.0, "buy")])
     session.set_spec(spec_value(symbol="S", panels=[footprint(price_bin=1.0)]))
     assert_one_bucket_is_the_footprint(session)
 

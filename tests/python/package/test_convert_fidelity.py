@@ -6,17 +6,16 @@ import json
 import os
 import subprocess
 import sys
-import zipfile
 
 import numpy as np
 import pytest
 
 pytest.importorskip("pyarrow")
 
-from korvel_vorn.convert import ConvertError, EmptyConversion, convert_files  # noqa: E402
-from korvel_vorn.session import Session  # noqa: E402
+from conftest import MODULE_DIR, ROOT
+from korvel_vorn.convert import ConvertError, EmptyConversion, convert_files
+from korvel_vorn.session import Session
 
-from conftest import MODULE_DIR, ROOT  # noqa: E402
 
 def dumps(value):
     return json.dumps(value, separators=(",", ":"))  # as the exchange writes its messages

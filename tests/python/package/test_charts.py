@@ -7,10 +7,10 @@ import pytest
 
 pytest.importorskip("matplotlib")
 
-from korvel_vorn import Session, charts  # noqa: E402
-from korvel_vorn.commands import book_heatmap, footprint, funding_oi_divergence, liquidation_map, spec_value  # noqa: E402
-from korvel_vorn.replay import replay_cursors, replay_scale  # noqa: E402
-from korvel_vorn.sample import DURATION_MS, START_MS, sample_dataset_json, sample_spec  # noqa: E402
+from korvel_vorn import Session, charts
+from korvel_vorn.commands import book_heatmap, footprint, funding_oi_divergence, liquidation_map, spec_value
+from korvel_vorn.replay import replay_cursors, replay_scale
+from korvel_vorn.sample import DURATION_MS, START_MS, sample_dataset_json, sample_spec
 
 
 @pytest.fixture(scope="module")

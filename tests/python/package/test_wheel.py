@@ -9,7 +9,7 @@ import zipfile
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+ROOT = pathlib.Path(__file__).resolve().parents[3]
 
 
 def test_wheel_builds_installs_and_runs(tmp_path):

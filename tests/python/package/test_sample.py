@@ -21,7 +21,7 @@ def test_every_list_is_filled_and_in_time_order(market):
         assert records, name
         stamps = [r[0] for r in records]
         assert stamps == sorted(stamps), name
-        assert sample.START_MS <= stamps[0] and stamps[-1] < sample.START_MS + sample.DURATION_MS, name
+        assert stamps[0] >= sample.START_MS and stamps[-1] < sample.START_MS + sample.DURATION_MS, name
 
 
 def test_book_replay_never_crosses_or_goes_one_sided(market):
