@@ -14,6 +14,15 @@ REAL_DATA = ROOT.parent / "shared" / "data" / "real"
 sys.path.insert(0, str(MODULE_DIR))
 
 
+def child_env(**extra: str) -> dict[str, str]:
+    """The environment of a child process that imports the same `korvel_vorn` as the tests (the
+    installed package, or a wheel under test) and the build tree's modules."""
+    import korvel_vorn
+
+    package_parent = pathlib.Path(korvel_vorn.__file__).resolve().parents[1]
+    return dict(os.environ, PYTHONPATH=os.pathsep.join([str(package_parent), str(MODULE_DIR)]), **extra)
+
+
 @pytest.fixture(scope="session")
 def real_data_dir():
     """The directory of recorded market datasets; skips the test when it is absent."""

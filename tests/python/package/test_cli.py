@@ -1,23 +1,19 @@
 """The command-line tool: outputs, exit codes and rendered images."""
 
 import json
-import os
-import pathlib
 import subprocess
 import sys
 
 import pytest
 
-import korvel_vorn
+from conftest import child_env
 from korvel_vorn import dataset
 
-PACKAGE_PARENT = pathlib.Path(korvel_vorn.__file__).resolve().parents[1]
-MODULE_DIR = os.environ.get("VORN_MODULE_DIR", str(pathlib.Path(__file__).resolve().parents[3] / "build" / "dev" / "python"))
 SPEC = {"dataset_ref": "", "symbol": "S", "panels": [{"kind": "footprint", "price_bin": 1.0}]}
 
 
 def run(*args, cwd=None):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(PACKAGE_PARENT), MODULE_DIR]), MPLBACKEND="Agg")
+    env = child_env(MPLBACKEND="Agg")
     return subprocess.run([sys.executable, "-m", "korvel_vorn", *map(str, args)], capture_output=True, text=True,
                           env=env, cwd=cwd, timeout=600)
 

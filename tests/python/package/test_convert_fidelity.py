@@ -3,7 +3,6 @@ a word, unreadable files reported in one line, bounded memory, and the recorded 
 
 import gzip
 import json
-import os
 import subprocess
 import sys
 
@@ -12,7 +11,7 @@ import pytest
 
 pytest.importorskip("pyarrow")
 
-from conftest import MODULE_DIR, ROOT
+from conftest import ROOT, child_env
 from korvel_vorn.convert import ConvertError, EmptyConversion, convert_files
 from korvel_vorn.session import Session
 
@@ -266,7 +265,7 @@ def test_unreadable_or_empty_input_is_one_line_and_exit_1(tmp_path, make, messag
     symbol = ["--symbol", "BTCUSDT"] if "only-eth" in path else []
     with pytest.raises(ConvertError, match=message):
         convert_files([path], symbol=symbol[1] if symbol else None)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "python"), str(MODULE_DIR)]))
+    env = child_env()
     out = tmp_path / "out.json"
     result = subprocess.run([sys.executable, "-m", "korvel_vorn", "convert", path, *symbol, "-o", str(out)],
                             capture_output=True, text=True, env=env, timeout=300)
@@ -324,7 +323,7 @@ def test_memory_stays_bounded_on_three_million_rows(tmp_path):
             "with convert_files([sys.argv[1]]) as r:\n"
             "    r.write(sys.argv[2])\n"
             "print([l for l in open('/proc/self/status') if l.startswith('VmHWM:')][0].split()[1])\n")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "python"), str(MODULE_DIR)]))
+    env = child_env()
     for out in ("out.json", "out.npz"):
         result = subprocess.run([sys.executable, "-c", code, str(source), str(tmp_path / out)], capture_output=True,
                                 text=True, env=env, timeout=600)
@@ -377,7 +376,7 @@ def test_a_bad_record_is_named_by_list_index_and_line(tmp_path, name):
     # The raw protocol's reply stays the engine's own.
     reply = session.engine.command('{"cmd":"load","dataset":' + text + "}")
     assert reply == '{"ok":false,"error":"parse: unknown variant `long`, expected `buy` or `sell`"}'
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "python"), str(MODULE_DIR)]))
+    env = child_env()
     cli = subprocess.run([sys.executable, "-m", "korvel_vorn", "info", str(path)], capture_output=True, text=True,
                          env=env, timeout=300)
     assert cli.returncode == 1 and "trades[1499] at line 1501" in cli.stderr

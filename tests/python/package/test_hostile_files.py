@@ -2,19 +2,18 @@
 failures, nesting too deep for Python's JSON, endless or huge inputs, over-long messages."""
 
 import gzip
-import os
 import subprocess
 import sys
 
 import pytest
 
-from conftest import MODULE_DIR, ROOT
+from conftest import child_env
 
 DATASET = '{"trades":[[1,100.0,1.0,"buy"],[2,101.0,2.0,"sell"]],"book":[[1,"snapshot",[[99.0,1.0]],[[102.0,1.0]]]]}'
 
 
 def run(*args):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "python"), str(MODULE_DIR)]), MPLBACKEND="Agg")
+    env = child_env(MPLBACKEND="Agg")
     return subprocess.run([sys.executable, "-m", "korvel_vorn", *map(str, args)], capture_output=True, text=True,
                           env=env, timeout=600)
 

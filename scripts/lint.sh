@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Static checks of the Python side: ruff (lint), mypy --strict (the package, configured in
+# pyproject.toml) and stubtest (the stubs of both native modules against the installed modules).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+export PATH="$root/.venv/bin:$PATH"
+ruff check python tests bench
+mypy
+# stubtest imports the installed package, so it checks the modules a user would get.
+python -m pip install -q --no-build-isolation .
+(cd /tmp && python -m mypy.stubtest korvel_vorn._korvel_vorn korvel_vorn._engine)
