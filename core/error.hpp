@@ -23,4 +23,10 @@ struct VornError {
 
 std::string_view error_prefix(ErrorKind kind);
 
+// Only inside a catch block: the failure the exception being handled stands for. Memory running
+// out (std::bad_alloc, or a container asked to grow beyond what can be allocated) is "data: out
+// of memory"; anything else is a fault of the engine itself, "data: internal error: <what>".
+// Used where the engine's boundaries catch (the command dispatcher, the frame's worker tasks).
+VornError current_exception_error() noexcept;
+
 }  // namespace vorn

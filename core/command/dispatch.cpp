@@ -121,15 +121,16 @@ std::string run_command(HandleState& state, std::string_view text) {
 }  // namespace
 
 std::string dispatch_command(HandleState& state, std::string_view text) noexcept {
+    VornError failure{ErrorKind::Data, {}};
     try {
         return run_command(state, text);
-    } catch (const std::bad_alloc&) {
     } catch (...) {
+        failure = current_exception_error();
     }
-    // Out of memory (or an unexpected internal failure): answer without disturbing the state. If
-    // even this reply cannot be allocated, the empty string tells the boundary to raise MemoryError.
+    // Out of memory (or a fault of the engine): answer without disturbing the state. If even this
+    // reply cannot be allocated, the empty string tells the boundary to raise MemoryError.
     try {
-        return error_reply(VornError::data("out of memory"));
+        return error_reply(failure);
     } catch (...) {
         return std::string();
     }

@@ -32,9 +32,8 @@ struct PanelTasks {
             try {
                 results[i].emplace(compute_panel(panels[i], window, options));
             } catch (...) {
-                // Panels fail by value; what is thrown is memory running out (bad_alloc, or a
-                // container asked to grow beyond what can be allocated).
-                results[i].emplace(out_of_memory());
+                // Panels fail by value; what is thrown is memory running out, or an engine fault.
+                results[i].emplace(current_exception_error());
             }
         }
     }
@@ -82,10 +81,8 @@ Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::i
     try {
         if (Result<void> valid = validate_spec(spec); !valid) return std::move(valid).error();
         return compute_validated_frame(spec, dataset, cursor, options);
-    } catch (const std::bad_alloc&) {
-        return out_of_memory();
-    } catch (const std::length_error&) {
-        return out_of_memory();
+    } catch (...) {
+        return current_exception_error();
     }
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/json/cursor.hpp"
+#include "core/json/store.hpp"
 
 namespace vorn::json {
 namespace {

@@ -3,7 +3,7 @@
 #include <span>
 #include <string_view>
 
-#include "core/json/value.hpp"
+#include "core/json/document.hpp"
 #include "core/result.hpp"
 
 namespace vorn::json {

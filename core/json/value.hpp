@@ -1,95 +1,25 @@
 #pragma once
-// The generic value tree read from a command text.
+// The generic value tree read from a command text: `Value`, the decoded view of one stored node
+// (kind, number, string, or the place of an array's or object's children) that readers work
+// with, and the views of arrays and objects. Views are cheap to make and to copy.
 //
-// The tree is stored as 8-byte nodes in arena blocks owned by a Document: no heap allocation per
-// node, and a record of a few numbers costs little more than its text. `Value` is the decoded
-// view of one node (kind, number, string, or the place of an array's or object's children) that
-// readers work with; views are cheap to make and to copy.
-//
-// Strings without escapes point into the source text, so the text must outlive the Document;
-// unescaped strings live in the arena. An object keeps one member per key (the last occurrence in
-// the text wins) and its members are stored sorted by ascending key bytes.
-#include <bit>
+// The tree is stored as 8-byte nodes (node.hpp) in arena blocks (arena.hpp) owned by a Document
+// (document.hpp): no heap allocation per node, and a record of a few numbers costs little more
+// than its text. Strings without escapes point into the source text, so the text must outlive the
+// Document; unescaped strings live in the arena. An object keeps one member per key (the last
+// occurrence in the text wins) and its members are stored sorted by ascending key bytes.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <iterator>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
-#include <vector>
+
+#include "core/json/node.hpp"
 
 namespace vorn::json {
 
 enum class Kind : std::uint8_t { Null, Bool, Unsigned, Negative, Float, String, Array, Object };
-
-// One stored value. A finite double is kept as its own bits; everything else is a bit pattern
-// whose exponent bits are all ones (which no finite double has): a 4-bit tag and a 48-bit payload
-// holding a small integer or an arena or text address.
-//
-// Layouts behind an address: a string with escapes is a 64-bit length followed by its bytes (a
-// one-byte length when it is shorter than 256 bytes, so a short escaped string costs little more
-// than its text); a large integer or a non-finite float its 64 bits. A string without escapes is the address of its
-// first byte in the text: it ends at the next double quote, since the text had no escape.
-//
-// An array's payload holds the address of its first node (a multiple of 8, shifted right by 3)
-// above a 4-bit count; a count of 15 or more reads 15 there and is kept as a 64-bit count just
-// before the nodes. An object's payload is the address of its body: the address of its shape (its
-// sorted keys, shared by every object read with the same keys) followed by one node per key.
-class Node {
-public:
-    enum Tag : std::uint8_t {
-        kNull,
-        kFalse,
-        kTrue,
-        kSmallUnsigned,  // payload: the value, below 2^48
-        kSmallNegative,  // payload: the low 48 bits of the value, -2^48 or above
-        kBigUnsigned,
-        kBigNegative,
-        kBoxedFloat,  // a float that is not finite (never read from text)
-        kTextString,
-        kArenaString,
-        kArray,  // payload 0: empty
-        kObject,  // payload 0: empty
-        kShortArenaString,  // an arena string below 256 bytes: a one-byte length, then the bytes
-    };
-    // Arrays below this count keep it in the payload.
-    static constexpr std::uint64_t kInlineCount = 15;
-    static constexpr std::uint64_t kExponent = 0x7FF0'0000'0000'0000u;
-    static constexpr std::uint64_t kPayload = 0x0000'FFFF'FFFF'FFFFu;
-
-    Node() : bits_(kExponent) {}  // null
-
-    static Node tagged(Tag tag, std::uint64_t payload) { return Node(kExponent | (std::uint64_t{tag} << 48) | payload); }
-    static Node address(Tag tag, const void* at) { return tagged(tag, reinterpret_cast<std::uintptr_t>(at)); }
-    // A finite double.
-    static Node finite(double f) { return Node(std::bit_cast<std::uint64_t>(f)); }
-
-    bool is_float() const { return (bits_ & kExponent) != kExponent; }
-    Tag tag() const { return static_cast<Tag>((bits_ >> 48) & 0xF); }
-    std::uint64_t payload() const { return bits_ & kPayload; }
-    double as_finite() const { return std::bit_cast<double>(bits_); }
-    template <class T>
-    const T* pointer() const { return reinterpret_cast<const T*>(static_cast<std::uintptr_t>(payload())); }
-
-private:
-    explicit Node(std::uint64_t bits) : bits_(bits) {}
-    std::uint64_t bits_;
-};
-
-// The sorted, unique keys of an object, followed in memory by `count` string views.
-struct Shape {
-    std::uint64_t count;
-    const std::string_view* keys() const { return reinterpret_cast<const std::string_view*>(this + 1); }
-};
-
-// The stored part of an object: its shape, followed in memory by one value node per key.
-struct ObjectBody {
-    const Shape* shape;
-    const Node* values() const { return reinterpret_cast<const Node*>(this + 1); }
-};
 
 class ArrayView;
 class ObjectView;
@@ -164,21 +94,6 @@ struct Member {
     Value value;
 };
 
-// The text of a string node.
-inline std::string_view string_of(Node node) {
-    if (node.tag() == Node::kTextString) {
-        const char* first = node.pointer<char>();
-        const char* last = first;
-        while (*last != '"') ++last;
-        return {first, static_cast<std::size_t>(last - first)};
-    }
-    if (node.tag() == Node::kShortArenaString) {
-        const auto* header = node.pointer<unsigned char>();
-        return {reinterpret_cast<const char*>(header + 1), *header};
-    }
-    const auto* header = node.pointer<std::uint64_t>();
-    return {reinterpret_cast<const char*>(header + 1), static_cast<std::size_t>(*header)};
-}
 
 // Random access to the elements of an array, each seen as a Value.
 class ArrayView {
@@ -288,78 +203,4 @@ inline Value Value::of(Node node) {
         default: return object(node.pointer<ObjectBody>());
     }
 }
-
-// Bump allocator in large blocks; everything is released with the arena. Every address it hands
-// out fits a node's 48-bit payload.
-class Arena {
-public:
-    Arena() = default;
-    Arena(Arena&&) noexcept = default;
-    Arena& operator=(Arena&&) noexcept = default;
-    Arena(const Arena&) = delete;
-    Arena& operator=(const Arena&) = delete;
-
-    // Memory for `bytes` bytes aligned to `align` (a power of two up to alignof(max_align_t)).
-    // Throws std::bad_alloc like operator new.
-    void* allocate(std::size_t bytes, std::size_t align);
-
-    template <class T>
-    T* allocate_array(std::size_t count) {
-        return static_cast<T*>(allocate(count * sizeof(T), alignof(T)));
-    }
-
-    // Takes ownership of `block` (`bytes` long, from std::malloc or std::realloc), which is
-    // released with std::free. Throws std::bad_alloc, leaving the block to the caller, when it
-    // cannot be recorded or lies beyond the addresses a node can hold.
-    void adopt(void* block, std::size_t bytes);
-
-private:
-    struct FreeBlock {
-        void operator()(void* block) const noexcept { std::free(block); }
-    };
-
-    std::byte* new_block(std::size_t bytes);
-
-    std::vector<std::unique_ptr<std::byte[]>> blocks_;
-    std::vector<std::unique_ptr<void, FreeBlock>> adopted_;
-    std::byte* cursor_ = nullptr;
-    std::size_t left_ = 0;
-    std::size_t next_block_ = 64 * 1024;
-};
-
-// Storing values as nodes; each throws std::bad_alloc when the arena cannot grow.
-// A value as a node: numbers and literals are stored anew, strings copied into the arena; an array
-// or object view made from a node refers to the same children.
-Node store_value(const Value& value, Arena& arena);
-// A string: kept in place when it lies in `text` and has no escape there, else copied.
-Node store_string(std::string_view s, std::string_view text, Arena& arena);
-// A string copied into the arena; returns its node and the copy's bytes.
-Node copy_string(std::string_view s, Arena& arena, std::string_view* copy = nullptr);
-Node store_array(std::span<const Node> elements, Arena& arena);
-// An array of the `count` nodes that follow one spare node at the start of `block`, a block of
-// `1 + count` nodes from std::malloc or std::realloc that the arena adopts (Arena::adopt), so
-// a long array is stored without a second copy.
-Node adopt_array(Node* block, std::size_t count, Arena& arena);
-// A shape for `keys`, which must be sorted by their bytes and unique; the views are kept as they
-// are, so their bytes must live as long as the arena.
-const Shape* store_shape(std::span<const std::string_view> keys, Arena& arena);
-// An object of `shape` (null for the empty object) whose values are `values`, one per key.
-Node store_object(const Shape* shape, std::span<const Node> values, Arena& arena);
-
-// A read JSON value with the arena that holds its nodes.
-class Document {
-public:
-    Document() = default;
-    Document(Document&&) noexcept = default;
-    Document& operator=(Document&&) noexcept = default;
-
-    const Value& root() const { return root_; }
-    void set_root(Node root) { root_ = Value::of(root); }
-    Arena& arena() { return arena_; }
-
-private:
-    Arena arena_;
-    Value root_;
-};
-
 }  // namespace vorn::json

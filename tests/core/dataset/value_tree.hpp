@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/json/arena.hpp"
+#include "core/json/store.hpp"
 #include "core/json/value.hpp"
 
 namespace vorn::test {
