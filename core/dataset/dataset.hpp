@@ -1,21 +1,31 @@
 #pragma once
 // The market data of one symbol: six record lists. Book levels of every event live in one
 // contiguous pool, so a book event is a small fixed-size record that sorts cheaply.
+//
+// Units throughout: `ts` is the event time in milliseconds (the recording's own clock, normally
+// since the Unix epoch); prices are in the quote currency per unit of the instrument; quantities
+// and volumes are in units of the instrument (coins or contracts, as the recording counts them).
 #include <cstdint>
 #include <span>
 #include <vector>
 
 namespace vorn {
 
+// The aggressor's side of a trade: Buy when the taker bought (lifted an ask), Sell when it sold.
 enum class TradeSide : std::uint8_t { Buy = 0, Sell = 1 };
+// The side of the position a liquidation closed: Long is a forced sell, Short a forced buy.
 enum class LiquidationSide : std::uint8_t { Long = 0, Short = 1 };
+// A snapshot replaces the whole book; a diff sets the quantity of each level it names (0 removes
+// the level).
 enum class BookEventKind : std::uint8_t { Snapshot = 0, Diff = 1 };
 
+// One price level of a book side: the quantity resting at `price`.
 struct PriceLevel {
     double price;
     double qty;
 };
 
+// One candle as the recording gives it: `ts` its open time; `volume` the traded quantity.
 struct Candle {
     std::int64_t ts;
     double open;
@@ -25,13 +35,15 @@ struct Candle {
     double volume;
 };
 
+// One trade (a fill between a taker and a resting order).
 struct Trade {
     std::int64_t ts;
     double price;
-    double qty;
-    TradeSide side;
+    double qty;      // traded quantity, positive in real recordings (not checked)
+    TradeSide side;  // the taker's side
 };
 
+// One order-book update.
 struct BookEvent {
     std::int64_t ts;
     // The event's bids are levels[first_level, first_level + bid_count) of the owning dataset's
@@ -42,21 +54,25 @@ struct BookEvent {
     BookEventKind kind;
 };
 
+// A funding rate published at `ts`: the fraction of the position's value paid per funding
+// interval (0.0001 is 0.01%), by longs to shorts when positive.
 struct FundingEvent {
     std::int64_t ts;
     double rate;
 };
 
+// Open interest at `ts`: the quantity of open contracts, in units of the instrument.
 struct OiEvent {
     std::int64_t ts;
     double oi;
 };
 
+// A forced close of a position: its price and quantity as the exchange reported the order.
 struct LiquidationEvent {
     std::int64_t ts;
     double price;
     double qty;
-    LiquidationSide side;
+    LiquidationSide side;  // the liquidated position's side
 };
 
 struct Dataset {

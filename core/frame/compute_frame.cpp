@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/frame/window_cut.hpp"
+#include "core/dataset/window_cut.hpp"
 #include "core/runtime/worker_pool.hpp"
-#include "core/panels/arithmetic/panel_limits.hpp"
+#include "core/panels/panel_limits.hpp"
 #include "core/panels/compute_panel.hpp"
 #include "core/panels/panel_grid.hpp"
 #include "core/spec/read_spec.hpp"

@@ -8,7 +8,7 @@
 #include <span>
 
 #include "core/panels/arithmetic/bucket_range.hpp"
-#include "core/panels/arithmetic/panel_limits.hpp"
+#include "core/panels/panel_limits.hpp"
 #include "core/panels/arithmetic/round8.hpp"
 #include "core/panels/arithmetic/total_order.hpp"
 #include "core/panels/book_heatmap/closing_book.hpp"

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/panels/arithmetic/bit_keyed_map.hpp"
+#include "core/runtime/bit_keyed_map.hpp"
 #include "core/panels/arithmetic/total_order.hpp"
 
 namespace vorn {

@@ -8,9 +8,9 @@
 
 #include "core/runtime/worker_pool.hpp"
 #include "core/panels/arithmetic/bin_price.hpp"
-#include "core/panels/arithmetic/bit_keyed_map.hpp"
+#include "core/runtime/bit_keyed_map.hpp"
 #include "core/panels/arithmetic/bucket_range.hpp"
-#include "core/panels/arithmetic/panel_limits.hpp"
+#include "core/panels/panel_limits.hpp"
 #include "core/panels/arithmetic/round8.hpp"
 #include "core/panels/arithmetic/total_order.hpp"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/panels/arithmetic/bin_price.hpp"
-#include "core/panels/arithmetic/bit_keyed_map.hpp"
+#include "core/runtime/bit_keyed_map.hpp"
 #include "core/panels/arithmetic/round8.hpp"
 #include "core/panels/arithmetic/total_order.hpp"
 #include "core/panels/compute_panel.hpp"

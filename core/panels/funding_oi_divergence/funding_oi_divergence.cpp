@@ -5,7 +5,7 @@
 #include <span>
 
 #include "core/panels/arithmetic/bucket_range.hpp"
-#include "core/panels/arithmetic/panel_limits.hpp"
+#include "core/panels/panel_limits.hpp"
 #include "core/panels/arithmetic/round8.hpp"
 #include "core/panels/compute_panel.hpp"
 #include "core/panels/panel_grid.hpp"

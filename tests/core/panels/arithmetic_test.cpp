@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "core/panels/arithmetic/bin_price.hpp"
-#include "core/panels/arithmetic/bit_keyed_map.hpp"
 #include "core/panels/arithmetic/bucket_index.hpp"
 #include "core/panels/arithmetic/bucket_range.hpp"
 #include "core/panels/arithmetic/round8.hpp"
@@ -155,46 +154,6 @@ TEST(TotalOrder, OrdersEveryClassOfDouble) {
     const double nan_b = std::bit_cast<double>(std::uint64_t{0x7FF8000000000002});
     EXPECT_TRUE(total_order_less(nan_a, nan_b));
     EXPECT_TRUE(total_order_less(kInf, nan_a));
-}
-
-TEST(BitKeyedMap, MatchesAnOrderedMapUnderInsertEraseAndClear) {
-    std::mt19937_64 rng(11);
-    BitKeyedMap<double> map;
-    std::map<std::uint64_t, double> reference;
-    for (int step = 0; step < 200000; ++step) {
-        // Few distinct keys, so probe runs collide, wrap, and erase shifts entries back.
-        const std::uint64_t key = bits(static_cast<double>(rng() % 3000) * 0.5);
-        const unsigned op = static_cast<unsigned>(rng() % 100);
-        if (op < 55) {
-            const double v = static_cast<double>(step);
-            map.insert_or_assign(key, v);
-            reference[key] = v;
-        } else if (op < 99) {
-            map.erase(key);
-            reference.erase(key);
-        } else if (step % 7 == 0) {
-            map.clear();
-            reference.clear();
-        }
-        if (step % 5000 == 0 || step == 199999) {
-            ASSERT_EQ(map.size(), reference.size());
-            std::map<std::uint64_t, double> seen;
-            map.for_each([&](std::uint64_t k, double v) { seen[k] = v; });
-            ASSERT_EQ(seen, reference) << "at step " << step;
-        }
-    }
-}
-
-TEST(BitKeyedMap, ZerosOfBothSignsAreTwoKeys) {
-    BitKeyedMap<int> map;
-    map.insert_or_assign(bits(0.0), 1);
-    map.insert_or_assign(bits(-0.0), 2);
-    EXPECT_EQ(map.size(), 2u);
-    EXPECT_EQ(map.find_or_insert(bits(0.0), 0), 1);
-    EXPECT_EQ(map.find_or_insert(bits(-0.0), 0), 2);
-    map.erase(bits(-0.0));
-    EXPECT_EQ(map.size(), 1u);
-    EXPECT_EQ(map.find_or_insert(bits(0.0), 0), 1);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 
 #include "core/panels/arithmetic/bin_price.hpp"
 #include "core/panels/arithmetic/bucket_range.hpp"
-#include "core/panels/arithmetic/panel_limits.hpp"
+#include "core/panels/panel_limits.hpp"
 #include "core/panels/arithmetic/round8.hpp"
 #include "core/panels/arithmetic/total_order.hpp"
 #include "core/panels/book_heatmap/price_grid.hpp"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/panels/arithmetic/panel_limits.hpp"
+#include "core/panels/panel_limits.hpp"
 #include "core/panels/compute_panel.hpp"
 #include "panel_test_support.hpp"
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "core/frame/window_cut.hpp"
+#include "core/dataset/window_cut.hpp"
 
 namespace vorn {
 namespace {

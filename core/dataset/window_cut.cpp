@@ -1,4 +1,4 @@
-#include "core/frame/window_cut.hpp"
+#include "core/dataset/window_cut.hpp"
 
 #include <algorithm>
 #include <span>

@@ -4,6 +4,7 @@
 // payloads, are different keys), as the panels' price maps require. Memory grows by doubling,
 // never per insertion; clear() is O(1) through a generation stamp, so a map emptied again and
 // again (book snapshots) does not pay for its peak size each time.
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -28,6 +29,7 @@ public:
         }
         slots_[i] = Slot{key, generation_, initial};
         ++size_;
+        assert(invariants_hold());
         return slots_[i].value;
     }
 
@@ -57,6 +59,7 @@ public:
         }
         slots_[hole].generation = 0;
         --size_;
+        assert(invariants_hold());
     }
 
     void clear() {
@@ -66,6 +69,21 @@ public:
             for (Slot& s : slots_) s.generation = 0;
             generation_ = 1;
         }
+    }
+
+    // What every operation keeps true, checked after each one in debug builds (and by the tests):
+    // the count matches the occupied slots, the table is at most half full, and every entry is
+    // reached from its home slot without crossing an empty one (so look-ups find it). O(slots).
+    bool invariants_hold() const {
+        std::size_t occupied_slots = 0;
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            if (!occupied(slots_[i])) continue;
+            ++occupied_slots;
+            for (std::size_t j = home(slots_[i].key); j != i; j = (j + 1) & mask()) {
+                if (!occupied(slots_[j])) return false;
+            }
+        }
+        return occupied_slots == size_ && size_ * 2 <= slots_.size() && (slots_.size() & mask()) == 0;
     }
 
     // Calls f(key, value) for every entry, in no particular order.
