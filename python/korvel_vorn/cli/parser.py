@@ -1,0 +1,131 @@
+"""The command line's arguments: one subparser per command, each bound to its function."""
+
+from __future__ import annotations
+
+import argparse
+
+from .. import __version__
+from ..schema import LISTS
+from ..session import DEFAULT_MAX_BYTES
+from .convert import cmd_convert
+from .frames import cmd_frame, cmd_render, cmd_replay
+from .info import cmd_info
+from .values import byte_size, pixel_size, positive_float
+from .view import cmd_demo, cmd_view
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="python -m korvel_vorn",
+        description="Replay a recorded crypto market as chart-panel frames.",
+        epilog="Times: milliseconds, ISO dates (2024-08-08T23:57:00Z), or start/end with an offset "
+        "(end-30s). Durations: milliseconds or 500ms, 10s, 1m, 1h30m.",
+    )
+    parser.add_argument("--version", action="version", version=f"korvel_vorn {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def with_dataset(p: argparse.ArgumentParser, spec: bool = True) -> None:
+        p.add_argument("dataset", help="dataset JSON file (the value of a load command's \"dataset\"; .gz allowed) "
+                       "or .npz file of columns")
+        p.add_argument("--max-size", type=byte_size, default=DEFAULT_MAX_BYTES, metavar="SIZE",
+                       help="refuse dataset files larger than SIZE once decompressed (bytes, or with K, M, G; "
+                       "default 4G)")
+        if spec:
+            p.add_argument("--spec", help="spec JSON file, or the spec JSON itself; default: the four panels")
+            p.add_argument("--symbol", help="symbol of the default spec (default: the file name)")
+            p.add_argument("--price-bin", type=positive_float, default=1.0,
+                           help="price bin of the default spec's panels (default 1.0)")
+
+    p = sub.add_parser("info", help="bounds and record counts of a dataset file")
+    with_dataset(p, spec=False)
+    p.add_argument("--json", action="store_true", help="print JSON instead of a table")
+    p.set_defaults(run=cmd_info)
+
+    p = sub.add_parser("frame", help="print the frame reply for a cursor")
+    with_dataset(p)
+    p.add_argument("--at", metavar="TIME", help="cursor (default: the spec's to_ts or the end of the data)")
+    p.add_argument("--pretty", action="store_true", help="indent the JSON")
+    p.set_defaults(run=cmd_frame)
+
+    def with_render(p: argparse.ArgumentParser, size: str) -> None:
+        p.add_argument("--size", type=pixel_size, default=pixel_size(size), metavar="WxH", help=f"pixels (default {size})")
+        p.add_argument("--dpi", type=int, default=100, help="dots per inch (default 100)")
+        with_chart_options(p)
+
+    def with_chart_options(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--qty-unit", default="qty", help="unit of quantities on axes and colour bars (default qty)")
+        p.add_argument("--price-unit", help="unit of prices (default: the symbol's quote currency)")
+        p.add_argument("--heatmap-scale", choices=("sqrt", "log", "linear"), default="sqrt",
+                       help="colour mapping of the heatmap's sizes (default sqrt)")
+        p.add_argument("--white-point", default="p97", metavar="range|pNN",
+                       help="heatmap size that takes the top colour, fixed for a whole replay: the largest "
+                       "(range) or a percentile of all cells (default p97); larger sizes are clipped")
+        p.add_argument("--studies", default="poc,value-area,imbalances,delta",
+                       help="footprint studies to draw, comma-separated from poc, value-area, imbalances, delta "
+                       "(or none)")
+
+    p = sub.add_parser("render", help="one PNG with a chart per panel at a cursor")
+    with_dataset(p)
+    p.add_argument("--at", metavar="TIME", help="cursor (default: the spec's to_ts or the end of the data)")
+    p.add_argument("-o", "--output", default="frame.png", help="PNG file to write (default frame.png)")
+    with_render(p, "1600x1000")
+    p.set_defaults(run=cmd_render)
+
+    p = sub.add_parser("replay", help="frames from a start to an end, as PNG files or an animated GIF")
+    with_dataset(p)
+    p.add_argument("--start", metavar="TIME", help="first cursor (default: start of the data or the spec's from_ts)")
+    p.add_argument("--end", metavar="TIME", help="last cursor (default: end of the data or the spec's to_ts)")
+    p.add_argument("--step", metavar="DURATION", help="time between frames (default: 30 frames in all)")
+    p.add_argument("--frames", type=int, help="number of frames when --step is not given (default 30)")
+    p.add_argument("--max-frames", type=int, default=1000, help="refuse replays longer than this (default 1000)")
+    p.add_argument("--fps", type=positive_float, default=4.0, help="GIF frames per second (default 4)")
+    p.add_argument("-o", "--output", default="replay.gif",
+                   help="a .gif file, or a directory for numbered PNG files (default replay.gif)")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    with_render(p, "1200x750")
+    p.set_defaults(run=cmd_replay)
+
+    p = sub.add_parser("convert", help="exchange recordings (CSV, JSON, JSON Lines) to a dataset",
+                       description="Convert recorded market data into one dataset (JSON or .npz). The format of "
+                       "each input is recognised from its content and name; the --trades, --book, ... options "
+                       "force a kind where they cannot tell (a Tardis CSV of liquidations has the header of one "
+                       "of trades). Folders stand for the files in them, so daily files join into one dataset. "
+                       "A summary of what was read, kept and left out (and why) goes to stderr.")
+    p.add_argument("inputs", nargs="*", help="recordings or folders of them, recognised by content (.gz and .zip allowed)")
+    for kind in LISTS:
+        p.add_argument(f"--{kind}", action="append", metavar="FILE", help=f"a recording read as {kind}")
+    p.add_argument("-o", "--output", required=True,
+                   help="dataset file to write: JSON (- for stdout, .gz compresses) or .npz columns")
+    p.add_argument("--symbol", help="keep only this symbol's messages")
+    p.add_argument("--time-unit", choices=("s", "ms", "us", "ns"),
+                   help="unit of numeric timestamps (default: recognised by magnitude)")
+    p.add_argument("--from", dest="start", metavar="TIME",
+                   help="keep records at or after TIME (ms or ISO date and time); the book keeps what came "
+                   "before as one snapshot")
+    p.add_argument("--to", dest="end", metavar="TIME", help="keep records before TIME")
+    p.add_argument("--keep-all-times", action="store_true",
+                   help="keep funding, open interest and candles outside the market recording's time range")
+    p.add_argument("--keep-unsnapshotted-diffs", action="store_true",
+                   help="keep depth updates that come before the book's first snapshot")
+    p.add_argument("--keep-trade-types", action="store_true",
+                   help="keep trades that are not market trades (insurance fund, ADL)")
+    p.add_argument("--drop-duplicate-liquidations", action="store_true",
+                   help="drop liquidations that repeat an earlier one exactly (same time, side, price, qty)")
+    p.add_argument("--candles-from-trades", metavar="DURATION",
+                   help="derive candles of DURATION (1m, 5m, 1h...) from the kept trades, whole buckets only")
+    p.set_defaults(run=cmd_convert)
+
+    p = sub.add_parser("view", help="interactive replay in the browser (seek, play, zoom, hover)")
+    with_dataset(p)
+    p.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
+    p.add_argument("--open", action="store_true", help="open the page in the default browser")
+    p.set_defaults(run=cmd_view)
+
+    p = sub.add_parser("demo", help="render the sample market's charts into a folder")
+    p.add_argument("--out", default="korvel_vorn_demo", help="folder to write (default korvel_vorn_demo)")
+    p.add_argument("--seed", type=int, default=7, help="seed of the sample market (default 7)")
+    p.add_argument("--no-gif", action="store_true", help="skip the animated replay")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    with_chart_options(p)
+    p.set_defaults(run=cmd_demo)
+    return parser
