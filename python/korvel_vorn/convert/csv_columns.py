@@ -17,8 +17,8 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.csv as pcsv
 
+from .context import Context
 from .fields import MS_DIVISORS, UNIT_LIMITS
-from .messages import Context
 from .store import NO_ID
 from .threads import ordered_map
 

@@ -23,8 +23,8 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.json as pj
 
+from .context import Context
 from .csv_columns import Unusual, _numbers, _wanted_symbols, milliseconds
-from .messages import Context
 from .store import NO_ID
 
 QUEUE_LINES = 16384
