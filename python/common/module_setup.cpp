@@ -49,15 +49,17 @@ int check_main_interpreter(PyObject* module, const char* module_name) {
     return 0;
 }
 
-PyModuleDef_Slot* module_slots(int (*exec)(PyObject*), PyModuleDef_Slot (&storage)[3]) {
-    storage[0] = {Py_mod_exec, reinterpret_cast<void*>(exec)};
+PyObject* init_module(ModuleDefinition& module, const char* name, const char* doc, int (*exec)(PyObject*)) {
+    PyModuleDef_Slot* slots = module.slots;
+    slots[0] = {Py_mod_exec, reinterpret_cast<void*>(exec)};
     if (Py_Version >= kPython312) {
-        storage[1] = {kMultipleInterpretersSlot, kMultipleInterpretersNotSupported};
-        storage[2] = {0, nullptr};
+        slots[1] = {kMultipleInterpretersSlot, kMultipleInterpretersNotSupported};
+        slots[2] = {0, nullptr};
     } else {
-        storage[1] = {0, nullptr};
+        slots[1] = {0, nullptr};
     }
-    return storage;
+    module.def = PyModuleDef{PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr};
+    return PyModuleDef_Init(&module.def);
 }
 
 }  // namespace vorn::python

@@ -13,8 +13,16 @@ int add_name(PyObject* module, const char* name, PyObject* value);
 // interpreter" elsewhere, or TypeError when `module` is not a module object.
 int check_main_interpreter(PyObject* module, const char* module_name);
 
-// The slot list for this interpreter: `exec` alone on 3.11, and from 3.12 on also the declaration
-// that the module does not support several interpreters (a slot 3.11 would reject).
-PyModuleDef_Slot* module_slots(int (*exec)(PyObject*), PyModuleDef_Slot (&storage)[3]);
+// A module's definition, kept for the life of the process (one static instance per module).
+struct ModuleDefinition {
+    PyModuleDef def;
+    PyModuleDef_Slot slots[3];
+};
+
+// The module initialisation function's work: fills `module` with `name`, `doc` and the slots for
+// this interpreter (`exec` alone on 3.11; from 3.12 on also the declaration that the module does
+// not support several interpreters, a slot 3.11 would reject) and returns the multi-phase
+// definition.
+PyObject* init_module(ModuleDefinition& module, const char* name, const char* doc, int (*exec)(PyObject*));
 
 }  // namespace vorn::python

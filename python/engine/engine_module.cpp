@@ -26,25 +26,12 @@ int exec_module(PyObject* module) {
     return add_type(module, "Block", block_type());
 }
 
-PyModuleDef_Slot slot_storage[3];
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_engine",
-    "The engine's native array path (`korvel_vorn._engine`).",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+ModuleDefinition definition;
 
 }  // namespace
 }  // namespace vorn::python
 
 PyMODINIT_FUNC PyInit__engine(void) {
-    using namespace vorn::python;
-    module_def.m_slots = module_slots(exec_module, slot_storage);
-    return PyModuleDef_Init(&module_def);
+    return vorn::python::init_module(vorn::python::definition, "_engine", "The engine's native array path (`korvel_vorn._engine`).",
+                                     vorn::python::exec_module);
 }

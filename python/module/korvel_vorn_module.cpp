@@ -23,25 +23,12 @@ int exec_module(PyObject* module) {
     return added < 0 ? -1 : 0;
 }
 
-PyModuleDef_Slot slot_storage[3];
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_korvel_vorn",
-    "The native module (`korvel_vorn._korvel_vorn`).",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+ModuleDefinition definition;
 
 }  // namespace
 }  // namespace vorn::python
 
 PyMODINIT_FUNC PyInit__korvel_vorn(void) {
-    using namespace vorn::python;
-    module_def.m_slots = module_slots(exec_module, slot_storage);
-    return PyModuleDef_Init(&module_def);
+    return vorn::python::init_module(vorn::python::definition, "_korvel_vorn", "The native module (`korvel_vorn._korvel_vorn`).",
+                                     vorn::python::exec_module);
 }

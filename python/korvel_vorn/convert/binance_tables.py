@@ -15,7 +15,7 @@ from __future__ import annotations
 from collections.abc import Iterator
 
 from .context import Context
-from .csv_table import Row, Table, cell, is_boolish
+from .csv_table import Row, Table, cell, column_finder, is_boolish
 from .fields import FieldError, flag, is_zero, liquidated_side, number
 
 _FIXED = {
@@ -45,9 +45,7 @@ def headerless_layout(row: Row) -> str:
 def binance_rows(ctx: Context, layout: str, table: Table | None, rows: Iterator[tuple[int, Row]]) -> Iterator[int]:
     """The rows of a Binance public data file; yields each row's line number before reading it."""
     market = ctx.market
-
-    def col(name: str) -> int | None:
-        return table.index.get(name) if table is not None else None
+    col = column_finder(table)
 
     for line, row in rows:
         yield line

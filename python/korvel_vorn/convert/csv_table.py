@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import re
+from collections.abc import Callable
 
 from .fields import FieldError
 
@@ -53,6 +54,15 @@ class Table:
             if name in self.index:
                 return self.index[name]
         return None
+
+
+def column_finder(table: Table | None) -> Callable[[str], int | None]:
+    """The position of a named column of the table; always None for a file without a header."""
+
+    def column(name: str) -> int | None:
+        return table.index.get(name) if table is not None else None
+
+    return column
 
 
 def cell(row: Row, i: int | None, name: str) -> str:

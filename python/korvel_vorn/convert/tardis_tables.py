@@ -14,7 +14,7 @@ from __future__ import annotations
 from collections.abc import Iterator
 
 from .context import Context
-from .csv_table import Row, Table, cell
+from .csv_table import Row, Table, cell, column_finder
 from .fields import FieldError, flag, liquidated_side, number, trade_side
 from .market import BookEvent
 
@@ -105,9 +105,7 @@ def tardis_ticker(ctx: Context, table: Table, rows: Iterator[tuple[int, Row]]) -
 def trade_dump_rows(ctx: Context, layout: str, table: Table | None, rows: Iterator[tuple[int, Row]]) -> Iterator[int]:
     """The rows of a Tardis trades or liquidations file, or of a Bybit trade dump."""
     market = ctx.market
-
-    def col(name: str) -> int | None:
-        return table.index.get(name) if table is not None else None
+    col = column_finder(table)
 
     for line, row in rows:
         yield line
