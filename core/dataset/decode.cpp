@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/dataset/decode_fields.hpp"
-#include "core/dataset/decode_messages.hpp"
+#include "core/json/failure_texts.hpp"
 
 // The dataset has a fixed depth (dataset, list, record, field, level, number), so the walk is a
 // set of nested loops over the value tree; nothing recurses on user input. Records are decoded
@@ -25,7 +25,7 @@ namespace {
 using json::Kind;
 using json::Value;
 using namespace decode_fields;
-using namespace decode_messages;
+using namespace json::failure_text;
 
 // What every record decoder shares: the dataset's level pool and the failure message.
 struct DecodeContext {

@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "core/dataset/dataset.hpp"
-#include "core/dataset/decode_messages.hpp"
+#include "core/json/failure_texts.hpp"
+#include "core/json/field_readers.hpp"
 #include "core/json/value.hpp"
 
 namespace vorn::decode_fields {
@@ -20,30 +21,23 @@ namespace vorn::decode_fields {
 // A signed 64-bit integer: an unsigned integer up to the signed maximum or any negative integer.
 // Floats are refused even when whole.
 inline bool decode_i64(const json::Value& v, std::int64_t& out, std::string& failure) {
-    switch (v.kind()) {
-        case json::Kind::Unsigned:
-            if (v.as_unsigned() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-                out = static_cast<std::int64_t>(v.as_unsigned());
-                return true;
-            }
-            failure = decode_messages::invalid_value(v, "i64");
-            return false;
-        case json::Kind::Negative:
-            out = v.as_negative();
-            return true;
-        default:
-            failure = decode_messages::invalid_type(v, "i64");
-            return false;
+    Result<std::int64_t> read = json::read_i64(v);
+    if (!read) {
+        failure = std::move(read).error().message;
+        return false;
     }
+    out = *read;
+    return true;
 }
 
 // A 64-bit float: any number, integers converted to the nearest double.
 inline bool decode_f64(const json::Value& v, double& out, std::string& failure) {
-    if (!v.is_number()) {
-        failure = decode_messages::invalid_type(v, "f64");
+    Result<double> read = json::read_f64(v);
+    if (!read) {
+        failure = std::move(read).error().message;
         return false;
     }
-    out = v.to_double();
+    out = *read;
     return true;
 }
 
@@ -69,13 +63,13 @@ bool decode_variant(const json::Value& v, Enum& out, std::string& failure) {
     } else if (v.kind() == json::Kind::Object) {
         json::ObjectView members = v.as_object();
         if (members.size() != 1) {
-            failure = decode_messages::invalid_value(v, "map with a single key");
+            failure = json::failure_text::invalid_value(v, "map with a single key");
             return false;
         }
         name = members[0].key;
         unit = members[0].value;
     } else {
-        failure = decode_messages::invalid_type(v, "string or map");
+        failure = json::failure_text::invalid_type(v, "string or map");
         return false;
     }
     if (name == names[0]) {
@@ -83,11 +77,11 @@ bool decode_variant(const json::Value& v, Enum& out, std::string& failure) {
     } else if (name == names[1]) {
         out = static_cast<Enum>(1);
     } else {
-        failure = decode_messages::unknown_variant(name, names[0], names[1]);
+        failure = json::failure_text::unknown_variant(name, names);
         return false;
     }
     if (unit && !unit->is_null()) {
-        failure = decode_messages::invalid_type(*unit, "unit");
+        failure = json::failure_text::invalid_type(*unit, "unit");
         return false;
     }
     return true;
@@ -98,34 +92,34 @@ bool decode_variant(const json::Value& v, Enum& out, std::string& failure) {
 inline bool decode_levels(const json::Value& v, std::vector<PriceLevel>& pool, std::uint32_t& count,
                           std::string& failure) {
     if (v.kind() != json::Kind::Array) {
-        failure = decode_messages::invalid_type(v, "a sequence");
+        failure = json::failure_text::invalid_type(v, "a sequence");
         return false;
     }
     json::ArrayView levels = v.as_array();
     // An event keeps its level count in 32 bits: a longer side is refused, never cut.
     if (levels.size() > std::numeric_limits<std::uint32_t>::max()) {
-        failure = decode_messages::invalid_length(levels.size(), "at most 4294967295 levels");
+        failure = json::failure_text::invalid_length(levels.size(), "at most 4294967295 levels");
         return false;
     }
     for (const json::Value& level : levels) {
         if (level.kind() != json::Kind::Array) {
-            failure = decode_messages::invalid_type(level, "an array of length 2");
+            failure = json::failure_text::invalid_type(level, "an array of length 2");
             return false;
         }
         json::ArrayView pair = level.as_array();
         PriceLevel decoded{0.0, 0.0};
         if (pair.empty()) {
-            failure = decode_messages::invalid_length(0, "an array of length 2");
+            failure = json::failure_text::invalid_length(0, "an array of length 2");
             return false;
         }
         if (!decode_f64(pair[0], decoded.price, failure)) return false;
         if (pair.size() == 1) {
-            failure = decode_messages::invalid_length(1, "an array of length 2");
+            failure = json::failure_text::invalid_length(1, "an array of length 2");
             return false;
         }
         if (!decode_f64(pair[1], decoded.qty, failure)) return false;
         if (pair.size() > 2) {
-            failure = decode_messages::invalid_length(pair.size(), "fewer elements in array");
+            failure = json::failure_text::invalid_length(pair.size(), "fewer elements in array");
             return false;
         }
         pool.push_back(decoded);

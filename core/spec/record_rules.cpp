@@ -4,12 +4,16 @@
 #include <limits>
 #include <span>
 
-#include "core/json/describe.hpp"
+#include "core/json/failure_texts.hpp"
+#include "core/json/field_readers.hpp"
 
 namespace vorn::spec_rules {
 namespace {
 
 using json::Kind;
+using json::read_f64;
+using json::read_i64;
+using json::read_u32;
 using json::Value;
 
 constexpr std::array<std::string_view, kSpecFieldCount> kSpecFieldNames = {
@@ -34,40 +38,6 @@ std::span<const PanelParam> params_of(PanelKind kind) {
         case PanelKind::FundingOiDivergence: return kFundingOiParams;
     }
     return {};
-}
-
-VornError invalid_value(const Value& found, std::string_view expected) {
-    std::string message = "invalid value: ";
-    message += json::describe_value(found);
-    message += ", expected ";
-    message += expected;
-    return VornError::parse(std::move(message));
-}
-
-Result<std::int64_t> read_i64(const Value& found) {
-    constexpr std::uint64_t kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    switch (found.kind()) {
-        case Kind::Unsigned:
-            if (found.as_unsigned() > kMax) return invalid_value(found, "i64");
-            return static_cast<std::int64_t>(found.as_unsigned());
-        case Kind::Negative: return found.as_negative();
-        default: return invalid_type(found, "i64");
-    }
-}
-
-Result<std::uint32_t> read_u32(const Value& found) {
-    switch (found.kind()) {
-        case Kind::Unsigned:
-            if (found.as_unsigned() > std::numeric_limits<std::uint32_t>::max()) return invalid_value(found, "u32");
-            return static_cast<std::uint32_t>(found.as_unsigned());
-        case Kind::Negative: return invalid_value(found, "u32");
-        default: return invalid_type(found, "u32");
-    }
-}
-
-Result<double> read_f64(const Value& found) {
-    if (!found.is_number()) return invalid_type(found, "f64");
-    return found.to_double();
 }
 
 Result<std::string> read_text(const Value& found) {
@@ -112,26 +82,12 @@ std::optional<PanelParam> panel_param_named(std::string_view key) {
 
 std::string_view panel_param_name(PanelParam param) { return kParamNames[static_cast<std::size_t>(param)]; }
 
-VornError missing_field(std::string_view key) {
-    std::string message = "missing field `";
-    message += key;
-    message += '`';
-    return VornError::parse(std::move(message));
-}
+VornError missing_field(std::string_view key) { return VornError::parse(json::failure_text::missing_field(key)); }
 
-VornError duplicate_field(std::string_view key) {
-    std::string message = "duplicate field `";
-    message += key;
-    message += '`';
-    return VornError::parse(std::move(message));
-}
+VornError duplicate_field(std::string_view key) { return VornError::parse(json::failure_text::duplicate_field(key)); }
 
 VornError invalid_type(const Value& found, std::string_view expected) {
-    std::string message = "invalid type: ";
-    message += json::describe_value(found);
-    message += ", expected ";
-    message += expected;
-    return VornError::parse(std::move(message));
+    return VornError::parse(json::failure_text::invalid_type(found, expected));
 }
 
 VornError spec_not_a_struct(const Value& found) { return invalid_type(found, "struct VornSpec"); }
@@ -146,16 +102,7 @@ Result<PanelKind> read_panel_tag(const Value& found) {
     for (std::size_t i = 0; i < kTagNames.size(); ++i) {
         if (kTagNames[i] == tag) return static_cast<PanelKind>(i);
     }
-    std::string message = "unknown variant `";
-    message += tag;
-    message += "`, expected one of ";
-    for (std::size_t i = 0; i < kTagNames.size(); ++i) {
-        if (i != 0) message += ", ";
-        message += '`';
-        message += kTagNames[i];
-        message += '`';
-    }
-    return VornError::parse(std::move(message));
+    return VornError::parse(json::failure_text::unknown_variant(tag, kTagNames));
 }
 
 VornError positional_spec_too_short(std::size_t count) {
