@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <memory>
+
 namespace vorn::python {
 
 // Interpreter versions as Py_Version encodes them; compared at run time, because one abi3 binary
@@ -16,6 +18,13 @@ template <class Function>
 PyCFunction as_py_cfunction(Function* function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
+
+// A new reference released when it goes out of scope (null allowed): every exit of a function
+// gives back what it took, without a release written on each path.
+struct ReleaseReference {
+    void operator()(PyObject* object) const { Py_DECREF(object); }
+};
+using OwnedRef = std::unique_ptr<PyObject, ReleaseReference>;
 
 // The tuple (first, second), taking over both new references; either may be null (its creation
 // failed, with the Python error set), and then so is the result.

@@ -146,12 +146,10 @@ PyObject* engine_load_file(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &max_bytes)) {
         return nullptr;
     }
+    OwnedRef path_owner(path);
     char* path_bytes = nullptr;
     Py_ssize_t path_size = 0;
-    if (PyBytes_AsStringAndSize(path, &path_bytes, &path_size) < 0) {
-        Py_DECREF(path);
-        return nullptr;
-    }
+    if (PyBytes_AsStringAndSize(path, &path_bytes, &path_size) < 0) return nullptr;
     EngineCore& core = core_of(self);
     LoadFileCommand command;
     std::string reply;
@@ -165,19 +163,13 @@ PyObject* engine_load_file(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         if (reply.starts_with(R"({"ok":false)")) lines = command.file_lines();
     });
-    if (raise_fault(fault)) {
-        Py_DECREF(path);
-        return nullptr;
-    }
+    if (raise_fault(fault)) return nullptr;
     if (command.read_error != 0) {
         errno = command.read_error;
-        PyObject* name = PyUnicode_DecodeFSDefaultAndSize(path_bytes, path_size);
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
-        Py_XDECREF(name);
-        Py_DECREF(path);
+        OwnedRef name(PyUnicode_DecodeFSDefaultAndSize(path_bytes, path_size));
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
         return nullptr;
     }
-    Py_DECREF(path);
     if (command.invalid_utf8_at) {
         PyErr_Format(PyExc_ValueError, "not UTF-8 text (byte %zu)", *command.invalid_utf8_at);
         return nullptr;
@@ -295,23 +287,17 @@ PyObject* engine_list_bounds(PyObject* self, PyObject*) {
         bounds = list_bounds(core.state.dataset);
     });
     if (raise_fault(fault)) return nullptr;
-    PyObject* result = PyTuple_New(static_cast<Py_ssize_t>(bounds.size()));
+    OwnedRef result(PyTuple_New(static_cast<Py_ssize_t>(bounds.size())));
     if (result == nullptr) return nullptr;
     for (std::size_t i = 0; i < bounds.size(); ++i) {
-        PyObject* count = PyLong_FromUnsignedLongLong(bounds[i].count);
-        PyObject* first = optional_ts(bounds[i].first_ts);
-        PyObject* last = optional_ts(bounds[i].last_ts);
-        PyObject* entry = count && first && last ? PyTuple_Pack(3, count, first, last) : nullptr;
-        Py_XDECREF(count);
-        Py_XDECREF(first);
-        Py_XDECREF(last);
-        if (entry == nullptr) {
-            Py_DECREF(result);
-            return nullptr;
-        }
-        PyTuple_SetItem(result, static_cast<Py_ssize_t>(i), entry);
+        OwnedRef count(PyLong_FromUnsignedLongLong(bounds[i].count));
+        OwnedRef first(optional_ts(bounds[i].first_ts));
+        OwnedRef last(optional_ts(bounds[i].last_ts));
+        PyObject* entry = count && first && last ? PyTuple_Pack(3, count.get(), first.get(), last.get()) : nullptr;
+        if (entry == nullptr) return nullptr;
+        PyTuple_SetItem(result.get(), static_cast<Py_ssize_t>(i), entry);
     }
-    return result;
+    return result.release();
 }
 
 PyObject* engine_version(PyObject*, PyObject*) { return PyUnicode_FromString(kVersion); }

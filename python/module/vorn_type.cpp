@@ -149,22 +149,21 @@ PyObject* vorn_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
         return nullptr;
     }
+    // The object is borrowed until this call returns, on every path.
+    struct ReleaseBorrow {
+        std::atomic<std::int64_t>& flag;
+        ~ReleaseBorrow() { flag.store(0, std::memory_order_release); }
+    } release{vorn->borrow};
     if (!is_str(cmd_json)) {
-        vorn->borrow.store(0, std::memory_order_release);
         raise_not_str(cmd_json, "cmd_json");
         return nullptr;
     }
     std::optional<std::string_view> text = utf8_of(cmd_json);
-    if (!text) {
-        vorn->borrow.store(0, std::memory_order_release);
-        return nullptr;
-    }
+    if (!text) return nullptr;
 
     std::string reply = dispatch_command(vorn->state, *text);
     // Empty only when not even the error reply could be allocated.
-    PyObject* result = reply.empty() ? PyErr_NoMemory() : str_from_utf8(reply);
-    vorn->borrow.store(0, std::memory_order_release);
-    return result;
+    return reply.empty() ? PyErr_NoMemory() : str_from_utf8(reply);
 }
 
 PyObject* vorn_version(PyObject*, PyObject*) { return PyUnicode_FromString(kVersion); }
