@@ -1,5 +1,7 @@
 #pragma once
 // One computation per panel kind: a pure function of the panel's parameters and a read-only window.
+// The parameters are those of a validated spec (validate_spec: positive finite price bins, bucket
+// widths and depths of at least 1); the computations assume it and do not check it again.
 #include "core/dataset/window.hpp"
 #include "core/panels/panel_data.hpp"
 #include "core/result.hpp"

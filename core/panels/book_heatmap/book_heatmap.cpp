@@ -1,4 +1,5 @@
 // Book heatmap: resting book quantity per price bin (around the closing mid) and time bucket.
+#include <cassert>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -114,9 +115,7 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
     const double w = params.price_bin;
     const std::int64_t b = params.bucket_ms;
     const std::uint32_t depth = params.depth_levels;
-    if (!(w > 0.0) || !std::isfinite(w)) return VornError::bad_spec("book_heatmap price_bin must be a positive number");
-    if (b < 1) return VornError::bad_spec("book_heatmap bucket_ms must be > 0");
-    if (depth == 0) return VornError::bad_spec("book_heatmap depth_levels must be > 0");
+    assert(w > 0.0 && std::isfinite(w) && b >= 1 && depth >= 1);  // a validated spec's
 
     PanelData::BookHeatmap out;
     const std::span<const BookEvent> book = window.book;

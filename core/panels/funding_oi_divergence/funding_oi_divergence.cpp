@@ -1,4 +1,5 @@
 // Funding/OI divergence: funding rate, open interest and close price carried onto one time grid.
+#include <cassert>
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -57,7 +58,7 @@ std::optional<BucketRange> divergence_buckets(const Window& window, std::int64_t
 Result<PanelData> compute_funding_oi_divergence(const VornPanel::FundingOiDivergence& params,
                                                 const Window& window) {
     const std::int64_t b = params.bucket_ms;
-    if (b < 1) return VornError::bad_spec("funding_oi_divergence bucket_ms must be > 0");
+    assert(b >= 1);  // a validated spec's
 
     PanelData::FundingOiDivergence out;
     const std::optional<BucketRange> buckets = divergence_buckets(window, b);

@@ -99,13 +99,5 @@ TEST(Footprint, ManyBinsMatchAnOrderedMap) {
     }
 }
 
-TEST(Footprint, InvalidWidthFailsInsteadOfBinning) {
-    Dataset d;
-    d.trades = {{1, 1.0, 1.0, B}};
-    for (const double w : {0.0, -1.0, std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()})
-        EXPECT_EQ(test::error_text(compute_footprint({w, 1}, whole_window(d))),
-                  "bad spec: footprint price_bin must be a positive number");
-}
-
 }  // namespace
 }  // namespace vorn
