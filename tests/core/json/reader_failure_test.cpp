@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "core/json/reader.hpp"
+#include "tests/core/support/case_table.hpp"
 
 using namespace std::string_literals;
 
@@ -11,9 +13,23 @@ namespace vorn::json {
 namespace {
 
 struct FailureCase {
+    std::string group;
     std::string text;
     std::string expected;  // message followed by its position
 };
+
+// The table of tests/data/json_reader_failures.tsv, which the Python tests read too.
+std::vector<FailureCase> reader_failures() {
+    std::vector<FailureCase> cases;
+    for (std::vector<std::string>& row : testing_support::read_case_table("json_reader_failures.tsv")) {
+        if (row.size() != 3) {
+            ADD_FAILURE() << "a row of json_reader_failures.tsv without three fields";
+            continue;
+        }
+        cases.push_back({std::move(row[0]), std::move(row[1]), std::move(row[2])});
+    }
+    return cases;
+}
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << testing::PrintToString(c.text); }
 
@@ -27,132 +43,10 @@ TEST_P(ReaderFailure, ReportsMessageAndPosition) {
     EXPECT_EQ(result.error().message, c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(EndOfText, ReaderFailure, testing::Values(
-    FailureCase{"", "EOF while parsing a value at line 1 column 0"},
-    FailureCase{"   ", "EOF while parsing a value at line 1 column 3"},
-    FailureCase{"[", "EOF while parsing a list at line 1 column 1"},
-    FailureCase{"[1", "EOF while parsing a list at line 1 column 2"},
-    FailureCase{"[1 ", "EOF while parsing a list at line 1 column 3"},
-    FailureCase{"[1,", "EOF while parsing a value at line 1 column 3"},
-    FailureCase{"[[]", "EOF while parsing a list at line 1 column 3"},
-    FailureCase{"{", "EOF while parsing an object at line 1 column 1"},
-    FailureCase{"{\"a\"", "EOF while parsing an object at line 1 column 4"},
-    FailureCase{"{\"a\" ", "EOF while parsing an object at line 1 column 5"},
-    FailureCase{"{\"a\":", "EOF while parsing a value at line 1 column 5"},
-    FailureCase{"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
-    FailureCase{"{\"a\":{}", "EOF while parsing an object at line 1 column 7"},
-    FailureCase{"{\"a\":1,", "EOF while parsing a value at line 1 column 7"},
-    FailureCase{"\"abc", "EOF while parsing a string at line 1 column 4"},
-    FailureCase{"{\"ab", "EOF while parsing a string at line 1 column 4"},
-    FailureCase{"\"a\\", "EOF while parsing a string at line 1 column 3"},
-    FailureCase{"\"\\u12", "EOF while parsing a string at line 1 column 5"},
-    // Fewer than four bytes after \u is the end of the string even when one is not hex.
-    FailureCase{"\"\\u1x", "EOF while parsing a string at line 1 column 5"},
-    FailureCase{"\"\\ud800", "EOF while parsing a string at line 1 column 7"},
-    FailureCase{"\"\\ud800\\", "EOF while parsing a string at line 1 column 8"},
-    FailureCase{"\"\\ud800\\u", "EOF while parsing a string at line 1 column 9"},
-    FailureCase{"\"\\ud800\\udc0", "EOF while parsing a string at line 1 column 12"},
-    FailureCase{"\"\\n", "EOF while parsing a string at line 1 column 3"},
-    FailureCase{"-", "EOF while parsing a value at line 1 column 1"},
-    FailureCase{"1.", "EOF while parsing a value at line 1 column 2"},
-    FailureCase{"[1.", "EOF while parsing a value at line 1 column 3"},
-    FailureCase{"1e", "EOF while parsing a value at line 1 column 2"},
-    FailureCase{"1e-", "EOF while parsing a value at line 1 column 3"},
-    FailureCase{"nul", "EOF while parsing a value at line 1 column 3"},
-    FailureCase{"[tr", "EOF while parsing a value at line 1 column 3"},
-    FailureCase{"fals", "EOF while parsing a value at line 1 column 4"}));
-
-INSTANTIATE_TEST_SUITE_P(Grammar, ReaderFailure, testing::Values(
-    FailureCase{"{\"a\" 1}", "expected `:` at line 1 column 6"},
-    FailureCase{"{\"a\",1}", "expected `:` at line 1 column 5"},
-    FailureCase{"[1 2]", "expected `,` or `]` at line 1 column 4"},
-    FailureCase{"[1}", "expected `,` or `]` at line 1 column 3"},
-    FailureCase{"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
-    FailureCase{"{\"a\":1]", "expected `,` or `}` at line 1 column 7"},
-    FailureCase{"nulx", "expected ident at line 1 column 4"},
-    FailureCase{"tRue", "expected ident at line 1 column 2"},
-    FailureCase{"[falsy]", "expected ident at line 1 column 6"},
-    FailureCase{"nil", "expected ident at line 1 column 2"},
-    FailureCase{"x", "expected value at line 1 column 1"},
-    FailureCase{"[x]", "expected value at line 1 column 2"},
-    FailureCase{"{\"a\":}", "expected value at line 1 column 6"},
-    FailureCase{"+1", "expected value at line 1 column 1"},
-    FailureCase{".5", "expected value at line 1 column 1"},
-    FailureCase{"'a'", "expected value at line 1 column 1"},
-    FailureCase{"NaN", "expected value at line 1 column 1"},
-    FailureCase{"Infinity", "expected value at line 1 column 1"},
-    FailureCase{"]", "expected value at line 1 column 1"},
-    FailureCase{"[,1]", "expected value at line 1 column 2"},
-    FailureCase{"/* c */ 1", "expected value at line 1 column 1"},
-    FailureCase{"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
-    FailureCase{"\f1", "expected value at line 1 column 1"},
-    FailureCase{"{1:2}", "key must be a string at line 1 column 2"},
-    FailureCase{"{a:2}", "key must be a string at line 1 column 2"},
-    FailureCase{"{\"a\":1,2:3}", "key must be a string at line 1 column 8"},
-    FailureCase{"[1,]", "trailing comma at line 1 column 4"},
-    FailureCase{"[1, ]", "trailing comma at line 1 column 5"},
-    FailureCase{"{\"a\":1,}", "trailing comma at line 1 column 8"},
-    FailureCase{"1 2", "trailing characters at line 1 column 3"},
-    FailureCase{"{\"cmd\":\"version\"}x", "trailing characters at line 1 column 18"},
-    FailureCase{"[]]", "trailing characters at line 1 column 3"},
-    FailureCase{"{} {}", "trailing characters at line 1 column 4"},
-    FailureCase{"nullnull", "trailing characters at line 1 column 5"},
-    FailureCase{"1x", "trailing characters at line 1 column 2"},
-    FailureCase{"\"a\"\"b\"", "trailing characters at line 1 column 4"},
-    FailureCase{"0\0"s, "trailing characters at line 1 column 2"}));
-
-INSTANTIATE_TEST_SUITE_P(Numbers, ReaderFailure, testing::Values(
-    FailureCase{"01", "invalid number at line 1 column 2"},
-    FailureCase{"-01", "invalid number at line 1 column 3"},
-    FailureCase{"00", "invalid number at line 1 column 2"},
-    FailureCase{"-a", "invalid number at line 1 column 2"},
-    FailureCase{"-.5", "invalid number at line 1 column 2"},
-    FailureCase{"[- 1]", "invalid number at line 1 column 3"},
-    FailureCase{"1.a", "invalid number at line 1 column 3"},
-    FailureCase{"1.e5", "invalid number at line 1 column 3"},
-    FailureCase{"1ea", "invalid number at line 1 column 3"},
-    FailureCase{"1e+a", "invalid number at line 1 column 4"},
-    FailureCase{"1e+-1", "invalid number at line 1 column 4"},
-    FailureCase{"1e309", "number out of range at line 1 column 5"},
-    FailureCase{"-1e309", "number out of range at line 1 column 6"},
-    FailureCase{"[2.5e308]", "number out of range at line 1 column 8"},
-    FailureCase{"1" + std::string(400, '0'), "number out of range at line 1 column 401"},
-    FailureCase{"1" + std::string(400, '0') + ".5", "number out of range at line 1 column 403"},
-    // An exponent too large to count fails at the digit that overflows the count.
-    FailureCase{"1e99999999999", "number out of range at line 1 column 12"},
-    FailureCase{"[1e2147483647]", "number out of range at line 1 column 13"}));
-
-INSTANTIATE_TEST_SUITE_P(Strings, ReaderFailure, testing::Values(
-    FailureCase{"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-    FailureCase{"\"\0\""s, "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
-    FailureCase{"\"\x1F\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
-    FailureCase{"\"a\\n\nb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
-    FailureCase{"{\"k\x01\":1}", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"},
-    FailureCase{"\"\\x\"", "invalid escape at line 1 column 3"},
-    FailureCase{"\"\\U0041\"", "invalid escape at line 1 column 3"},
-    FailureCase{"\"\\'\"", "invalid escape at line 1 column 3"},
-    FailureCase{"\"\\u12x4\"", "invalid escape at line 1 column 6"},
-    FailureCase{"\"\\u-123\"", "invalid escape at line 1 column 4"},
-    FailureCase{"\"\\ud800\\u12\"]", "invalid escape at line 1 column 12"},
-    FailureCase{"\"\\ud800\"", "unexpected end of hex escape at line 1 column 8"},
-    FailureCase{"\"\\ud800x\"", "unexpected end of hex escape at line 1 column 8"},
-    FailureCase{"\"\\ud800\\n\"", "unexpected end of hex escape at line 1 column 9"},
-    FailureCase{"\"\\udc00\"", "lone leading surrogate in hex escape at line 1 column 7"},
-    FailureCase{"\"\\uDFFF\"", "lone leading surrogate in hex escape at line 1 column 7"},
-    FailureCase{"\"\\ud800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
-    FailureCase{"\"\\udbff\\ud800\"", "lone leading surrogate in hex escape at line 1 column 13"},
-    FailureCase{"\"\\ud800\\ue000\"", "lone leading surrogate in hex escape at line 1 column 13"}));
-
-INSTANTIATE_TEST_SUITE_P(Positions, ReaderFailure, testing::Values(
-    FailureCase{"{\n  a", "key must be a string at line 2 column 3"},
-    FailureCase{"{\r\n  a", "key must be a string at line 2 column 3"},
-    FailureCase{"\r\r[x]", "expected value at line 1 column 4"},
-    FailureCase{"[\n1,\n", "EOF while parsing a value at line 3 column 0"},
-    FailureCase{"[1,\n\n\n  2\n  3]", "expected `,` or `]` at line 5 column 3"},
-    // Columns count bytes: the two-byte é and the three-byte € add 2 and 3.
-    FailureCase{"[\"\xC3\xA9\", x]", "expected value at line 1 column 8"},
-    FailureCase{"\n\"\xE2\x82\xAC\x01\"", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 5"},
-    FailureCase{"{\"a\":\n\t1,}", "trailing comma at line 2 column 4"}));
+INSTANTIATE_TEST_SUITE_P(Table, ReaderFailure, testing::ValuesIn(reader_failures()),
+                         [](const testing::TestParamInfo<FailureCase>& info) {
+                             return info.param.group + "_" + std::to_string(info.index);
+                         });
 
 // Members a command does not read are only checked, not stored: wherever a failing text stands,
 // the reader with kept root keys fails with the same message at the same place.
