@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "core/json/writer.hpp"
+#include "core/spec/panel_kinds.hpp"
 
 namespace vorn {
 namespace {
@@ -101,7 +102,7 @@ void write_rows(std::string& out, const PanelData::BookHeatmap& heatmap) {
 std::string_view side_name(LiquidationSide side) { return side == LiquidationSide::Short ? "short" : "long"; }
 
 void write_members(std::string& out, const PanelData::Footprint& p) {
-    out.append(R"("footprint","price_bins":)");
+    out.append(R"(,"price_bins":)");
     write_floats(out, p.price_bins);
     out.append(R"(,"buy_vol":)");
     write_floats(out, p.buy_vol);
@@ -110,7 +111,7 @@ void write_members(std::string& out, const PanelData::Footprint& p) {
 }
 
 void write_members(std::string& out, const PanelData::BookHeatmap& p) {
-    out.append(R"("book_heatmap","time":)");
+    out.append(R"(,"time":)");
     write_ints(out, p.time);
     out.append(R"(,"price":)");
     write_floats(out, p.price);
@@ -119,7 +120,7 @@ void write_members(std::string& out, const PanelData::BookHeatmap& p) {
 }
 
 void write_members(std::string& out, const PanelData::LiquidationMap& p) {
-    out.append(R"("liquidation_map","events":[)");
+    out.append(R"(,"events":[)");
     for (std::size_t i = 0; i < p.events.size(); ++i) {
         const LiquidationMapEvent& e = p.events[i];
         if (i != 0) out.push_back(',');
@@ -137,7 +138,7 @@ void write_members(std::string& out, const PanelData::LiquidationMap& p) {
 }
 
 void write_members(std::string& out, const PanelData::FundingOiDivergence& p) {
-    out.append(R"("funding_oi_divergence","time":)");
+    out.append(R"(,"time":)");
     write_ints(out, p.time);
     out.append(R"(,"funding":)");
     write_floats(out, p.funding);
@@ -150,7 +151,9 @@ void write_members(std::string& out, const PanelData::FundingOiDivergence& p) {
 }  // namespace
 
 void write_panel(std::string& out, const PanelData& panel) {
-    out.append(R"({"kind":)");
+    out.append(R"({"kind":")");
+    out.append(panel_tag(panel.value.index()));
+    out.push_back('"');
     std::visit([&out](const auto& p) { write_members(out, p); }, panel.value);
     out.push_back('}');
 }

@@ -37,31 +37,34 @@ std::string write_bounds(const TimeBounds& bounds) {
     return out;
 }
 
+namespace {
+
+// Widest forms: a double in shortest round-trip form with its comma ("-1.2345678901234567e-308,"),
+// a 64-bit integer with its comma, a string escaped byte by byte as \u00XX.
+constexpr std::uint64_t kDouble = 25;
+constexpr std::uint64_t kInteger = 21;
+constexpr std::uint64_t kPanel = 160;  // a panel's member names and brackets
+
+// The widest JSON each kind's data can take, beyond kPanel.
+std::uint64_t reply_bound(const PanelData::Footprint& data) {
+    return kDouble * (data.price_bins.size() + data.buy_vol.size() + data.sell_vol.size());
+}
+std::uint64_t reply_bound(const PanelData::BookHeatmap& data) {
+    return kInteger * data.time.size() + kDouble * (data.price.size() + data.intensity.size()) + 2 * data.time.size();
+}
+std::uint64_t reply_bound(const PanelData::LiquidationMap& data) {
+    return (kInteger + 2 * kDouble + 64) * data.events.size();
+}
+std::uint64_t reply_bound(const PanelData::FundingOiDivergence& data) {
+    return kInteger * data.time.size() + kDouble * (data.funding.size() + data.oi.size() + data.price.size());
+}
+
+}  // namespace
+
 std::uint64_t frame_reply_bound(const Frame& frame) {
-    // Widest forms: a double in shortest round-trip form with its comma ("-1.2345678901234567e-308,"),
-    // a 64-bit integer with its comma, a string escaped byte by byte as \u00XX.
-    constexpr std::uint64_t kDouble = 25;
-    constexpr std::uint64_t kInteger = 21;
-    constexpr std::uint64_t kPanel = 160;  // a panel's member names and brackets
     std::uint64_t bound = 64 + 6 * static_cast<std::uint64_t>(frame.symbol.size()) + kInteger;
     for (const PanelData& panel : frame.panels) {
-        bound += kPanel;
-        std::visit(
-            [&bound](const auto& data) {
-                using D = std::decay_t<decltype(data)>;
-                if constexpr (std::is_same_v<D, PanelData::Footprint>) {
-                    bound += kDouble * (data.price_bins.size() + data.buy_vol.size() + data.sell_vol.size());
-                } else if constexpr (std::is_same_v<D, PanelData::BookHeatmap>) {
-                    bound += kInteger * data.time.size() + kDouble * (data.price.size() + data.intensity.size()) +
-                             2 * data.time.size();
-                } else if constexpr (std::is_same_v<D, PanelData::LiquidationMap>) {
-                    bound += (kInteger + 2 * kDouble + 64) * data.events.size();
-                } else {
-                    bound += kInteger * data.time.size() +
-                             kDouble * (data.funding.size() + data.oi.size() + data.price.size());
-                }
-            },
-            panel.value);
+        bound += kPanel + std::visit([](const auto& data) { return reply_bound(data); }, panel.value);
     }
     return bound;
 }

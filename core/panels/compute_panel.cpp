@@ -1,17 +1,26 @@
 #include "core/panels/compute_panel.hpp"
 
 namespace vorn {
+namespace {
+
+// Each kind's computation under one name, so that a panel is computed by visiting its parameters.
+Result<PanelData> compute(const VornPanel::Footprint& params, const Window& window, PanelOptions) {
+    return compute_footprint(params, window);
+}
+Result<PanelData> compute(const VornPanel::BookHeatmap& params, const Window& window, PanelOptions options) {
+    return compute_book_heatmap(params, window, options.heatmap_detail);
+}
+Result<PanelData> compute(const VornPanel::LiquidationMap& params, const Window& window, PanelOptions) {
+    return compute_liquidation_map(params, window);
+}
+Result<PanelData> compute(const VornPanel::FundingOiDivergence& params, const Window& window, PanelOptions) {
+    return compute_funding_oi_divergence(params, window);
+}
+
+}  // namespace
 
 Result<PanelData> compute_panel(const VornPanel& panel, const Window& window, PanelOptions options) {
-    return std::visit(
-        [&](const auto& params) -> Result<PanelData> {
-            using P = std::decay_t<decltype(params)>;
-            if constexpr (std::is_same_v<P, VornPanel::Footprint>) return compute_footprint(params, window);
-            else if constexpr (std::is_same_v<P, VornPanel::BookHeatmap>) return compute_book_heatmap(params, window, options.heatmap_detail);
-            else if constexpr (std::is_same_v<P, VornPanel::LiquidationMap>) return compute_liquidation_map(params, window);
-            else return compute_funding_oi_divergence(params, window);
-        },
-        panel.value);
+    return std::visit([&](const auto& params) { return compute(params, window, options); }, panel.value);
 }
 
 }  // namespace vorn

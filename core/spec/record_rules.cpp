@@ -19,26 +19,7 @@ using json::Value;
 constexpr std::array<std::string_view, kSpecFieldCount> kSpecFieldNames = {
     "dataset_ref", "symbol", "from_ts", "to_ts", "panels"};
 
-constexpr std::array<std::string_view, 3> kParamNames = {"price_bin", "bucket_ms", "depth_levels"};
-
-constexpr std::array<std::string_view, 4> kTagNames = {
-    "footprint", "book_heatmap", "liquidation_map", "funding_oi_divergence"};
-
-// The parameters of each kind in declared order (the order of the positional form).
-constexpr PanelParam kFootprintParams[] = {PanelParam::PriceBin, PanelParam::BucketMs};
-constexpr PanelParam kBookHeatmapParams[] = {PanelParam::PriceBin, PanelParam::BucketMs, PanelParam::DepthLevels};
-constexpr PanelParam kLiquidationMapParams[] = {PanelParam::PriceBin};
-constexpr PanelParam kFundingOiParams[] = {PanelParam::BucketMs};
-
-std::span<const PanelParam> params_of(PanelKind kind) {
-    switch (kind) {
-        case PanelKind::Footprint: return kFootprintParams;
-        case PanelKind::BookHeatmap: return kBookHeatmapParams;
-        case PanelKind::LiquidationMap: return kLiquidationMapParams;
-        case PanelKind::FundingOiDivergence: return kFundingOiParams;
-    }
-    return {};
-}
+std::span<const PanelParam> params_of(PanelKind kind) { return panel_kind_info(kind).params; }
 
 Result<std::string> read_text(const Value& found) {
     if (found.kind() != Kind::String) return invalid_type(found, "a string");
@@ -52,15 +33,6 @@ Result<std::optional<std::int64_t>> read_timestamp(const Value& found) {
     return std::optional<std::int64_t>(*ts);
 }
 
-VornPanel default_panel(PanelKind kind) {
-    switch (kind) {
-        case PanelKind::Footprint: return {VornPanel::Footprint{}};
-        case PanelKind::BookHeatmap: return {VornPanel::BookHeatmap{}};
-        case PanelKind::LiquidationMap: return {VornPanel::LiquidationMap{}};
-        case PanelKind::FundingOiDivergence: return {VornPanel::FundingOiDivergence{}};
-    }
-    return {VornPanel::Footprint{}};
-}
 
 }  // namespace
 
@@ -74,13 +46,13 @@ std::optional<SpecField> spec_field_named(std::string_view key) {
 std::string_view spec_field_name(SpecField field) { return kSpecFieldNames[static_cast<std::size_t>(field)]; }
 
 std::optional<PanelParam> panel_param_named(std::string_view key) {
-    for (std::size_t i = 0; i < kParamNames.size(); ++i) {
-        if (kParamNames[i] == key) return static_cast<PanelParam>(i);
+    for (std::size_t i = 0; i < kPanelParamNames.size(); ++i) {
+        if (kPanelParamNames[i] == key) return static_cast<PanelParam>(i);
     }
     return std::nullopt;
 }
 
-std::string_view panel_param_name(PanelParam param) { return kParamNames[static_cast<std::size_t>(param)]; }
+std::string_view panel_param_name(PanelParam param) { return kPanelParamNames[static_cast<std::size_t>(param)]; }
 
 VornError missing_field(std::string_view key) { return VornError::parse(json::failure_text::missing_field(key)); }
 
@@ -99,10 +71,10 @@ VornError panels_not_a_sequence(const Value& found) { return invalid_type(found,
 Result<PanelKind> read_panel_tag(const Value& found) {
     if (found.kind() != Kind::String) return invalid_type(found, "variant identifier");
     std::string_view tag = found.as_string();
-    for (std::size_t i = 0; i < kTagNames.size(); ++i) {
-        if (kTagNames[i] == tag) return static_cast<PanelKind>(i);
+    for (std::size_t i = 0; i < kPanelTags.size(); ++i) {
+        if (kPanelTags[i] == tag) return static_cast<PanelKind>(i);
     }
-    return VornError::parse(json::failure_text::unknown_variant(tag, kTagNames));
+    return VornError::parse(json::failure_text::unknown_variant(tag, kPanelTags));
 }
 
 VornError positional_spec_too_short(std::size_t count) {

@@ -16,6 +16,7 @@
 
 #include "core/json/value.hpp"
 #include "core/result.hpp"
+#include "core/spec/panel_kinds.hpp"
 #include "core/spec/spec.hpp"
 
 namespace vorn::spec_rules {
@@ -26,12 +27,6 @@ inline constexpr std::size_t kSpecFieldCount = 5;
 
 std::optional<SpecField> spec_field_named(std::string_view key);
 std::string_view spec_field_name(SpecField field);
-
-// The panel kinds, in the order of VornPanel's variant alternatives.
-enum class PanelKind : std::uint8_t { Footprint, BookHeatmap, LiquidationMap, FundingOiDivergence };
-
-// Every parameter name of any kind. Which of them a kind has is PanelBuilder's business.
-enum class PanelParam : std::uint8_t { PriceBin, BucketMs, DepthLevels };
 
 std::optional<PanelParam> panel_param_named(std::string_view key);
 std::string_view panel_param_name(PanelParam param);

@@ -1,7 +1,9 @@
+#include <array>
 #include <cmath>
 #include <string>
 #include <variant>
 
+#include "core/spec/panel_kinds.hpp"
 #include "core/spec/read_spec.hpp"
 
 namespace vorn {
@@ -9,36 +11,39 @@ namespace {
 
 bool positive_finite(double value) { return std::isfinite(value) && value > 0.0; }
 
-VornError price_bin_not_positive(std::string_view kind) {
-    std::string message(kind);
-    message += " price_bin must be a positive number";
-    return VornError::bad_spec(std::move(message));
+// What each parameter must be, and how its failure ends ("<kind> price_bin must be ...").
+constexpr std::array<std::string_view, 3> kParamRules = {
+    " price_bin must be a positive number", " bucket_ms must be > 0", " depth_levels must be > 0"};
+
+bool param_valid(const VornPanel& panel, PanelParam param) {
+    return std::visit(
+        [param](const auto& p) {
+            switch (param) {
+                case PanelParam::PriceBin:
+                    if constexpr (requires { p.price_bin; }) return positive_finite(p.price_bin);
+                    break;
+                case PanelParam::BucketMs:
+                    if constexpr (requires { p.bucket_ms; }) return p.bucket_ms >= 1;
+                    break;
+                case PanelParam::DepthLevels:
+                    if constexpr (requires { p.depth_levels; }) return p.depth_levels != 0;
+                    break;
+            }
+            return true;
+        },
+        panel.value);
 }
 
-// The checks of one panel in their fixed order; the first failing one is reported.
+// The checks of one panel in the order of its kind's parameters; the first failing one is reported.
 Result<void> validate_panel(const VornPanel& panel) {
-    struct Checker {
-        Result<void> operator()(const VornPanel::Footprint& p) const {
-            if (!positive_finite(p.price_bin)) return price_bin_not_positive("footprint");
-            if (p.bucket_ms < 1) return VornError::bad_spec("footprint bucket_ms must be > 0");
-            return Result<void>::success();
-        }
-        Result<void> operator()(const VornPanel::BookHeatmap& p) const {
-            if (!positive_finite(p.price_bin)) return price_bin_not_positive("book_heatmap");
-            if (p.bucket_ms < 1) return VornError::bad_spec("book_heatmap bucket_ms must be > 0");
-            if (p.depth_levels == 0) return VornError::bad_spec("book_heatmap depth_levels must be > 0");
-            return Result<void>::success();
-        }
-        Result<void> operator()(const VornPanel::LiquidationMap& p) const {
-            if (!positive_finite(p.price_bin)) return price_bin_not_positive("liquidation_map");
-            return Result<void>::success();
-        }
-        Result<void> operator()(const VornPanel::FundingOiDivergence& p) const {
-            if (p.bucket_ms < 1) return VornError::bad_spec("funding_oi_divergence bucket_ms must be > 0");
-            return Result<void>::success();
-        }
-    };
-    return std::visit(Checker{}, panel.value);
+    const PanelKindInfo& kind = panel_kind_info(panel_kind_of(panel));
+    for (PanelParam param : kind.params) {
+        if (param_valid(panel, param)) continue;
+        std::string message(kind.tag);
+        message += kParamRules[static_cast<std::size_t>(param)];
+        return VornError::bad_spec(std::move(message));
+    }
+    return Result<void>::success();
 }
 
 }  // namespace

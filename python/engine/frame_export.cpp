@@ -1,11 +1,13 @@
 #include "python/engine/frame_export.hpp"
 
 #include <memory>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "core/spec/panel_kinds.hpp"
 #include "python/engine/array_block.hpp"
 
 namespace vorn::python {
@@ -20,8 +22,11 @@ static_assert(sizeof(LiquidationMapEvent) == 32 && offsetof(LiquidationMapEvent,
 // dropped.
 class PanelDict {
 public:
-    PanelDict(std::shared_ptr<const void> owner, const char* kind) : owner_(std::move(owner)), dict_(PyDict_New()) {
-        if (dict_ != nullptr && kind != nullptr) set("kind", PyUnicode_FromString(kind));
+    // A dict with a "kind" member unless `kind` is empty.
+    PanelDict(std::shared_ptr<const void> owner, std::string_view kind) : owner_(std::move(owner)), dict_(PyDict_New()) {
+        if (dict_ != nullptr && !kind.empty()) {
+            set("kind", PyUnicode_FromStringAndSize(kind.data(), static_cast<Py_ssize_t>(kind.size())));
+        }
     }
     PanelDict(const PanelDict&) = delete;
     PanelDict& operator=(const PanelDict&) = delete;
@@ -59,42 +64,37 @@ private:
     bool failed_ = false;
 };
 
+// Each kind's members as buffer blocks.
+void export_members(PanelDict& d, const PanelData::Footprint& p, bool) {
+    d.floats("price_bins", p.price_bins);
+    d.floats("buy_vol", p.buy_vol);
+    d.floats("sell_vol", p.sell_vol);
+}
+void export_members(PanelDict& d, const PanelData::BookHeatmap& p, bool detail) {
+    d.ints("time", p.time);
+    d.floats("price", p.price);
+    d.matrix("intensity", p.intensity, p.time.size(), p.price.size());
+    if (detail) {
+        d.matrix("bid_intensity", p.bid_intensity, p.time.size(), p.price.size());
+        d.matrix("ask_intensity", p.ask_intensity, p.time.size(), p.price.size());
+        d.floats("last_price", p.last_price);
+        d.floats("mid", p.mid);
+    }
+}
+void export_members(PanelDict& d, const PanelData::LiquidationMap& p, bool) {
+    d.bytes("events", p.events.data(), p.events.size() * sizeof(LiquidationMapEvent));
+}
+void export_members(PanelDict& d, const PanelData::FundingOiDivergence& p, bool) {
+    d.ints("time", p.time);
+    d.floats("funding", p.funding);
+    d.floats("oi", p.oi);
+    d.floats("price", p.price);
+}
+
 PyObject* export_panel(const std::shared_ptr<const Frame>& owner, const PanelData& panel, bool detail) {
-    return std::visit(
-        [&](const auto& p) -> PyObject* {
-            using T = std::decay_t<decltype(p)>;
-            if constexpr (std::is_same_v<T, PanelData::Footprint>) {
-                PanelDict d(owner, "footprint");
-                d.floats("price_bins", p.price_bins);
-                d.floats("buy_vol", p.buy_vol);
-                d.floats("sell_vol", p.sell_vol);
-                return d.release();
-            } else if constexpr (std::is_same_v<T, PanelData::BookHeatmap>) {
-                PanelDict d(owner, "book_heatmap");
-                d.ints("time", p.time);
-                d.floats("price", p.price);
-                d.matrix("intensity", p.intensity, p.time.size(), p.price.size());
-                if (detail) {
-                    d.matrix("bid_intensity", p.bid_intensity, p.time.size(), p.price.size());
-                    d.matrix("ask_intensity", p.ask_intensity, p.time.size(), p.price.size());
-                    d.floats("last_price", p.last_price);
-                    d.floats("mid", p.mid);
-                }
-                return d.release();
-            } else if constexpr (std::is_same_v<T, PanelData::LiquidationMap>) {
-                PanelDict d(owner, "liquidation_map");
-                d.bytes("events", p.events.data(), p.events.size() * sizeof(LiquidationMapEvent));
-                return d.release();
-            } else {
-                PanelDict d(owner, "funding_oi_divergence");
-                d.ints("time", p.time);
-                d.floats("funding", p.funding);
-                d.floats("oi", p.oi);
-                d.floats("price", p.price);
-                return d.release();
-            }
-        },
-        panel.value);
+    PanelDict d(owner, panel_tag(panel.value.index()));
+    std::visit([&](const auto& p) { export_members(d, p, detail); }, panel.value);
+    return d.release();
 }
 
 }  // namespace
@@ -133,7 +133,7 @@ PyObject* export_clusters(std::int64_t cursor_ts, Clusters clusters) {
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    PanelDict d(owner, nullptr);
+    PanelDict d(owner, {});
     d.ints("time", owner->time);
     d.floats("price", owner->price);
     d.matrix("buy_vol", owner->buy_vol, owner->time.size(), owner->price.size());
