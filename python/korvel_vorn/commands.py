@@ -13,8 +13,7 @@ from typing import Any
 
 from ._jsontext import check_single_value, value_text
 from .dataset import dataset_json_from_mapping, timestamp_ms
-
-PANEL_KINDS: tuple[str, ...] = ("footprint", "book_heatmap", "liquidation_map", "funding_oi_divergence")
+from .schema import PANEL_KINDS, PANEL_PARAMS
 
 
 def _panel(kind: str, **params: Any) -> dict[str, Any]:
@@ -146,12 +145,6 @@ __all__ = [
 ]
 
 
-_PANEL_PARAMS: dict[str, tuple[str, ...]] = {
-    "footprint": ("price_bin", "bucket_ms"),
-    "book_heatmap": ("price_bin", "bucket_ms", "depth_levels"),
-    "liquidation_map": ("price_bin",),
-    "funding_oi_divergence": ("bucket_ms",),
-}
 _SPEC_FIELDS = ("dataset_ref", "symbol", "from_ts", "to_ts", "panels")
 
 
@@ -166,7 +159,7 @@ def spec_mapping(spec: Any) -> dict[str, Any]:
     panels = []
     for panel in spec.get("panels") or []:
         if isinstance(panel, list) and panel and isinstance(panel[0], str):
-            panel = {"kind": panel[0], **dict(zip(_PANEL_PARAMS.get(panel[0], ()), panel[1:]))}
+            panel = {"kind": panel[0], **dict(zip(PANEL_PARAMS.get(panel[0], ()), panel[1:]))}
         panels.append(dict(panel) if isinstance(panel, Mapping) else {})
     out["panels"] = panels
     return out

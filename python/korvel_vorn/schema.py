@@ -1,4 +1,5 @@
-"""The dataset's lists and record fields, declared once for every module of the package.
+"""The dataset's lists and record fields, and the panel kinds with their parameters, declared once
+for every module of the package.
 
 ====================  ==========================================================
 list                  fields
@@ -51,3 +52,13 @@ COLUMN_FIELDS: dict[str, tuple[tuple[str, ColumnKind], ...]] = {
     "oi": (("ts", "ts"), ("oi", "float")),
     "liquidations": (("ts", "ts"), ("price", "float"), ("qty", "float"), ("side", "code")),
 }
+
+# The panel kinds (the value of a panel's "kind") with their parameters in declared order (the
+# order of the positional form), in the order the engine declares them.
+PANEL_PARAMS: dict[str, tuple[str, ...]] = {
+    "footprint": ("price_bin", "bucket_ms"),
+    "book_heatmap": ("price_bin", "bucket_ms", "depth_levels"),
+    "liquidation_map": ("price_bin",),
+    "funding_oi_divergence": ("bucket_ms",),
+}
+PANEL_KINDS: tuple[str, ...] = tuple(PANEL_PARAMS)
