@@ -229,155 +229,198 @@ bool gather_digit(std::uint64_t& significand, unsigned digit) {
 
 }  // namespace
 
-bool Cursor::read_number(Value& out) {
-    const char* const begin = text_.data();
-    const char* const end = begin + text_.size();
-    const char* p = begin + pos_;
-    auto offset_after = [begin](const char* q) { return static_cast<std::size_t>(q - begin) + 1; };
-    auto digit_at = [end](const char* q) { return q < end && is_digit(static_cast<unsigned char>(*q)); };
+namespace {
 
+// A number being read: where the scan stands, and what it has gathered. The value is
+// significand x 10^exponent with the sign; `overflowed` once digits beyond the significand's 64
+// bits were dropped (each one counted in the exponent while it is in the integer part).
+struct NumberScan {
+    const char* begin;  // of the whole text, for offsets
+    const char* end;
+    const char* p;
     bool negative = false;
-    if (*p == '-') {
-        negative = true;
-        ++p;
-        if (p == end) return fail(message::kEofValue, text_.size());
-    }
-
-    std::uint64_t significand = 0;
-    std::int64_t exponent = 0;  // decimal exponent implied by dropped or fractional digits
+    bool integer = true;  // no fraction and no exponent seen
     bool overflowed = false;
-    bool integer = true;
+    std::uint64_t significand = 0;
+    std::int64_t exponent = 0;
 
-    if (*p == '0') {
-        ++p;
-        if (digit_at(p)) return fail(message::kInvalidNumber, offset_after(p));
-    } else if (*p >= '1' && *p <= '9') {
-        // The first 16 digits always fit, so they are gathered in runs without overflow checks.
-        if constexpr (std::endian::native == std::endian::little) {
-            std::uint64_t run = 0;
-            int gathered = 0;
-            while (gathered < 16 && end - p >= 8) {
-                int count = read_digit_run(p, run);
-                significand = significand * kSmallPowersOfTen[count] + run;
-                p += count;
-                gathered += count;
-                if (count < 8) break;
-            }
-        }
-        while (digit_at(p)) {
-            if (overflowed || !gather_digit(significand, static_cast<unsigned>(*p - '0'))) {
-                overflowed = true;
-                ++exponent;
-            }
-            ++p;
-        }
-    } else {
-        return fail(message::kInvalidNumber, offset_after(p));
+    bool digit_here() const { return p < end && is_digit(static_cast<unsigned char>(*p)); }
+    // The failure point just after the byte at p.
+    std::size_t offset_after() const { return static_cast<std::size_t>(p - begin) + 1; }
+    std::size_t offset() const { return static_cast<std::size_t>(p - begin); }
+};
+
+// What a step left to do: go on, fail (with the failure recorded), or stop with the value set.
+enum class Scan : std::uint8_t { More, Failed, Done };
+
+inline Scan failed(Cursor& cursor, const char* message, std::size_t offset) {
+    cursor.fail(message, offset);
+    return Scan::Failed;
+}
+
+// The integer part: "0", or a digit 1-9 and any digits after it.
+inline Scan scan_integer_part(NumberScan& n, Cursor& cursor) {
+    if (*n.p == '0') {
+        ++n.p;
+        if (n.digit_here()) return failed(cursor, message::kInvalidNumber, n.offset_after());
+        return Scan::More;
     }
-
-    if (p < end && *p == '.') {
-        integer = false;
-        ++p;
-        if (p == end) return fail(message::kEofValue, text_.size());
-        if (!is_digit(static_cast<unsigned char>(*p))) return fail(message::kInvalidNumber, offset_after(p));
-        if constexpr (std::endian::native == std::endian::little) {
-            // Below 10^11 the significand takes any 8 more digits.
-            std::uint64_t run = 0;
-            while (!overflowed && significand < 100000000000ULL && end - p >= 8) {
-                int count = read_digit_run(p, run);
-                significand = significand * kSmallPowersOfTen[count] + run;
-                exponent -= count;
-                p += count;
-                if (count < 8) break;
-            }
-        }
-        while (digit_at(p)) {
-            // Once a digit would overflow the significand, it and every later one is dropped.
-            if (!overflowed) {
-                if (gather_digit(significand, static_cast<unsigned>(*p - '0'))) {
-                    --exponent;
-                } else {
-                    overflowed = true;
-                }
-            }
-            ++p;
+    if (*n.p < '1' || *n.p > '9') return failed(cursor, message::kInvalidNumber, n.offset_after());
+    // The first 16 digits always fit, so they are gathered in runs without overflow checks.
+    if constexpr (std::endian::native == std::endian::little) {
+        std::uint64_t run = 0;
+        int gathered = 0;
+        while (gathered < 16 && n.end - n.p >= 8) {
+            int count = read_digit_run(n.p, run);
+            n.significand = n.significand * kSmallPowersOfTen[count] + run;
+            n.p += count;
+            gathered += count;
+            if (count < 8) break;
         }
     }
-
-    if (p < end && (*p == 'e' || *p == 'E')) {
-        integer = false;
-        ++p;
-        if (p == end) return fail(message::kEofValue, text_.size());
-        bool exponent_negative = false;
-        if (*p == '+' || *p == '-') {
-            exponent_negative = *p == '-';
-            ++p;
-            if (p == end) return fail(message::kEofValue, text_.size());
+    while (n.digit_here()) {
+        if (n.overflowed || !gather_digit(n.significand, static_cast<unsigned>(*n.p - '0'))) {
+            n.overflowed = true;
+            ++n.exponent;
         }
-        if (!is_digit(static_cast<unsigned char>(*p))) return fail(message::kInvalidNumber, offset_after(p));
-        constexpr std::int32_t kMaxExponent = std::numeric_limits<std::int32_t>::max();
-        std::int32_t written = 0;
-        bool too_large = false;
-        while (digit_at(p)) {
-            std::int32_t digit = *p - '0';
-            ++p;
-            if (too_large) continue;
-            if (written > (kMaxExponent - digit) / 10) {
-                // An exponent too large to count: out of range upwards, zero downwards.
-                if (!exponent_negative && significand != 0) return fail(message::kNumberOutOfRange, static_cast<std::size_t>(p - begin));
-                too_large = true;
-                continue;
+        ++n.p;
+    }
+    return Scan::More;
+}
+
+// A fraction, when a '.' follows: at least one digit; digits past the significand's capacity are
+// dropped.
+inline Scan scan_fraction(NumberScan& n, Cursor& cursor, std::size_t text_size) {
+    if (n.p == n.end || *n.p != '.') return Scan::More;
+    n.integer = false;
+    ++n.p;
+    if (n.p == n.end) return failed(cursor, message::kEofValue, text_size);
+    if (!is_digit(static_cast<unsigned char>(*n.p))) return failed(cursor, message::kInvalidNumber, n.offset_after());
+    if constexpr (std::endian::native == std::endian::little) {
+        // Below 10^11 the significand takes any 8 more digits.
+        std::uint64_t run = 0;
+        while (!n.overflowed && n.significand < 100000000000ULL && n.end - n.p >= 8) {
+            int count = read_digit_run(n.p, run);
+            n.significand = n.significand * kSmallPowersOfTen[count] + run;
+            n.exponent -= count;
+            n.p += count;
+            if (count < 8) break;
+        }
+    }
+    while (n.digit_here()) {
+        // Once a digit would overflow the significand, it and every later one is dropped.
+        if (!n.overflowed) {
+            if (gather_digit(n.significand, static_cast<unsigned>(*n.p - '0'))) {
+                --n.exponent;
+            } else {
+                n.overflowed = true;
             }
-            written = written * 10 + digit;
         }
-        if (too_large) {
-            pos_ = static_cast<std::size_t>(p - begin);
-            out = Value::floating(negative ? -0.0 : 0.0);
-            return true;
-        }
-        exponent += exponent_negative ? -static_cast<std::int64_t>(written) : written;
+        ++n.p;
     }
+    return Scan::More;
+}
 
-    const std::size_t number_end = static_cast<std::size_t>(p - begin);
-    if (integer && !overflowed) {
-        if (!negative) {
-            pos_ = number_end;
-            out = Value::unsigned_integer(significand);
-            return true;
-        }
-        if (significand == 0) {
-            pos_ = number_end;
-            out = Value::floating(-0.0);
-            return true;
-        }
-        if (significand <= (std::uint64_t{1} << 63)) {
-            pos_ = number_end;
-            out = Value::negative_integer(static_cast<std::int64_t>(0 - significand));
-            return true;
-        }
+// An exponent, when 'e' or 'E' follows: an optional sign and at least one digit. One too large to
+// count is out of range upwards; downwards it makes the number zero (Done, `out` set).
+inline Scan scan_exponent(NumberScan& n, Cursor& cursor, std::size_t text_size, Value& out) {
+    if (n.p == n.end || (*n.p != 'e' && *n.p != 'E')) return Scan::More;
+    n.integer = false;
+    ++n.p;
+    if (n.p == n.end) return failed(cursor, message::kEofValue, text_size);
+    bool exponent_negative = false;
+    if (*n.p == '+' || *n.p == '-') {
+        exponent_negative = *n.p == '-';
+        ++n.p;
+        if (n.p == n.end) return failed(cursor, message::kEofValue, text_size);
     }
+    if (!is_digit(static_cast<unsigned char>(*n.p))) return failed(cursor, message::kInvalidNumber, n.offset_after());
+    constexpr std::int32_t kMaxExponent = std::numeric_limits<std::int32_t>::max();
+    std::int32_t written = 0;
+    bool too_large = false;
+    while (n.digit_here()) {
+        std::int32_t digit = *n.p - '0';
+        ++n.p;
+        if (too_large) continue;
+        if (written > (kMaxExponent - digit) / 10) {
+            if (!exponent_negative && n.significand != 0) {
+                return failed(cursor, message::kNumberOutOfRange, n.offset());
+            }
+            too_large = true;
+            continue;
+        }
+        written = written * 10 + digit;
+    }
+    if (too_large) {
+        out = Value::floating(n.negative ? -0.0 : 0.0);
+        return Scan::Done;
+    }
+    n.exponent += exponent_negative ? -static_cast<std::int64_t>(written) : written;
+    return Scan::More;
+}
 
-    // The significand as a double, scaled by the nearest double of each power of ten.
-    double value = static_cast<double>(significand);
+// An integer that fits is kept exact: unsigned, or negative down to -2^63 (-0 is a float).
+inline bool exact_integer(const NumberScan& n, Value& out) {
+    if (!n.integer || n.overflowed) return false;
+    if (!n.negative) {
+        out = Value::unsigned_integer(n.significand);
+        return true;
+    }
+    if (n.significand == 0) {
+        out = Value::floating(-0.0);
+        return true;
+    }
+    if (n.significand <= (std::uint64_t{1} << 63)) {
+        out = Value::negative_integer(static_cast<std::int64_t>(0 - n.significand));
+        return true;
+    }
+    return false;
+}
+
+// Any other number as a double: the significand scaled by the nearest double of each power of
+// ten; false when it is out of range.
+inline bool scaled_float(const NumberScan& n, Value& out) {
+    double value = static_cast<double>(n.significand);
+    std::int64_t exponent = n.exponent;
     for (;;) {
         std::uint64_t magnitude = exponent < 0 ? 0 - static_cast<std::uint64_t>(exponent) : static_cast<std::uint64_t>(exponent);
         if (magnitude <= 308) {
             if (exponent >= 0) {
                 value *= kPowersOfTen[magnitude];
-                if (std::isinf(value)) return fail(message::kNumberOutOfRange, number_end);
+                if (std::isinf(value)) return false;
             } else {
                 value /= kPowersOfTen[magnitude];
             }
             break;
         }
         if (value == 0.0) break;
-        if (exponent >= 0) return fail(message::kNumberOutOfRange, number_end);
+        if (exponent >= 0) return false;
         value /= 1e308;
         exponent += 308;
     }
-    pos_ = number_end;
-    out = Value::floating(negative ? -value : value);
+    out = Value::floating(n.negative ? -value : value);
     return true;
+}
+
+}  // namespace
+
+bool Cursor::read_number(Value& out) {
+    NumberScan n{text_.data(), text_.data() + text_.size(), text_.data() + pos_};
+    if (*n.p == '-') {
+        n.negative = true;
+        ++n.p;
+        if (n.p == n.end) return fail(message::kEofValue, text_.size());
+    }
+    Scan step = scan_integer_part(n, *this);
+    if (step == Scan::More) step = scan_fraction(n, *this, text_.size());
+    if (step == Scan::More) step = scan_exponent(n, *this, text_.size(), out);
+    if (step == Scan::Failed) return false;
+    const std::size_t number_end = n.offset();
+    if (step == Scan::Done || exact_integer(n, out) || scaled_float(n, out)) {
+        pos_ = number_end;
+        return true;
+    }
+    return fail(message::kNumberOutOfRange, number_end);
 }
 
 // --- Literals and scalars ---
