@@ -262,7 +262,7 @@ private:
     bool read_number_value(Node& out) {
         Value number;
         if (!cursor_.read_number(number)) return false;
-        out = store_value(number, arena_);
+        out = store_number(number, arena_);
         return true;
     }
     // Where the next value goes: the root, or a new last child of the innermost open container.
