@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/json/powers_of_ten.hpp"
+#include "core/json/walk.hpp"
 
 namespace vorn::json {
 namespace {
@@ -509,76 +510,37 @@ Cursor::Step Cursor::object_next(bool first, std::string_view& key, std::string&
     return Step::Item;
 }
 
-bool Cursor::skip_value() { return skip_value_impl(0, false); }
-
-bool Cursor::skip_value(int open_depth) { return skip_value_impl(open_depth, true); }
-
 namespace {
 
-// The kinds of the containers open while a value is skipped, one bit each (set for an object).
-// The first 64 levels need no allocation; deeper ones spill to a vector.
-class OpenKinds {
-public:
-    bool empty() const { return depth_ == 0; }
-    std::size_t size() const { return depth_; }
-    void push(bool is_object) {
-        std::size_t word = depth_ / 64;
-        std::uint64_t bit = std::uint64_t{1} << (depth_ % 64);
-        if (word == 0) {
-            first_ = is_object ? (first_ | bit) : (first_ & ~bit);
-        } else {
-            if (more_.size() < word) more_.push_back(0);
-            std::uint64_t& w = more_[word - 1];
-            w = is_object ? (w | bit) : (w & ~bit);
-        }
-        ++depth_;
-    }
-    void pop() { --depth_; }
-    bool top_is_object() const {
-        std::size_t at = depth_ - 1;
-        std::uint64_t w = at < 64 ? first_ : more_[at / 64 - 1];
-        return (w >> (at % 64)) & 1;
-    }
+// A walk that only checks the values.
+struct Skipper {
+    Cursor& cursor;
+    OpenKinds kinds;
+    std::string key_scratch;
+    std::string value_scratch;
+    Value scalar_value;
 
-private:
-    std::size_t depth_ = 0;
-    std::uint64_t first_ = 0;
-    std::vector<std::uint64_t> more_;
+    bool skips(std::size_t) const { return false; }
+    bool scalar(int) { return cursor.read_scalar(scalar_value, value_scratch); }
+    void open(bool is_object) { kinds.push(is_object); }
+    void key(std::string_view) {}
+    void empty(bool) {}
+    void close(bool) { kinds.pop(); }
+    std::size_t open_count() const { return kinds.size(); }
+    bool innermost_is_object() const { return kinds.top_is_object(); }
+    std::string& scratch() { return key_scratch; }
 };
 
 }  // namespace
 
-bool Cursor::skip_value_impl(int open_depth, bool counted) {
-    OpenKinds open;
-    std::string scratch;
-    std::string_view key;
-    Value scalar;
-    for (;;) {
-        // A value is due here.
-        int c = peek();
-        if (c == '[' || c == '{') {
-            ++pos_;
-            if (counted && open_depth + static_cast<std::int64_t>(open.size()) >= kMaxDepth) {
-                return fail(message::kRecursionLimitExceeded, pos_);
-            }
-            bool is_object = c == '{';
-            open.push(is_object);
-            Step step = is_object ? object_next(true, key, scratch) : array_next(true);
-            if (step == Step::Failed) return false;
-            if (step == Step::Item) continue;
-            open.pop();
-        } else if (!read_scalar(scalar, scratch)) {
-            return false;
-        }
-        // A value ended: close containers until one has a further item.
-        for (;;) {
-            if (open.empty()) return true;
-            Step step = open.top_is_object() ? object_next(false, key, scratch) : array_next(false);
-            if (step == Step::Failed) return false;
-            if (step == Step::Item) break;
-            open.pop();
-        }
-    }
+bool Cursor::skip_value() {
+    Skipper skipper{*this, {}, {}, {}, {}};
+    return walk_value(*this, skipper, std::nullopt);
+}
+
+bool Cursor::skip_value(int open_depth) {
+    Skipper skipper{*this, {}, {}, {}, {}};
+    return walk_value(*this, skipper, static_cast<std::size_t>(open_depth));
 }
 
 bool Cursor::expect_end() {

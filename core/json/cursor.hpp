@@ -171,7 +171,6 @@ public:
 private:
     bool read_string_escaped(std::size_t start, std::string_view& out, std::string& scratch);
     bool read_hex4(std::uint32_t& out);
-    bool skip_value_impl(int open_depth, bool counted);
     // Between two items, at `c`: the comma, then the next item's first byte, left in `c`. A
     // `close` right after the comma is a trailing comma. False once a failure is recorded.
     bool pass_comma(int& c, int close, const char* expected_comma_or_end);

@@ -13,6 +13,7 @@
 
 #include "core/json/cursor.hpp"
 #include "core/json/store.hpp"
+#include "core/json/walk.hpp"
 
 namespace vorn::json {
 namespace {
@@ -250,10 +251,25 @@ private:
 class TreeBuilder {
 public:
     TreeBuilder(std::string_view text, Document& document, std::optional<std::span<const std::string_view>> kept_root_keys)
-        : cursor_(text), text_(text), arena_(document.arena()), kept_root_keys_(kept_root_keys) {}
+        : cursor_(text),
+          text_(text),
+          arena_(document.arena()),
+          kept_root_keys_(kept_root_keys),
+          filtered_depth_(kept_root_keys ? 1 : -1) {}
 
     bool read(Node& root);
     VornError error() const { return cursor_.error(); }
+
+    // The walk's visitor (walk.hpp): each value read is stored in the slot it fills.
+    bool skips(std::size_t open) { return static_cast<int>(open) <= filtered_depth_ && !stores_root_value(); }
+    bool scalar(int c);
+    void open(bool is_object) { open_container(is_object); }
+    std::size_t open_count() const { return open_count_; }
+    bool innermost_is_object() const { return open_.back().is_object; }
+    void key(std::string_view key) { open_.back().key = keep_key(key); }
+    void empty(bool is_object) { slot() = Node::tagged(is_object ? Node::kObject : Node::kArray, 0); }
+    void close(bool is_object);
+    std::string& scratch() { return scratch_; }
 
 private:
     std::string_view keep_key(std::string_view key);
@@ -267,8 +283,8 @@ private:
     }
     // Where the next value goes: the root, or a new last child of the innermost open container.
     // Scalars are read straight into this slot, so no value is copied after it is read.
-    Node& slot(Node& root) {
-        if (open_.empty()) return root;
+    Node& slot() {
+        if (open_count_ == 0) return root_;
         OpenContainer& top = open_.back();
         if (top.is_object) {
             if (PendingMember* member = members_.push()) {
@@ -286,6 +302,7 @@ private:
     void open_container(bool is_object) {
         std::size_t start = is_object ? members_.size() : elements_.size();
         open_.push_back({is_object, false, start, {}});
+        ++open_count_;
         if (is_object) {
             members_.aim(start, false);
         } else {
@@ -294,6 +311,7 @@ private:
     }
     void close_container() {
         open_.pop_back();
+        --open_count_;
         if (open_.empty()) return;
         const OpenContainer& top = open_.back();
         if (top.is_object) {
@@ -316,6 +334,11 @@ private:
     std::string_view text_;
     Arena& arena_;
     std::optional<std::span<const std::string_view>> kept_root_keys_;
+    // With kept root keys, values at the root or in the root object (one container deep) may go
+    // unstored.
+    int filtered_depth_;
+    std::size_t open_count_ = 0;  // open_.size(), kept as a count for the walk's every step
+    Node root_;
     std::string scratch_;
     std::vector<OpenContainer> open_;
     std::vector<OwnBlock<Node>> own_elements_;
@@ -443,67 +466,25 @@ bool TreeBuilder::read_string_value(Node& out) {
 }
 
 bool TreeBuilder::read(Node& root) {
-    int depth = 0;
-    // With kept root keys, values at the root or in the root object may go unstored.
-    const int filtered_depth = kept_root_keys_ ? 1 : -1;
-    std::string_view key;
-    for (;;) {
-        // A value is due at the cursor (its first byte is present).
-        int c = cursor_.peek();
-        Cursor::Step step;
-        if (depth <= filtered_depth && !stores_root_value()) {
-            // Checked like any value, so failures and their places stay the same.
-            if (!cursor_.skip_value(depth)) return false;
-        } else if (c == '[' || c == '{') {
-            if (!cursor_.enter(depth)) return false;
-            bool is_object = c == '{';
-            open_container(is_object);
-            if (is_object) {
-                step = cursor_.object_next(true, key, scratch_);
-                if (step == Cursor::Step::Item) {
-                    open_.back().key = keep_key(key);
-                    continue;
-                }
-            } else {
-                step = cursor_.array_next(true);
-                if (step == Cursor::Step::Item) continue;
-            }
-            if (step == Cursor::Step::Failed) return false;
-            // An empty container closes at once.
-            close_container();
-            Cursor::leave(depth);
-            slot(root) = Node::tagged(is_object ? Node::kObject : Node::kArray, 0);
-        } else if (c == '"') {
-            if (!read_string_value(slot(root))) return false;
-        } else if (c == '-' || (c >= '0' && c <= '9')) {
-            if (!read_number_value(slot(root))) return false;
-        } else {
-            Value literal;
-            if (!cursor_.read_scalar(literal, scratch_)) return false;
-            slot(root) = store_value(literal, arena_);
-        }
+    if (!walk_value(cursor_, *this, std::size_t{0})) return false;
+    root = root_;
+    return cursor_.expect_end();
+}
 
-        // A value is complete: step on in its container, closing the containers that end.
-        for (;;) {
-            if (open_.empty()) return cursor_.expect_end();
-            OpenContainer& top = open_.back();
-            if (top.is_object) {
-                step = cursor_.object_next(false, key, scratch_);
-                if (step == Cursor::Step::Item) {
-                    top.key = keep_key(key);
-                    break;
-                }
-            } else {
-                step = cursor_.array_next(false);
-                if (step == Cursor::Step::Item) break;
-            }
-            if (step == Cursor::Step::Failed) return false;
-            Node closed = top.is_object ? close_object(top) : close_array(top);
-            close_container();
-            Cursor::leave(depth);
-            slot(root) = closed;
-        }
-    }
+bool TreeBuilder::scalar(int c) {
+    if (c == '"') return read_string_value(slot());
+    if (c == '-' || (c >= '0' && c <= '9')) return read_number_value(slot());
+    Value literal;
+    if (!cursor_.read_scalar(literal, scratch_)) return false;
+    slot() = store_value(literal, arena_);
+    return true;
+}
+
+void TreeBuilder::close(bool is_object) {
+    OpenContainer& top = open_.back();
+    Node closed = is_object ? close_object(top) : close_array(top);
+    close_container();
+    slot() = closed;
 }
 
 Result<Document> read_tree(std::string_view text, std::optional<std::span<const std::string_view>> kept_root_keys) {
