@@ -25,6 +25,11 @@ struct PendingMember {
     Node value;
 };
 
+// Memory from std::malloc or std::realloc, given back with std::free.
+struct FreeBlock {
+    void operator()(void* block) const noexcept { std::free(block); }
+};
+
 // The children of an array or object that outgrew the reader's shared stacks, moved to a block
 // of their own that grows with std::realloc: the C library moves a large block by remapping its
 // pages, so a long container never has two copies of its children resident, and the closed
@@ -65,10 +70,10 @@ public:
         block_ = static_cast<Item*>(grown);
         capacity_ = capacity;
     }
-    // The block trimmed to its children, given up to the caller (who frees it with std::free).
-    Item* release() {
+    // The block trimmed to its children, given up to the caller.
+    std::unique_ptr<Item, FreeBlock> release() {
         if (void* trimmed = std::realloc(block_, (1 + size_) * sizeof(Item))) block_ = static_cast<Item*>(trimmed);
-        return std::exchange(block_, nullptr);
+        return std::unique_ptr<Item, FreeBlock>(std::exchange(block_, nullptr));
     }
 
 private:
@@ -123,13 +128,10 @@ private:
 // A long array, stored in its own block.
 Node close_own_array(OwnBlock<Node>& own, Arena& arena) {
     std::size_t count = own.size();
-    Node* block = own.release();
-    try {
-        return adopt_array(block, count, arena);
-    } catch (...) {
-        std::free(block);
-        throw;
-    }
+    std::unique_ptr<Node, FreeBlock> block = own.release();
+    Node out = adopt_array(block.get(), count, arena);  // the arena owns the block from here
+    static_cast<void>(block.release());
+    return out;
 }
 
 // Sorts the members of a long object by key, keeping the last of each repeated key. Those before
@@ -169,7 +171,8 @@ Node close_own_object(OwnBlock<PendingMember>& own, std::size_t sorted, Arena& a
     std::size_t count = own.size();
     auto values = std::make_unique_for_overwrite<Node[]>(count);
     for (std::size_t i = 0; i < count; ++i) values[i] = own.items()[i].value;
-    auto* block = reinterpret_cast<std::byte*>(own.release());
+    std::unique_ptr<PendingMember, FreeBlock> owned = own.release();
+    auto* block = reinterpret_cast<std::byte*>(owned.get());
     static_assert(sizeof(PendingMember) == 24 && sizeof(Shape) == 8 && sizeof(std::string_view) == 16 &&
                   sizeof(ObjectBody) == 8 && sizeof(Node) == 8);
     // Member i starts at byte 24 + 24 i and its key goes to byte 8 + 16 i, at or below where the
@@ -183,12 +186,8 @@ Node close_own_object(OwnBlock<PendingMember>& own, std::size_t sorted, Arena& a
     const void* shape = block;
     std::memcpy(body, &shape, sizeof shape);
     std::memcpy(body + 8, values.get(), count * sizeof(Node));
-    try {
-        arena.adopt(block, 16 + 24 * count);
-    } catch (...) {
-        std::free(block);
-        throw;
-    }
+    arena.adopt(block, 16 + 24 * count);  // the arena owns the block from here
+    static_cast<void>(owned.release());
     return Node::address(Node::kObject, body);
 }
 
