@@ -12,27 +12,25 @@ void* const kMultipleInterpretersNotSupported = nullptr;
 }  // namespace
 
 int add_name(PyObject* module, const char* name, PyObject* value) {
-    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    OwnedRef all(PyObject_GetAttrString(module, "__all__"));
     if (all == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
-        all = PyList_New(0);
-        if (all == nullptr) return -1;
-        if (PyObject_SetAttrString(module, "__all__", all) < 0) {
-            Py_DECREF(all);
-            return -1;
-        }
-    } else if (!PyList_Check(all)) {
-        Py_DECREF(all);
+        all.reset(PyList_New(0));
+        if (all == nullptr || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+    } else if (!PyList_Check(all.get())) {
         PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
         return -1;
     }
-    PyObject* listed = PyUnicode_FromString(name);
-    int appended = listed == nullptr ? -1 : PyList_Append(all, listed);
-    Py_XDECREF(listed);
-    Py_DECREF(all);
-    if (appended < 0) return -1;
+    OwnedRef listed(PyUnicode_FromString(name));
+    if (listed == nullptr || PyList_Append(all.get(), listed.get()) < 0) return -1;
     return PyObject_SetAttrString(module, name, value);
+}
+
+int add_new(PyObject* module, const char* name, PyObject* value) {
+    OwnedRef owned(value);
+    if (owned == nullptr) return -1;
+    return add_name(module, name, owned.get());
 }
 
 int check_main_interpreter(PyObject* module, const char* module_name) {

@@ -8,6 +8,8 @@ namespace vorn::python {
 // Appends `name` to the module's `__all__` (created as an empty list when absent), then sets the
 // attribute. Borrows `value`.
 int add_name(PyObject* module, const char* name, PyObject* value);
+// As add_name, taking over `value`, a new reference (null when its creation failed: then -1).
+int add_new(PyObject* module, const char* name, PyObject* value);
 
 // 0 in the main interpreter; -1 with ImportError "<module> can only be imported in the main
 // interpreter" elsewhere, or TypeError when `module` is not a module object.

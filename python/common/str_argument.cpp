@@ -5,34 +5,27 @@ namespace {
 
 PyObject* not_str_message(PyObject* object) {
     if (object == Py_None) return PyUnicode_FromString("'None' is not an instance of 'str'");
-    PyObject* type_name = PyType_GetName(Py_TYPE(object));
+    OwnedRef type_name(PyType_GetName(Py_TYPE(object)));
     if (type_name == nullptr) return nullptr;
-    PyObject* message = PyUnicode_FromFormat("'%U' object is not an instance of 'str'", type_name);
-    Py_DECREF(type_name);
-    return message;
+    return PyUnicode_FromFormat("'%U' object is not an instance of 'str'", type_name.get());
 }
 
 // Calls exception.add_note(note); false with an exception set when that fails.
 bool add_note(PyObject* exception, const char* parameter) {
-    PyObject* note = PyUnicode_FromFormat("while processing '%s'", parameter);
+    OwnedRef note(PyUnicode_FromFormat("while processing '%s'", parameter));
     if (note == nullptr) return false;
-    PyObject* result = PyObject_CallMethod(exception, "add_note", "O", note);
-    Py_DECREF(note);
-    if (result == nullptr) return false;
-    Py_DECREF(result);
-    return true;
+    OwnedRef result(PyObject_CallMethod(exception, "add_note", "O", note.get()));
+    return result != nullptr;
 }
 
 }  // namespace
 
 void raise_not_str(PyObject* object, const char* parameter) {
-    PyObject* message = not_str_message(object);
+    OwnedRef message(not_str_message(object));
     if (message == nullptr) return;
-    PyObject* exception = PyObject_CallFunctionObjArgs(PyExc_TypeError, message, nullptr);
-    Py_DECREF(message);
+    OwnedRef exception(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
     if (exception == nullptr) return;
-    if (add_note(exception, parameter)) PyErr_SetObject(PyExc_TypeError, exception);
-    Py_DECREF(exception);
+    if (add_note(exception.get(), parameter)) PyErr_SetObject(PyExc_TypeError, exception.get());
 }
 
 std::optional<std::string_view> utf8_of(PyObject* str) {

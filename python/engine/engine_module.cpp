@@ -8,22 +8,11 @@
 namespace vorn::python {
 namespace {
 
-int add_type(PyObject* module, const char* name, PyObject* type) {
-    if (type == nullptr) return -1;
-    int added = add_name(module, name, type);
-    Py_DECREF(type);
-    return added;
-}
-
 int exec_module(PyObject* module) {
     if (check_main_interpreter(module, "_engine") < 0) return -1;
-    PyObject* version = PyUnicode_FromString(kVersion);
-    if (version == nullptr) return -1;
-    int added = add_name(module, "__version__", version);
-    Py_DECREF(version);
-    if (added < 0) return -1;
-    if (add_type(module, "Engine", engine_type()) < 0) return -1;
-    return add_type(module, "Block", block_type());
+    if (add_new(module, "__version__", PyUnicode_FromString(kVersion)) < 0) return -1;
+    if (add_new(module, "Engine", engine_type()) < 0) return -1;
+    return add_new(module, "Block", block_type());
 }
 
 ModuleDefinition definition;

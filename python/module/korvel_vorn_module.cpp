@@ -10,17 +10,8 @@ namespace {
 
 int exec_module(PyObject* module) {
     if (check_main_interpreter(module, "_korvel_vorn") < 0) return -1;
-    PyObject* version = PyUnicode_FromString(kVersion);
-    if (version == nullptr) return -1;
-    int added = add_name(module, "__version__", version);
-    Py_DECREF(version);
-    if (added < 0) return -1;
-
-    PyObject* vorn_class = vorn_type();
-    if (vorn_class == nullptr) return -1;
-    added = add_name(module, "Vorn", vorn_class);
-    Py_DECREF(vorn_class);
-    return added < 0 ? -1 : 0;
+    if (add_new(module, "__version__", PyUnicode_FromString(kVersion)) < 0) return -1;
+    return add_new(module, "Vorn", vorn_type()) < 0 ? -1 : 0;
 }
 
 ModuleDefinition definition;
