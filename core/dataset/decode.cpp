@@ -27,10 +27,10 @@ using json::Value;
 using namespace decode_fields;
 using namespace json::failure_text;
 
-// What every record decoder shares: the dataset's level pool and the failure message.
+// What every record decoder shares: the dataset's level pool and the failure (a parse error).
 struct DecodeContext {
     std::vector<PriceLevel>& levels;
-    std::string& failure;
+    VornError& failure;
 };
 
 // Keys are a few bytes long and met millions of times: compare length and first byte before the
@@ -219,7 +219,7 @@ bool decode_record(const Value& v, typename Schema::Record& out, DecodeContext& 
         }
         for (std::size_t i = 0; i < field_count; ++i) {
             if ((seen & (1u << i)) == 0) {
-                cx.failure = missing_field(Schema::kFields[i]);
+                cx.failure = VornError::parse(missing_field(Schema::kFields[i]));
                 return false;
             }
         }
@@ -230,15 +230,15 @@ bool decode_record(const Value& v, typename Schema::Record& out, DecodeContext& 
             if (!schema.field(i, elements[i], cx)) return false;
         }
         if (elements.size() < field_count) {
-            cx.failure = invalid_length(elements.size(), Schema::kStructLength);
+            cx.failure = VornError::parse(invalid_length(elements.size(), Schema::kStructLength));
             return false;
         }
         if (elements.size() > field_count) {
-            cx.failure = invalid_length(elements.size(), "fewer elements in array");
+            cx.failure = VornError::parse(invalid_length(elements.size(), "fewer elements in array"));
             return false;
         }
     } else {
-        cx.failure = invalid_type(v, Schema::kStruct);
+        cx.failure = VornError::parse(invalid_type(v, Schema::kStruct));
         return false;
     }
     out = schema.finish(cx);
@@ -269,7 +269,7 @@ std::size_t count_levels(json::ArrayView events) {
 template <class Schema>
 bool decode_list(const Value& v, std::vector<typename Schema::Record>& out, DecodeContext& cx) {
     if (v.kind() != Kind::Array) {
-        cx.failure = invalid_type(v, "a sequence");
+        cx.failure = VornError::parse(invalid_type(v, "a sequence"));
         return false;
     }
     json::ArrayView elements = v.as_array();
@@ -316,12 +316,12 @@ bool decode_into(const Value& v, Dataset& d, DecodeContext& cx) {
             if (!decode_list_at(i, lists[i], d, cx)) return false;
         }
         if (lists.size() > kListNames.size()) {
-            cx.failure = invalid_length(lists.size(), "fewer elements in array");
+            cx.failure = VornError::parse(invalid_length(lists.size(), "fewer elements in array"));
             return false;
         }
         return true;
     }
-    cx.failure = invalid_type(v, "struct Dataset");
+    cx.failure = VornError::parse(invalid_type(v, "struct Dataset"));
     return false;
 }
 
@@ -329,9 +329,9 @@ bool decode_into(const Value& v, Dataset& d, DecodeContext& cx) {
 
 Result<Dataset> decode_dataset(const json::Value& value) {
     Dataset dataset;
-    std::string failure;
+    VornError failure{ErrorKind::Parse, {}};
     DecodeContext cx{dataset.levels, failure};
-    if (!decode_into(value, dataset, cx)) return VornError::parse(std::move(failure));
+    if (!decode_into(value, dataset, cx)) return failure;
     return Result<Dataset>(std::move(dataset));
 }
 
