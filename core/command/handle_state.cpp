@@ -17,12 +17,7 @@ void latest(const std::vector<Record>& records, std::int64_t& hi) {
 
 std::int64_t last_ts(const Dataset& d) {
     std::int64_t hi = std::numeric_limits<std::int64_t>::min();
-    latest(d.candles, hi);
-    latest(d.trades, hi);
-    latest(d.book, hi);
-    latest(d.funding, hi);
-    latest(d.oi, hi);
-    latest(d.liquidations, hi);
+    for_each_list(d, [&hi](const auto& list) { latest(list, hi); });
     return hi;
 }
 

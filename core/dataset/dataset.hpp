@@ -90,9 +90,35 @@ struct Dataset {
         return {levels.data() + e.first_level + e.bid_count, e.ask_count};
     }
     // The sum of the six list lengths.
-    std::uint64_t record_count() const {
-        return candles.size() + trades.size() + book.size() + funding.size() + oi.size() + liquidations.size();
-    }
+    std::uint64_t record_count() const;
 };
+
+// The six lists of a dataset (or of a window, see window.hpp) in declared order: candles, trades,
+// book, funding, oi, liquidations. Code over every list calls `f` once per list through this.
+template <class Lists, class F>
+void for_each_list(Lists& lists, F&& f) {
+    f(lists.candles);
+    f(lists.trades);
+    f(lists.book);
+    f(lists.funding);
+    f(lists.oi);
+    f(lists.liquidations);
+}
+// The same, over the lists of two such records side by side (a dataset and its window).
+template <class A, class B, class F>
+void for_each_list(A& a, B& b, F&& f) {
+    f(a.candles, b.candles);
+    f(a.trades, b.trades);
+    f(a.book, b.book);
+    f(a.funding, b.funding);
+    f(a.oi, b.oi);
+    f(a.liquidations, b.liquidations);
+}
+
+inline std::uint64_t Dataset::record_count() const {
+    std::uint64_t count = 0;
+    for_each_list(*this, [&count](const auto& list) { count += list.size(); });
+    return count;
+}
 
 }  // namespace vorn

@@ -34,17 +34,14 @@ ListBounds ends_of(const std::vector<Record>& records) {
 }  // namespace
 
 std::array<ListBounds, 6> list_bounds(const Dataset& d) {
-    return {ends_of(d.candles), ends_of(d.trades), ends_of(d.book), ends_of(d.funding), ends_of(d.oi),
-            ends_of(d.liquidations)};
+    std::array<ListBounds, 6> bounds{};
+    std::size_t i = 0;
+    for_each_list(d, [&](const auto& list) { bounds[i++] = ends_of(list); });
+    return bounds;
 }
 
 void prepare_dataset(Dataset& d) {
-    sort_by_ts(d.candles);
-    sort_by_ts(d.trades);
-    sort_by_ts(d.book);
-    sort_by_ts(d.funding);
-    sort_by_ts(d.oi);
-    sort_by_ts(d.liquidations);
+    for_each_list(d, [](auto& list) { sort_by_ts(list); });
 }
 
 std::optional<TimeBounds> compute_bounds(const Dataset& d) {
@@ -52,12 +49,7 @@ std::optional<TimeBounds> compute_bounds(const Dataset& d) {
     if (count == 0) return std::nullopt;
     std::int64_t lo = std::numeric_limits<std::int64_t>::max();
     std::int64_t hi = std::numeric_limits<std::int64_t>::min();
-    widen(d.candles, lo, hi);
-    widen(d.trades, lo, hi);
-    widen(d.book, lo, hi);
-    widen(d.funding, lo, hi);
-    widen(d.oi, lo, hi);
-    widen(d.liquidations, lo, hi);
+    for_each_list(d, [&](const auto& list) { widen(list, lo, hi); });
     return TimeBounds{lo, hi, count};
 }
 

@@ -25,7 +25,10 @@ struct Window {
 
 // The whole dataset as a window.
 inline Window whole_window(const Dataset& d) {
-    return Window{d.candles, d.trades, d.book, d.funding, d.oi, d.liquidations, d.levels};
+    Window window;
+    for_each_list(d, window, [](const auto& list, auto& range) { range = list; });
+    window.levels = d.levels;
+    return window;
 }
 
 }  // namespace vorn

@@ -22,15 +22,10 @@ std::span<const Record> records_between(const std::vector<Record>& records, std:
 }  // namespace
 
 Window cut_window(const Dataset& dataset, std::optional<std::int64_t> from_ts, std::int64_t end) {
-    return Window{
-        records_between(dataset.candles, from_ts, end),
-        records_between(dataset.trades, from_ts, end),
-        records_between(dataset.book, from_ts, end),
-        records_between(dataset.funding, from_ts, end),
-        records_between(dataset.oi, from_ts, end),
-        records_between(dataset.liquidations, from_ts, end),
-        dataset.levels,
-    };
+    Window window;
+    for_each_list(dataset, window, [&](const auto& list, auto& range) { range = records_between(list, from_ts, end); });
+    window.levels = dataset.levels;
+    return window;
 }
 
 }  // namespace vorn
