@@ -18,8 +18,7 @@ from typing import Any
 
 from ._jsontext import float_text, int_text
 from .schema import ENUM_VARIANTS, LISTS, RECORD_FIELDS
-
-_EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.UTC)
+from .timefmt import datetime_ms
 
 
 class DatasetValueError(ValueError):
@@ -29,9 +28,7 @@ class DatasetValueError(ValueError):
 def timestamp_ms(value: Any) -> int:
     """Integer milliseconds from an int, a whole float, NumPy integer or a datetime (naive is UTC)."""
     if isinstance(value, _dt.datetime):
-        moment = value if value.tzinfo is not None else value.replace(tzinfo=_dt.UTC)
-        delta = moment - _EPOCH
-        return (delta.days * 86_400_000) + (delta.seconds * 1000) + (delta.microseconds // 1000)
+        return datetime_ms(value)
     return int(int_text(value))
 
 

@@ -18,6 +18,24 @@ _RELATIVE = re.compile(r"(start|end)\s*(?:([+-])\s*(\S+))?")
 _EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.UTC)
 
 
+def datetime_ms(moment: _dt.datetime) -> int:
+    """Integer milliseconds since the Unix epoch of a datetime (naive is UTC), finer digits floored."""
+    if moment.tzinfo is None:
+        moment = moment.replace(tzinfo=_dt.UTC)
+    delta = moment - _EPOCH
+    return delta.days * 86_400_000 + delta.seconds * 1000 + delta.microseconds // 1000
+
+
+def iso_ms(text: str) -> int | None:
+    """Milliseconds of an ISO date and time (UTC unless it has an offset; "Z" allowed), or None
+    when the text is not one."""
+    iso = text[:-1] + "+00:00" if text.endswith(("Z", "z")) else text
+    try:
+        return datetime_ms(_dt.datetime.fromisoformat(iso))
+    except ValueError:
+        return None
+
+
 def parse_duration(text: str) -> int:
     """Milliseconds of a duration; raises ValueError with the accepted forms."""
     s = text.strip().lower()
@@ -54,18 +72,13 @@ def parse_time(text: str, start: int | None = None, end: int | None = None) -> i
             return base
         offset = parse_duration(relative[3])
         return base + offset if relative[2] == "+" else base - offset
-    iso = s[:-1] + "+00:00" if s.endswith(("Z", "z")) else s
-    try:
-        moment = _dt.datetime.fromisoformat(iso)
-    except ValueError:
+    ms = iso_ms(s)
+    if ms is None:
         raise ValueError(
             f"bad time {text!r}: use milliseconds, an ISO date and time (2024-08-08T23:57:00Z) "
             "or start/end with an offset (end-30s)"
-        ) from None
-    if moment.tzinfo is None:
-        moment = moment.replace(tzinfo=_dt.UTC)
-    delta = moment - _EPOCH
-    return delta.days * 86_400_000 + delta.seconds * 1000 + delta.microseconds // 1000
+        )
+    return ms
 
 
 def format_ts(ms: int) -> str:

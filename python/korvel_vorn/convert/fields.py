@@ -2,12 +2,12 @@
 
 from __future__ import annotations
 
-import datetime as _dt
 import re
 from decimal import Decimal, InvalidOperation
 from typing import Any
 
 from .._jsontext import float_text
+from ..timefmt import iso_ms
 
 # Milliseconds from counts of the finer units (seconds multiply by 1000 instead).
 MS_DIVISORS = {"ms": 1, "us": 1000, "ns": 1_000_000}
@@ -16,7 +16,6 @@ MS_DIVISORS = {"ms": 1, "us": 1000, "ns": 1_000_000}
 UNIT_LIMITS = ((10**11, "s"), (10**14, "ms"), (10**17, "us"))
 _DIGITS = re.compile(r"-?\d+")
 _DECIMAL = re.compile(r"-?(?:\d+\.\d*|\.\d+|\d+)(?:[eE][+-]?\d+)?")
-_EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.UTC)
 
 
 class FieldError(ValueError):
@@ -65,15 +64,10 @@ def timestamp(value: Any, name: str, unit: str | None = None) -> int:
         chosen = unit or _guess_unit(abs(int(amount)))
         scale = {"s": Decimal(1000), "ms": Decimal(1), "us": Decimal("0.001"), "ns": Decimal("0.000001")}[chosen]
         return int((amount * scale).to_integral_value(rounding="ROUND_FLOOR"))
-    iso = text[:-1] + "+00:00" if text.endswith(("Z", "z")) else text
-    try:
-        moment = _dt.datetime.fromisoformat(iso)
-    except ValueError:
-        raise FieldError(f"{name} is not a timestamp: {value!r}") from None
-    if moment.tzinfo is None:
-        moment = moment.replace(tzinfo=_dt.UTC)
-    delta = moment - _EPOCH
-    return delta.days * 86_400_000 + delta.seconds * 1000 + delta.microseconds // 1000
+    ms = iso_ms(text)
+    if ms is None:
+        raise FieldError(f"{name} is not a timestamp: {value!r}")
+    return ms
 
 
 def flag(value: Any, name: str) -> bool:
