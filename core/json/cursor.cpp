@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/json/powers_of_ten.hpp"
+#include "core/json/store.hpp"
 #include "core/json/walk.hpp"
 
 namespace vorn::json {
@@ -324,7 +325,8 @@ inline Scan scan_fraction(NumberScan& n, Cursor& cursor, std::size_t text_size) 
 
 // An exponent, when 'e' or 'E' follows: an optional sign and at least one digit. One too large to
 // count is out of range upwards; downwards it makes the number zero (Done, `out` set).
-inline Scan scan_exponent(NumberScan& n, Cursor& cursor, std::size_t text_size, Value& out) {
+template <class Out>
+Scan scan_exponent(NumberScan& n, Cursor& cursor, std::size_t text_size, Out& out) {
     if (n.p == n.end || (*n.p != 'e' && *n.p != 'E')) return Scan::More;
     n.integer = false;
     ++n.p;
@@ -353,26 +355,44 @@ inline Scan scan_exponent(NumberScan& n, Cursor& cursor, std::size_t text_size, 
         written = written * 10 + digit;
     }
     if (too_large) {
-        out = Value::floating(n.negative ? -0.0 : 0.0);
+        out.floating(n.negative ? -0.0 : 0.0);
         return Scan::Done;
     }
     n.exponent += exponent_negative ? -static_cast<std::int64_t>(written) : written;
     return Scan::More;
 }
 
+// Where a number read goes: a Value, or straight into its stored node (the reader's tree).
+struct ValueOut {
+    Value& value;
+    void unsigned_integer(std::uint64_t u) { value = Value::unsigned_integer(u); }
+    void negative_integer(std::int64_t i) { value = Value::negative_integer(i); }
+    void floating(double f) { value = Value::floating(f); }
+};
+struct NodeOut {
+    Node& node;
+    Arena& arena;
+    void unsigned_integer(std::uint64_t u) {
+        node = u <= Node::kPayload ? Node::tagged(Node::kSmallUnsigned, u) : store_value(Value::unsigned_integer(u), arena);
+    }
+    void negative_integer(std::int64_t i) { node = store_value(Value::negative_integer(i), arena); }
+    void floating(double f) { node = Node::finite(f); }  // numbers read from text are finite
+};
+
 // An integer that fits is kept exact: unsigned, or negative down to -2^63 (-0 is a float).
-inline bool exact_integer(const NumberScan& n, Value& out) {
+template <class Out>
+bool exact_integer(const NumberScan& n, Out& out) {
     if (!n.integer || n.overflowed) return false;
     if (!n.negative) {
-        out = Value::unsigned_integer(n.significand);
+        out.unsigned_integer(n.significand);
         return true;
     }
     if (n.significand == 0) {
-        out = Value::floating(-0.0);
+        out.floating(-0.0);
         return true;
     }
     if (n.significand <= (std::uint64_t{1} << 63)) {
-        out = Value::negative_integer(static_cast<std::int64_t>(0 - n.significand));
+        out.negative_integer(static_cast<std::int64_t>(0 - n.significand));
         return true;
     }
     return false;
@@ -380,7 +400,8 @@ inline bool exact_integer(const NumberScan& n, Value& out) {
 
 // Any other number as a double: the significand scaled by the nearest double of each power of
 // ten; false when it is out of range.
-inline bool scaled_float(const NumberScan& n, Value& out) {
+template <class Out>
+bool scaled_float(const NumberScan& n, Out& out) {
     double value = static_cast<double>(n.significand);
     std::int64_t exponent = n.exponent;
     for (;;) {
@@ -399,13 +420,24 @@ inline bool scaled_float(const NumberScan& n, Value& out) {
         value /= 1e308;
         exponent += 308;
     }
-    out = Value::floating(n.negative ? -value : value);
+    out.floating(n.negative ? -value : value);
     return true;
 }
 
 }  // namespace
 
 bool Cursor::read_number(Value& out) {
+    ValueOut to{out};
+    return read_number_to(to);
+}
+
+bool Cursor::read_number(Node& out, Arena& arena) {
+    NodeOut to{out, arena};
+    return read_number_to(to);
+}
+
+template <class Out>
+bool Cursor::read_number_to(Out& out) {
     NumberScan n{text_.data(), text_.data() + text_.size(), text_.data() + pos_};
     if (*n.p == '-') {
         n.negative = true;

@@ -35,6 +35,8 @@
 
 #include "core/error.hpp"
 #include "core/json/reader.hpp"
+#include "core/json/arena.hpp"
+#include "core/json/node.hpp"
 #include "core/json/value.hpp"
 
 namespace vorn::json {
@@ -119,6 +121,8 @@ public:
     bool read_string(std::string_view& out, std::string& scratch);
     // At '-' or a digit: reads one number as Unsigned, Negative or Float.
     bool read_number(Value& out);
+    // The same, written straight in its stored form (large integers boxed in `arena`).
+    bool read_number(Node& out, Arena& arena);
     // At 'n', 't' or 'f': reads null, true or false ("expected ident" for other words).
     bool read_literal(Value& out);
     // Any value except an array or object: a string (as read_string), number or literal.
@@ -169,6 +173,8 @@ public:
     std::string position(std::size_t offset) const { return position_text(text_, offset); }
 
 private:
+    template <class Out>
+    bool read_number_to(Out& out);
     bool read_string_escaped(std::size_t start, std::string_view& out, std::string& scratch);
     bool read_hex4(std::uint32_t& out);
     // Between two items, at `c`: the comma, then the next item's first byte, left in `c`. A

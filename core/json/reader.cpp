@@ -274,12 +274,7 @@ private:
     std::string_view keep_key(std::string_view key);
     void lay_out(std::span<const PendingMember> members, ObjectLayout& layout);
     bool read_string_value(Node& out);
-    bool read_number_value(Node& out) {
-        Value number;
-        if (!cursor_.read_number(number)) return false;
-        out = store_number(number, arena_);
-        return true;
-    }
+    bool read_number_value(Node& out) { return cursor_.read_number(out, arena_); }
     // Where the next value goes: the root, or a new last child of the innermost open container.
     // Scalars are read straight into this slot, so no value is copied after it is read.
     Node& slot() {

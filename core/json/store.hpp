@@ -1,7 +1,6 @@
 #pragma once
 // Storing values as nodes in an arena; each function throws std::bad_alloc when the arena cannot
 // grow.
-#include <cmath>
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -15,20 +14,6 @@ namespace vorn::json {
 // A value as a node: numbers and literals are stored anew, strings copied into the arena; an array
 // or object view made from a node refers to the same children.
 Node store_value(const Value& value, Arena& arena);
-// A number as store_value stores it, inline for the common forms (a finite float, an integer
-// within 48 bits), which need no arena.
-inline Node store_number(const Value& number, Arena& arena) {
-    switch (number.kind()) {
-        case Kind::Float:
-            if (std::isfinite(number.as_float())) return Node::finite(number.as_float());
-            break;
-        case Kind::Unsigned:
-            if (number.as_unsigned() <= Node::kPayload) return Node::tagged(Node::kSmallUnsigned, number.as_unsigned());
-            break;
-        default: break;
-    }
-    return store_value(number, arena);
-}
 // A string: kept in place when it lies in `text` and has no escape there, else copied.
 Node store_string(std::string_view s, std::string_view text, Arena& arena);
 // A string copied into the arena; returns its node and the copy's bytes.
