@@ -2,6 +2,7 @@
 
 import os
 import pathlib
+import re
 import sys
 
 import pytest
@@ -12,6 +13,29 @@ REAL_DATA = ROOT.parent / "shared" / "data" / "real"
 
 # `import _korvel_vorn` loads the module of the build tree.
 sys.path.insert(0, str(MODULE_DIR))
+
+
+_ESCAPE = re.compile(rb"\\(x[0-9A-Fa-f]{2}|.)")
+
+
+def _unescape(field: str) -> bytes:
+    def replace(match: re.Match[bytes]) -> bytes:
+        code = match.group(1)
+        if code.startswith(b"x") and len(code) == 3:
+            return bytes([int(code[1:], 16)])
+        return {b"t": b"\t", b"n": b"\n", b"r": b"\r"}.get(code, code)
+
+    return _ESCAPE.sub(replace, field.encode("ascii"))
+
+
+def case_table(name: str) -> list[list[bytes]]:
+    """The rows of tests/data/<name>, a table the C++ tests read too: tab-separated fields with
+    backslash escapes, lines starting with '#' left out."""
+    rows = []
+    for line in (ROOT / "tests" / "data" / name).read_text(encoding="ascii").splitlines():
+        if line and not line.startswith("#"):
+            rows.append([_unescape(field) for field in line.split("\t")])
+    return rows
 
 
 def child_env(**extra: str) -> dict[str, str]:

@@ -3,37 +3,15 @@ tests) through the module: every text that is UTF-8 is answered by its error rep
 message and position the table gives."""
 
 import json
-import re
 
 import pytest
 
-from conftest import ROOT
+from conftest import case_table
 
 _korvel_vorn = pytest.importorskip("_korvel_vorn")
 
-TABLE = ROOT / "tests" / "data" / "json_reader_failures.tsv"
-_ESCAPE = re.compile(rb"\\(x[0-9A-Fa-f]{2}|.)")
-
-
-def _unescape(field: str) -> bytes:
-    def replace(match: re.Match[bytes]) -> bytes:
-        code = match.group(1)
-        if code.startswith(b"x") and len(code) == 3:
-            return bytes([int(code[1:], 16)])
-        return {b"t": b"\t", b"n": b"\n", b"r": b"\r"}.get(code, code)
-
-    return _ESCAPE.sub(replace, field.encode("ascii"))
-
-
-def _cases():
-    for line in TABLE.read_text(encoding="ascii").splitlines():
-        if not line or line.startswith("#"):
-            continue
-        group, text, expected = line.split("\t")
-        yield pytest.param(_unescape(text), _unescape(expected).decode("utf-8"), id=f"{group}-{text[:40]}")
-
-
-CASES = list(_cases())
+CASES = [pytest.param(text, expected.decode("utf-8"), id=f"{group.decode()}-{i}")
+         for i, (group, text, expected) in enumerate(case_table("json_reader_failures.tsv"))]
 
 
 def test_the_table_is_read_whole():
