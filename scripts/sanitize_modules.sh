@@ -21,4 +21,5 @@ VORN_SANITIZED=1 LD_PRELOAD="$runtime" PYTHONPATH="$root/python:$modules" VORN_M
   .venv/bin/python -m pytest -q -p no:cacheprovider \
   tests/python/module/test_module.py tests/python/package/test_array_path.py tests/python/module/test_limits.py \
   tests/python/module/test_dataset.py tests/python/module/test_spec.py tests/python/module/test_frame.py \
-  tests/python/module/test_json_conformance.py "$@"
+  tests/python/module/test_json_conformance.py tests/python/module/test_reader_failures.py \
+  tests/python/module/test_spec_reading.py "$@"
