@@ -315,8 +315,8 @@ private:
         }
     }
     // Whether the value due at the cursor is stored: with kept root keys, only the root object
-    // and the members of it that have one of them are.
-    // Asked only with kept root keys, at the root or in the root object.
+    // and the members of it that have one of them are. Asked only with kept root keys, at the
+    // root or in the root object.
     bool stores_root_value() {
         if (open_.empty()) return cursor_.peek() == '{';
         return std::find(kept_root_keys_->begin(), kept_root_keys_->end(), open_.front().key) != kept_root_keys_->end();

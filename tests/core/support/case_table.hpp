@@ -39,9 +39,10 @@ inline std::string unescape_field(const std::string& field) {
     return out;
 }
 
-// The rows of tests/data/<name>, each a list of unescaped fields. A table that cannot be read
-// ends the test program with a message (its cases would otherwise silently not run).
-inline std::vector<std::vector<std::string>> read_case_table(const std::string& name) {
+// The rows of tests/data/<name>, each a list of `fields` unescaped fields. A table that cannot be
+// read, or a row with another number of fields, ends the test program with a message (its cases
+// would otherwise silently not run).
+inline std::vector<std::vector<std::string>> read_case_table(const std::string& name, std::size_t fields) {
     std::ifstream in(std::string(VORN_TEST_DATA_DIR) + "/" + name, std::ios::binary);
     if (!in) {
         std::fprintf(stderr, "cannot read the case table %s/%s\n", VORN_TEST_DATA_DIR, name.c_str());
@@ -51,15 +52,19 @@ inline std::vector<std::vector<std::string>> read_case_table(const std::string& 
     std::string line;
     while (std::getline(in, line)) {
         if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> fields;
+        std::vector<std::string> row;
         std::size_t start = 0;
         for (;;) {
             std::size_t tab = line.find('\t', start);
-            fields.push_back(unescape_field(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start)));
+            row.push_back(unescape_field(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start)));
             if (tab == std::string::npos) break;
             start = tab + 1;
         }
-        rows.push_back(std::move(fields));
+        if (row.size() != fields) {
+            std::fprintf(stderr, "a row of %s has %zu fields, not %zu: %s\n", name.c_str(), row.size(), fields, line.c_str());
+            std::exit(2);
+        }
+        rows.push_back(std::move(row));
     }
     return rows;
 }
