@@ -10,10 +10,12 @@ export PATH="$root/.venv/bin:$PATH"
 seconds=${VORN_FUZZ_SECONDS:-30}
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
   -DVORN_WERROR=ON -DVORN_FUZZ=ON -DVORN_BUILD_MODULE=OFF >/dev/null
-targets=(reader spec_text dataset dispatch columns)
+targets=(reader spec_text dataset dispatch columns load_reading)
 # Longest input per target: whole commands and datasets for the JSON targets, a few lists of
 # columns for the column target.
-declare -A max_len=([reader]=65536 [spec_text]=16384 [dataset]=65536 [dispatch]=65536 [columns]=4096)
+declare -A max_len=([reader]=65536 [spec_text]=16384 [dataset]=65536 [dispatch]=65536 [columns]=4096 [load_reading]=65536)
+# Seeds beyond a target's own corpus: the datasets gathered by the dataset target are loads too.
+declare -A seeds=([load_reading]=tests/fuzz/corpus/dataset)
 cmake --build build/fuzz -j 2 --target "${targets[@]/#/fuzz_}"
 mkdir -p build/fuzz/artifacts
 for t in "${targets[@]}"; do
@@ -23,7 +25,7 @@ for t in "${targets[@]}"; do
   [ "$t" != columns ] && dict=(-dict=tests/fuzz/json.dict)
   ASAN_OPTIONS=detect_leaks=1 build/fuzz/fuzz_$t -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
     -max_len="${max_len[$t]}" "${dict[@]}" -print_final_stats=0 -artifact_prefix=build/fuzz/artifacts/$t- \
-    "build/fuzz/corpus/$t" "tests/fuzz/corpus/$t" 2>&1 | grep -E '^(#[0-9]+ *DONE|==|SUMMARY|property violated)' || true
+    "build/fuzz/corpus/$t" "tests/fuzz/corpus/$t" ${seeds[$t]:-} 2>&1 | grep -E '^(#[0-9]+ *DONE|==|SUMMARY|property violated)' || true
   # Crashes, leaks and violated properties fail the run. Inputs that are merely slow or large
   # (frames near the panel size limits are expensive by design) are listed, not failed.
   if ls build/fuzz/artifacts/$t-crash-* build/fuzz/artifacts/$t-leak-* >/dev/null 2>&1; then

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/dataset/decode.hpp"
+#include "core/dataset/decode_text.hpp"
 #include "core/json/reader.hpp"
 #include "core/json/writer.hpp"
 #include "core/output/write_reply.hpp"
@@ -61,7 +62,23 @@ std::string reply_or_error(Result<T> result, Write write) {
     return write(result.value());
 }
 
-std::string run_command(HandleState& state, std::string_view text) {
+std::string load_reply(HandleState& state, Dataset dataset) {
+    // The reply is allocated before the dataset is replaced, so nothing can fail after it is.
+    std::string out = R"({"ok":true,"loaded":)";
+    out.reserve(out.size() + 24);
+    std::uint64_t count = state.load(std::move(dataset));
+    json::write_uint(out, count);
+    out.push_back('}');
+    return out;
+}
+
+std::string run_command(HandleState& state, std::string_view text, LoadReading reading) {
+    // A load that plainly succeeds is decoded straight from its text; every other command, and a
+    // load with anything unusual, is read as a value tree, which gives every failure exactly.
+    if (reading == LoadReading::Direct) {
+        if (std::optional<Dataset> direct = decode_load_command_text(text)) return load_reply(state, std::move(*direct));
+    }
+
     Result<json::Document> document = json::read_document(text, key::kAll);
     if (!document) return error_reply(document.error());
     const json::Value& command = document->root();
@@ -89,13 +106,7 @@ std::string run_command(HandleState& state, std::string_view text) {
         if (!dataset_value) return error_reply(VornError::bad_spec("load requires 'dataset'"));
         Result<Dataset> dataset = decode_dataset(*dataset_value);
         if (!dataset) return error_reply(dataset.error());
-        // The reply is allocated before the dataset is replaced, so nothing can fail after it is.
-        std::string out = R"({"ok":true,"loaded":)";
-        out.reserve(out.size() + 24);
-        std::uint64_t count = state.load(std::move(dataset).value());
-        json::write_uint(out, count);
-        out.push_back('}');
-        return out;
+        return load_reply(state, std::move(dataset).value());
     }
 
     if (name == "reset") {
@@ -120,10 +131,10 @@ std::string run_command(HandleState& state, std::string_view text) {
 
 }  // namespace
 
-std::string dispatch_command(HandleState& state, std::string_view text) noexcept {
+std::string dispatch_command(HandleState& state, std::string_view text, LoadReading reading) noexcept {
     VornError failure{ErrorKind::Data, {}};
     try {
-        return run_command(state, text);
+        return run_command(state, text, reading);
     } catch (...) {
         failure = current_exception_error();
     }

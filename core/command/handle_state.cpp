@@ -11,7 +11,7 @@ namespace {
 // The stored lists are prepared (each in ascending ts order), so the last moment of the data is
 // the largest last ts of the non-empty lists: no pass over the records on every frame.
 template <class Record>
-void latest(const std::vector<Record>& records, std::int64_t& hi) {
+void latest(const PodVector<Record>& records, std::int64_t& hi) {
     if (!records.empty() && records.back().ts > hi) hi = records.back().ts;
 }
 

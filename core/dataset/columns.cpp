@@ -100,7 +100,7 @@ private:
 };
 
 template <class Record, class Fill>
-Result<void> read_flat_list(const ListReader& reader, std::size_t fields, std::vector<Record>& out, Fill fill) {
+Result<void> read_flat_list(const ListReader& reader, std::size_t fields, PodVector<Record>& out, Fill fill) {
     Result<std::size_t> rows = reader.equal_rows(0, fields);
     if (!rows) return std::move(rows).error();
     if (Result<void> valid = reader.check_values(0, fields); !valid) return valid;

@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "core/runtime/pod_vector.hpp"
+
 namespace vorn {
 
 // The aggressor's side of a trade: Buy when the taker bought (lifted an ask), Sell when it sold.
@@ -75,15 +77,17 @@ struct LiquidationEvent {
     LiquidationSide side;  // the liquidated position's side
 };
 
+// The lists grow in place while they are read (see PodVector), so a list of unknown length is
+// decoded straight into its final storage.
 struct Dataset {
-    std::vector<Candle> candles;
-    std::vector<Trade> trades;
-    std::vector<BookEvent> book;
-    std::vector<FundingEvent> funding;
-    std::vector<OiEvent> oi;
-    std::vector<LiquidationEvent> liquidations;
+    PodVector<Candle> candles;
+    PodVector<Trade> trades;
+    PodVector<BookEvent> book;
+    PodVector<FundingEvent> funding;
+    PodVector<OiEvent> oi;
+    PodVector<LiquidationEvent> liquidations;
     // Storage of the bids and asks of every book event.
-    std::vector<PriceLevel> levels;
+    PodVector<PriceLevel> levels;
 
     std::span<const PriceLevel> bids(const BookEvent& e) const { return {levels.data() + e.first_level, e.bid_count}; }
     std::span<const PriceLevel> asks(const BookEvent& e) const {

@@ -89,7 +89,7 @@ bool decode_variant(const json::Value& v, Enum& out, VornError& failure) {
 
 // One side of a book event: an array of [price, qty] pairs, appended to `pool` in the order given.
 // The entries of a pair are decoded before its length is judged.
-inline bool decode_levels(const json::Value& v, std::vector<PriceLevel>& pool, std::uint32_t& count,
+inline bool decode_levels(const json::Value& v, PodVector<PriceLevel>& pool, std::uint32_t& count,
                           VornError& failure) {
     if (v.kind() != json::Kind::Array) {
         failure = VornError::parse(json::failure_text::invalid_type(v, "a sequence"));

@@ -10,7 +10,7 @@ namespace {
 // snapshot and the diffs that follow it at the same ts). Recordings usually arrive in time order,
 // and a list that already is needs no scratch buffer and no moves.
 template <class Record>
-void sort_by_ts(std::vector<Record>& records) {
+void sort_by_ts(PodVector<Record>& records) {
     if (records.size() < 2) return;
     auto by_ts = [](const Record& a, const Record& b) { return a.ts < b.ts; };
     if (std::is_sorted(records.begin(), records.end(), by_ts)) return;
@@ -18,7 +18,7 @@ void sort_by_ts(std::vector<Record>& records) {
 }
 
 template <class Record>
-void widen(const std::vector<Record>& records, std::int64_t& lo, std::int64_t& hi) {
+void widen(const PodVector<Record>& records, std::int64_t& lo, std::int64_t& hi) {
     for (const Record& r : records) {
         lo = std::min(lo, r.ts);
         hi = std::max(hi, r.ts);
@@ -26,7 +26,7 @@ void widen(const std::vector<Record>& records, std::int64_t& lo, std::int64_t& h
 }
 
 template <class Record>
-ListBounds ends_of(const std::vector<Record>& records) {
+ListBounds ends_of(const PodVector<Record>& records) {
     if (records.empty()) return ListBounds{0, std::nullopt, std::nullopt};
     return ListBounds{records.size(), records.front().ts, records.back().ts};
 }

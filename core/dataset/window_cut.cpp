@@ -8,7 +8,7 @@ namespace vorn {
 namespace {
 
 template <class Record>
-std::span<const Record> records_between(const std::vector<Record>& records, std::optional<std::int64_t> from_ts,
+std::span<const Record> records_between(const PodVector<Record>& records, std::optional<std::int64_t> from_ts,
                                         std::int64_t end) {
     auto first = records.begin();
     if (from_ts) {

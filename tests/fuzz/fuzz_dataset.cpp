@@ -10,7 +10,7 @@
 namespace {
 
 template <class Record>
-void check_sorted(const std::vector<Record>& records) {
+void check_sorted(const vorn::PodVector<Record>& records) {
     for (std::size_t i = 1; i < records.size(); ++i) {
         if (records[i - 1].ts > records[i].ts) vorn::fuzz::fail("list not in ts order after preparation", "");
     }

@@ -140,6 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Case{"load into an empty object", {}, load_command(24, 0)},
         Case{"load over a dataset and spec", {kSpec, load_command(24, 0)}, load_command(16, 5000)},
+        // A repeated key sends the load through the value tree rather than the direct decoder.
+        Case{"load read as a tree", {kSpec, load_command(24, 0)}, R"({"cmd":"load",)" + load_command(16, 5000).substr(1)},
         Case{"set_spec over a spec", {kSpec, load_command(24, 0)}, kOtherSpec},
         Case{"frame of four panels", {kSpec, load_command(24, 0)}, R"({"cmd":"frame_at","ts":600000})"}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::to_string(info.index); });

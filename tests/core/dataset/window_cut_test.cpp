@@ -47,7 +47,7 @@ void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
 class CutWindow : public ::testing::TestWithParam<CutCase> {};
 
 template <class Record>
-void expect_range(std::span<const Record> window, const std::vector<Record>& list, std::size_t first,
+void expect_range(std::span<const Record> window, const PodVector<Record>& list, std::size_t first,
                   std::size_t last) {
     EXPECT_EQ(window.size(), last - first);
     // A view into the stored list, not a copy.

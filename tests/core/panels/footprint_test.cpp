@@ -61,7 +61,7 @@ TEST(Footprint, Cases) {
     };
     for (const FootprintCase& c : cases) {
         Dataset d;
-        d.trades = c.trades;
+        d.trades.assign(c.trades.begin(), c.trades.end());
         const auto fp = panel_value<PanelData::Footprint>(compute_footprint({c.price_bin, 60000}, whole_window(d)));
         EXPECT_SAME_BITS(fp.price_bins, c.price_bins) << c.name;
         EXPECT_SAME_BITS(fp.buy_vol, c.buy_vol) << c.name;

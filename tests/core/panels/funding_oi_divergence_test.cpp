@@ -72,9 +72,9 @@ TEST(FundingOiDivergence, Cases) {
     };
     for (const DivergenceCase& c : cases) {
         Dataset d;
-        d.funding = c.funding;
-        d.oi = c.oi;
-        d.candles = c.candles;
+        d.funding.assign(c.funding.begin(), c.funding.end());
+        d.oi.assign(c.oi.begin(), c.oi.end());
+        d.candles.assign(c.candles.begin(), c.candles.end());
         const auto fd = panel_value<PanelData::FundingOiDivergence>(
             compute_funding_oi_divergence({c.bucket_ms}, whole_window(d)));
         EXPECT_EQ(fd.time, c.time) << c.name;

@@ -47,7 +47,7 @@ TEST(LiquidationMap, Cases) {
     };
     for (const LiquidationCase& c : cases) {
         Dataset d;
-        d.liquidations = c.liquidations;
+        d.liquidations.assign(c.liquidations.begin(), c.liquidations.end());
         const auto lm = panel_value<PanelData::LiquidationMap>(compute_liquidation_map({c.price_bin}, whole_window(d)));
         ASSERT_EQ(lm.events.size(), c.expected.size()) << c.name;
         for (std::size_t i = 0; i < c.expected.size(); ++i) {

@@ -30,8 +30,8 @@ inline void add_book_event(Dataset& d, BookEventKind kind, std::int64_t ts, std:
                            std::initializer_list<PriceLevel> asks) {
     BookEvent e{ts, d.levels.size(), static_cast<std::uint32_t>(bids.size()), static_cast<std::uint32_t>(asks.size()),
                 kind};
-    d.levels.insert(d.levels.end(), bids.begin(), bids.end());
-    d.levels.insert(d.levels.end(), asks.begin(), asks.end());
+    d.levels.append(bids.begin(), bids.end());
+    d.levels.append(asks.begin(), asks.end());
     d.book.push_back(e);
 }
 

@@ -2,10 +2,13 @@
 // The global allocation functions replaced for tests that make allocations fail on purpose.
 // Include this in exactly one source file of a test program, which defines `should_fail`: every
 // allocation asks it first (on every thread), and a failing one throws std::bad_alloc, or gives
-// nullptr in the nothrow forms (which std::stable_sort's scratch buffer uses).
+// nullptr in the nothrow forms (which std::stable_sort's scratch buffer uses). The blocks of the
+// containers that grow with realloc ask it too.
 #include <cstddef>
 #include <cstdlib>
 #include <new>
+
+#include "core/runtime/block_memory.hpp"
 
 namespace vorn::testing_support {
 bool should_fail(std::size_t size);
@@ -19,6 +22,8 @@ void* replaced_allocate(std::size_t size) {
     if (p == nullptr) throw std::bad_alloc();
     return p;
 }
+
+const bool block_failures_installed = (vorn::block_memory::set_failure_hook(&vorn::testing_support::should_fail), true);
 
 }  // namespace
 

@@ -4,6 +4,7 @@ forms, time ordering of loaded data, and the handle state table of the seven com
 import json
 
 import pytest
+from conftest import case_table
 
 _korvel_vorn = pytest.importorskip("_korvel_vorn")
 if not hasattr(_korvel_vorn, "Vorn"):
@@ -47,152 +48,10 @@ TRADE = '[1,1.0,1.0,"buy"]'
 CANDLE = "[1,1,1,1,1,1]"
 
 
-def trades(*records):
-    return '{"trades":[' + ",".join(records) + "]}"
-
-
-def trade_with(ts="1", price="1.0", qty="1.0", side='"buy"'):
-    return trades('{"ts":%s,"price":%s,"qty":%s,"side":%s}' % (ts, price, qty, side))
-
-
-def book_with(bids, asks="[]"):
-    return '{"book":[{"ts":1,"kind":"snapshot","bids":%s,"asks":%s}]}' % (bids, asks)
-
-
-# (dataset text, decoding message)
+# (dataset text, decoding message), shared with the C++ test of the two ways a load is read
 DECODE_FAILURES = [
-    # the dataset value
-    ("null", "invalid type: null, expected struct Dataset"),
-    ("true", "invalid type: boolean `true`, expected struct Dataset"),
-    ("7", "invalid type: integer `7`, expected struct Dataset"),
-    ("-7", "invalid type: integer `-7`, expected struct Dataset"),
-    ("2.5", "invalid type: floating point `2.5`, expected struct Dataset"),
-    ('"trades"', 'invalid type: string "trades", expected struct Dataset'),
-    ('"a\\"b\\\\c"', 'invalid type: string "a\\"b\\\\c", expected struct Dataset'),
-    ("[[],[],[],[],[],[],[]]", "invalid length 7, expected fewer elements in array"),
-    ("[[],[],[],[],[],[],null,null]", "invalid length 8, expected fewer elements in array"),
-    ("[[],[],[],[],[],null,[]]", "invalid type: null, expected a sequence"),
-    ("[[5]]", "invalid type: integer `5`, expected struct Candle"),
-    # lists
-    ('{"trades":null}', "invalid type: null, expected a sequence"),
-    ('{"candles":{}}', "invalid type: map, expected a sequence"),
-    ('{"book":"[]"}', 'invalid type: string "[]", expected a sequence'),
-    ('{"funding":0}', "invalid type: integer `0`, expected a sequence"),
-    ('{"oi":false}', "invalid type: boolean `false`, expected a sequence"),
-    ('{"liquidations":1e3}', "invalid type: floating point `1000.0`, expected a sequence"),
-    # records that are neither object nor array
-    ('{"candles":[null]}', "invalid type: null, expected struct Candle"),
-    ('{"trades":["buy"]}', 'invalid type: string "buy", expected struct Trade'),
-    ('{"book":[1]}', "invalid type: integer `1`, expected struct BookEvent"),
-    ('{"funding":[0.5]}', "invalid type: floating point `0.5`, expected struct FundingEvent"),
-    ('{"oi":[true]}', "invalid type: boolean `true`, expected struct OiEvent"),
-    ('{"liquidations":[-1]}', "invalid type: integer `-1`, expected struct LiquidationEvent"),
-    # positional records of the wrong length
-    ('{"candles":[[1,1,1,1,1]]}', "invalid length 5, expected struct Candle with 6 elements"),
-    ('{"trades":[[1,1.0,1.0]]}', "invalid length 3, expected struct Trade with 4 elements"),
-    ('{"trades":[[]]}', "invalid length 0, expected struct Trade with 4 elements"),
-    ('{"book":[[1,"diff",[]]]}', "invalid length 3, expected struct BookEvent with 4 elements"),
-    ('{"funding":[[1]]}', "invalid length 1, expected struct FundingEvent with 2 elements"),
-    ('{"oi":[[]]}', "invalid length 0, expected struct OiEvent with 2 elements"),
-    ('{"liquidations":[[1,1,1]]}', "invalid length 3, expected struct LiquidationEvent with 4 elements"),
-    ('{"trades":[[1,1.0,1.0,"buy",null]]}', "invalid length 5, expected fewer elements in array"),
-    ('{"candles":[[1,1,1,1,1,1,1,1]]}', "invalid length 8, expected fewer elements in array"),
-    ('{"oi":[[1,1,"extra"]]}', "invalid length 3, expected fewer elements in array"),
-    # elements decode before the length is judged
-    ('{"trades":[[1,"p"]]}', 'invalid type: string "p", expected f64'),
-    ('{"trades":[[1,1.0,1.0,"hold",0]]}', "unknown variant `hold`, expected `buy` or `sell`"),
-    # missing fields, in declared order, after every present key
-    ('{"trades":[{}]}', "missing field `ts`"),
-    ('{"trades":[{"ts":1,"side":"buy"}]}', "missing field `price`"),
-    ('{"trades":[{"ts":1,"price":1,"side":"buy"}]}', "missing field `qty`"),
-    ('{"trades":[{"ts":1,"price":1,"qty":1}]}', "missing field `side`"),
-    ('{"candles":[{"ts":1,"open":1,"close":1,"volume":1}]}', "missing field `high`"),
-    ('{"candles":[{"ts":1,"open":1,"high":1,"low":1,"close":1}]}', "missing field `volume`"),
-    ('{"book":[{"ts":1,"bids":[],"asks":[]}]}', "missing field `kind`"),
-    ('{"book":[{"ts":1,"kind":"diff","asks":[]}]}', "missing field `bids`"),
-    ('{"book":[{"ts":1,"kind":"diff","bids":[]}]}', "missing field `asks`"),
-    ('{"funding":[{"ts":1}]}', "missing field `rate`"),
-    ('{"oi":[{"oi":1}]}', "missing field `ts`"),
-    ('{"liquidations":[{"ts":1,"price":1,"qty":1}]}', "missing field `side`"),
-    ('{"funding":[{"Ts":1,"rate":1}]}', "missing field `ts`"),
-    # precedence: a bad present field beats a missing one; keys in byte order
-    ('{"trades":[{"price":"x","qty":1,"side":"buy"}]}', 'invalid type: string "x", expected f64'),
-    ('{"trades":[{"ts":2.5,"side":"up","qty":null}]}', "invalid type: null, expected f64"),
-    ('{"trades":[{"ts":2.5,"side":"up"}]}', "unknown variant `up`, expected `buy` or `sell`"),
-    ('{"book":[{"ts":1,"kind":"diff","bids":null,"asks":4}]}', "invalid type: integer `4`, expected a sequence"),
-    ('{"trades":1,"candles":2,"book":3}', "invalid type: integer `3`, expected a sequence"),
-    ('{"trades":1,"oi":2,"liquidations":3,"funding":4}', "invalid type: integer `4`, expected a sequence"),
-    ('{"trades":1,"oi":2,"liquidations":3}', "invalid type: integer `3`, expected a sequence"),
-    ('{"trades":1,"oi":2}', "invalid type: integer `2`, expected a sequence"),
-    ('{"oi":[[1,1],7,8]}', "invalid type: integer `7`, expected struct OiEvent"),
-    # the last of a repeated key counts
-    ('{"trades":[],"trades":null}', "invalid type: null, expected a sequence"),
-    ('{"trades":[{"ts":1,"price":1,"qty":1,"side":"buy","side":"BUY"}]}', "unknown variant `BUY`, expected `buy` or `sell`"),
-    # integers
-    (trade_with(ts="1.5"), "invalid type: floating point `1.5`, expected i64"),
-    (trade_with(ts="1.0"), "invalid type: floating point `1.0`, expected i64"),
-    (trade_with(ts="1e3"), "invalid type: floating point `1000.0`, expected i64"),
-    (trade_with(ts="-0"), "invalid type: floating point `-0.0`, expected i64"),
-    (trade_with(ts="-0.0"), "invalid type: floating point `-0.0`, expected i64"),
-    (trade_with(ts="9223372036854775808"), "invalid value: integer `9223372036854775808`, expected i64"),
-    (trade_with(ts="18446744073709551615"), "invalid value: integer `18446744073709551615`, expected i64"),
-    (trade_with(ts="18446744073709551616"), "invalid type: floating point `1.8446744073709552e+19`, expected i64"),
-    (trade_with(ts="-9223372036854775809"), "invalid type: floating point `-9.223372036854776e+18`, expected i64"),
-    (trade_with(ts="1e16"), "invalid type: floating point `1e+16`, expected i64"),
-    (trade_with(ts='"5"'), 'invalid type: string "5", expected i64'),
-    (trade_with(ts="null"), "invalid type: null, expected i64"),
-    (trade_with(ts="true"), "invalid type: boolean `true`, expected i64"),
-    (trade_with(ts="[1]"), "invalid type: sequence, expected i64"),
-    (trade_with(ts="{}"), "invalid type: map, expected i64"),
-    # floats
-    (trade_with(price='"100"'), 'invalid type: string "100", expected f64'),
-    (trade_with(price="null"), "invalid type: null, expected f64"),
-    (trade_with(price="false"), "invalid type: boolean `false`, expected f64"),
-    (trade_with(qty="[]"), "invalid type: sequence, expected f64"),
-    (trade_with(qty='{"v":1}'), "invalid type: map, expected f64"),
-    ('{"candles":[[1,1,1,1,1,"v"]]}', 'invalid type: string "v", expected f64'),
-    ('{"funding":[[1,"0.01"]]}', 'invalid type: string "0.01", expected f64'),
-    ('{"liquidations":[[1,1,null,"long"]]}', "invalid type: null, expected f64"),
-    # enumerations
-    (trade_with(side='"BUY"'), "unknown variant `BUY`, expected `buy` or `sell`"),
-    (trade_with(side='"buy "'), "unknown variant `buy `, expected `buy` or `sell`"),
-    (trade_with(side='""'), "unknown variant ``, expected `buy` or `sell`"),
-    (trade_with(side='"long"'), "unknown variant `long`, expected `buy` or `sell`"),
-    (trade_with(side="0"), "invalid type: integer `0`, expected string or map"),
-    (trade_with(side="null"), "invalid type: null, expected string or map"),
-    (trade_with(side="true"), "invalid type: boolean `true`, expected string or map"),
-    (trade_with(side='["buy"]'), "invalid type: sequence, expected string or map"),
-    (trade_with(side="{}"), "invalid value: map, expected map with a single key"),
-    (trade_with(side='{"buy":null,"sell":null}'), "invalid value: map, expected map with a single key"),
-    (trade_with(side='{"buy":1}'), "invalid type: integer `1`, expected unit"),
-    (trade_with(side='{"sell":"x"}'), 'invalid type: string "x", expected unit'),
-    (trade_with(side='{"buy":{}}'), "invalid type: map, expected unit"),
-    (trade_with(side='{"buy":[]}'), "invalid type: sequence, expected unit"),
-    (trade_with(side='{"Buy":1}'), "unknown variant `Buy`, expected `buy` or `sell`"),
-    ('{"liquidations":[[1,1,1,"buy"]]}', "unknown variant `buy`, expected `long` or `short`"),
-    ('{"liquidations":[[1,1,1,{"short":false}]]}', "invalid type: boolean `false`, expected unit"),
-    ('{"liquidations":[[1,1,1,7]]}', "invalid type: integer `7`, expected string or map"),
-    ('{"book":[[1,"Snapshot",[],[]]]}', "unknown variant `Snapshot`, expected `snapshot` or `diff`"),
-    ('{"book":[[1,{"delta":null},[],[]]]}', "unknown variant `delta`, expected `snapshot` or `diff`"),
-    ('{"book":[[1,1.0,[],[]]]}', "invalid type: floating point `1.0`, expected string or map"),
-    # levels
-    (book_with("null"), "invalid type: null, expected a sequence"),
-    (book_with("{}"), "invalid type: map, expected a sequence"),
-    (book_with("[]", asks='"x"'), 'invalid type: string "x", expected a sequence'),
-    (book_with("[1.5]"), "invalid type: floating point `1.5`, expected an array of length 2"),
-    (book_with('[{"price":1,"qty":1}]'), "invalid type: map, expected an array of length 2"),
-    (book_with("[[1,2],null]"), "invalid type: null, expected an array of length 2"),
-    (book_with("[[]]"), "invalid length 0, expected an array of length 2"),
-    (book_with("[[1]]"), "invalid length 1, expected an array of length 2"),
-    (book_with("[[1,2,3]]"), "invalid length 3, expected fewer elements in array"),
-    (book_with("[[1,2,3,4]]"), "invalid length 4, expected fewer elements in array"),
-    (book_with('[[1,2,"x"]]'), "invalid length 3, expected fewer elements in array"),
-    (book_with('[["p"]]'), 'invalid type: string "p", expected f64'),
-    (book_with("[[1,null,3]]"), "invalid type: null, expected f64"),
-    (book_with("[]", asks="[[1,2],[3]]"), "invalid length 1, expected an array of length 2"),
-    # "asks" sorts before "bids", so its fault shows first
-    (book_with("[[1]]", asks="[[1,2,3]]"), "invalid length 3, expected fewer elements in array"),
-    ('{"book":[[1,"diff",[[1]],[[1,2,3]]]]}', "invalid length 1, expected an array of length 2"),
+    pytest.param(text.decode("utf-8"), message.decode("utf-8"), id=f"{group.decode()}-{i}")
+    for i, (group, text, message) in enumerate(case_table("dataset_decode_failures.tsv"))
 ]
 
 

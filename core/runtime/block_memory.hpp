@@ -1,0 +1,26 @@
+#pragma once
+// Blocks for the containers that grow in place (PodVector). A block of at least kMappedFrom bytes
+// is a memory mapping of its own, grown and shrunk by remapping its pages: growing never copies
+// it and never holds two copies, whatever the C library's heap has cached or the size at which it
+// would otherwise map blocks (glibc raises that size to the largest block freed so far, so
+// realloc of a block of tens of megabytes may copy it within the heap). Smaller blocks come from
+// the C library. Allocations can be made to fail on purpose, as tests make operator new fail, so
+// that the out-of-memory paths of code filling them are tested too.
+#include <cstddef>
+
+namespace vorn::block_memory {
+
+inline constexpr std::size_t kMappedFrom = std::size_t{1} << 20;
+
+// Asked before every allocation with its size in bytes; true makes that allocation fail.
+using FailureHook = bool (*)(std::size_t bytes);
+// Installs the hook (nullptr removes it). For tests.
+void set_failure_hook(FailureHook hook) noexcept;
+
+// The block `block` of `old_bytes` (nullptr and 0 for none) resized to `bytes` (not 0), its first
+// min(old_bytes, bytes) bytes kept; nullptr, with `block` untouched, when memory is short.
+void* resize(void* block, std::size_t old_bytes, std::size_t bytes) noexcept;
+// Gives back a block of `bytes` (nullptr for none).
+void release(void* block, std::size_t bytes) noexcept;
+
+}  // namespace vorn::block_memory
