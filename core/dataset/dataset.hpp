@@ -45,6 +45,12 @@ struct Trade {
     TradeSide side;  // the taker's side
 };
 
+// How the prices of one side of a book event run, as noted when the dataset is prepared:
+// strictly ascending or strictly descending by ordinary comparison (so no NaN and no price twice),
+// or neither (also: not yet looked at). Exchanges send sides sorted, so a reader after a price
+// range can search for it instead of looking at every level.
+enum class LevelOrder : std::uint8_t { Unordered = 0, Ascending = 1, Descending = 2 };
+
 // One order-book update.
 struct BookEvent {
     std::int64_t ts;
@@ -54,6 +60,8 @@ struct BookEvent {
     std::uint32_t bid_count;
     std::uint32_t ask_count;
     BookEventKind kind;
+    LevelOrder bid_order = LevelOrder::Unordered;
+    LevelOrder ask_order = LevelOrder::Unordered;
 };
 
 // A funding rate published at `ts`: the fraction of the position's value paid per funding

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
 
 namespace vorn {
 namespace {
@@ -31,6 +32,17 @@ ListBounds ends_of(const PodVector<Record>& records) {
     return ListBounds{records.size(), records.front().ts, records.back().ts};
 }
 
+LevelOrder level_order(std::span<const PriceLevel> levels) {
+    if (levels.size() < 2) return levels.empty() || levels[0].price == levels[0].price ? LevelOrder::Ascending : LevelOrder::Unordered;
+    bool ascending = true;
+    bool descending = true;
+    for (std::size_t i = 1; i < levels.size() && (ascending || descending); ++i) {
+        ascending = ascending && levels[i - 1].price < levels[i].price;
+        descending = descending && levels[i - 1].price > levels[i].price;
+    }
+    return ascending ? LevelOrder::Ascending : descending ? LevelOrder::Descending : LevelOrder::Unordered;
+}
+
 }  // namespace
 
 std::array<ListBounds, 6> list_bounds(const Dataset& d) {
@@ -42,6 +54,10 @@ std::array<ListBounds, 6> list_bounds(const Dataset& d) {
 
 void prepare_dataset(Dataset& d) {
     for_each_list(d, [](auto& list) { sort_by_ts(list); });
+    for (BookEvent& e : d.book) {
+        e.bid_order = level_order(d.bids(e));
+        e.ask_order = level_order(d.asks(e));
+    }
 }
 
 std::optional<TimeBounds> compute_bounds(const Dataset& d) {

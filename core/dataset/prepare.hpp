@@ -14,7 +14,8 @@ struct TimeBounds {
     std::uint64_t count;
 };
 
-// Stable sort of each of the six lists by ts; records with equal ts keep their order.
+// Stable sort of each of the six lists by ts; records with equal ts keep their order. Notes the
+// price order of every book event's sides (LevelOrder).
 void prepare_dataset(Dataset& dataset);
 
 // Smallest and largest ts over all records and the record count; none without records.

@@ -25,13 +25,15 @@ struct PanelData {
         std::vector<std::int64_t> time;
         std::vector<double> price;
         // Row-major: row k (one per entry of time) is intensity[k * price.size() ...], price.size() cells.
-        std::vector<double> intensity;
+        // The largest result of a frame (a day at one-second rows), so it is filled without being
+        // cleared first.
+        PodVector<double> intensity;
         // Only with PanelOptions::heatmap_detail (the JSON reply never holds them): round8 of the bid
         // and of the ask sum of each cell (laid out as intensity), and per row the price of the last
         // trade before the row's end (NaN before the first) and the mid of the whole replayed book
         // at the row's end (NaN while a side is empty).
-        std::vector<double> bid_intensity;
-        std::vector<double> ask_intensity;
+        PodVector<double> bid_intensity;
+        PodVector<double> ask_intensity;
         std::vector<double> last_price;
         std::vector<double> mid;
     };

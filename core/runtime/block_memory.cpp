@@ -19,9 +19,20 @@ std::atomic<FailureHook> failure_hook{nullptr};
 bool is_mapped(std::size_t bytes) { return VORN_MAPPED_BLOCKS && bytes >= kMappedFrom; }
 
 #if VORN_MAPPED_BLOCKS
+// Large pages where the system offers them on request, for blocks of at least 16 MiB: a block is
+// written from its start to its end, and one fault per 2 MiB instead of one per 4 KiB is most of
+// the cost of filling it on a virtual machine. Smaller blocks keep small pages, so the unwritten
+// end of a growing block stays out of memory. Only advice: without it a block works the same.
+constexpr std::size_t kLargePagesFrom = std::size_t{16} << 20;
+
+void* advised(void* block, std::size_t bytes) {
+    if (block == MAP_FAILED) return nullptr;
+    if (bytes >= kLargePagesFrom) ::madvise(block, bytes, MADV_HUGEPAGE);
+    return block;
+}
+
 void* map(std::size_t bytes) {
-    void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return block == MAP_FAILED ? nullptr : block;
+    return advised(::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0), bytes);
 }
 #endif
 
@@ -36,8 +47,7 @@ void* resize(void* block, std::size_t old_bytes, std::size_t bytes) noexcept {
     if (!was_mapped && !is_mapped(bytes)) return std::realloc(block, bytes);
 #if VORN_MAPPED_BLOCKS
     if (was_mapped && is_mapped(bytes)) {
-        void* moved = ::mremap(block, old_bytes, bytes, MREMAP_MAYMOVE);
-        return moved == MAP_FAILED ? nullptr : moved;
+        return advised(::mremap(block, old_bytes, bytes, MREMAP_MAYMOVE), bytes);
     }
     // Across the threshold the block changes kind; what is copied is below the threshold.
     void* fresh = is_mapped(bytes) ? map(bytes) : std::malloc(bytes);

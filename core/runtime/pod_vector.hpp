@@ -80,6 +80,12 @@ public:
         if (size > size_) std::memset(static_cast<void*>(data_ + size_), 0, (size - size_) * sizeof(T));
         size_ = size;
     }
+    // New values are left as they were in memory, for a caller that writes every one: no pass
+    // over memory the caller is about to fill anyway.
+    void resize_for_overwrite(std::size_t size) {
+        reserve(size);
+        size_ = size;
+    }
     void push_back(const T& value) {
         if (size_ == capacity_) grow(size_ + 1);
         data_[size_++] = value;

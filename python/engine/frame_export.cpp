@@ -38,7 +38,9 @@ public:
     void ints(const char* key, const std::vector<std::int64_t>& values) {
         set(key, make_block(owner_, values.data(), BlockFormat::Int64, values.size()));
     }
-    void matrix(const char* key, const std::vector<double>& values, std::size_t rows, std::size_t columns) {
+    // Any contiguous container of doubles (std::vector, PodVector).
+    template <class Doubles>
+    void matrix(const char* key, const Doubles& values, std::size_t rows, std::size_t columns) {
         set(key, make_block(owner_, values.data(), BlockFormat::Float64, rows, columns));
     }
     void bytes(const char* key, const void* data, std::size_t size) {

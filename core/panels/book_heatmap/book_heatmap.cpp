@@ -34,13 +34,20 @@ public:
         const std::vector<std::uint64_t>& hi = grid_.hi;
         std::size_t i = static_cast<std::size_t>(std::upper_bound(hi.begin(), hi.end(), key) - hi.begin());
         for (; i < hi.size() && grid_.lo[i] <= key; ++i) {
-            if (grid_.lo[i] < hi[i]) dirty_[i] = 1;
+            if (grid_.lo[i] < hi[i]) {
+                dirty_[i] = 1;
+                any_ = true;
+            }
         }
     }
     void all() { all_ = true; }
+    // Whether any cell is dirty: a row with none is the row before it.
+    bool any() const { return all_ || any_; }
     bool is_dirty(std::size_t cell) const { return all_ || dirty_[cell] != 0; }
     void reset() {
+        if (!any()) return;
         all_ = false;
+        any_ = false;
         std::fill(dirty_.begin(), dirty_.end(), 0);
     }
 
@@ -48,9 +55,31 @@ private:
     const PriceGrid& grid_;
     std::vector<std::uint8_t> dirty_;
     bool all_;
+    bool any_ = false;
 };
 
-void apply_levels(RangedBookSide& side, std::span<const PriceLevel> levels, DirtyCells& dirty) {
+// The levels of a side in price order whose keys the ranged side covers: one run, found by
+// binary search. Applying only those leaves the side as applying all of them would.
+std::span<const PriceLevel> covered_run(const RangedBookSide& side, std::span<const PriceLevel> levels,
+                                        LevelOrder order) {
+    auto key = [](const PriceLevel& level) { return total_order_key(level.price); };
+    const std::uint64_t lo = side.lo();
+    const std::uint64_t hi = side.hi();
+    auto first = levels.begin();
+    auto last = levels.end();
+    if (order == LevelOrder::Ascending) {
+        first = std::partition_point(first, last, [&](const PriceLevel& l) { return key(l) < lo; });
+        last = std::partition_point(first, last, [&](const PriceLevel& l) { return key(l) < hi; });
+    } else {
+        first = std::partition_point(first, last, [&](const PriceLevel& l) { return key(l) >= hi; });
+        last = std::partition_point(first, last, [&](const PriceLevel& l) { return key(l) >= lo; });
+    }
+    return {first, last};
+}
+
+void apply_levels(RangedBookSide& side, std::span<const PriceLevel> levels, LevelOrder order, DirtyCells& dirty) {
+    // A short side (a diff's few levels) is cheaper to look through than to search.
+    if (order != LevelOrder::Unordered && levels.size() >= 32) levels = covered_run(side, levels, order);
     for (const PriceLevel& level : levels) {
         const std::uint64_t key = total_order_key(level.price);
         if (side.apply(key, level.qty)) dirty.add(key);
@@ -134,12 +163,12 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
     const std::size_t rows = static_cast<std::size_t>(range.count);
     const std::size_t cells = depth;
     out.time.resize(rows);
-    out.intensity.resize(rows * cells);
+    out.intensity.resize_for_overwrite(rows * cells);  // every row is written below
     std::optional<WholeBook> whole;
     std::size_t next_trade = 0;
     if (detail) {
-        out.bid_intensity.resize(rows * cells);
-        out.ask_intensity.resize(rows * cells);
+        out.bid_intensity.resize_for_overwrite(rows * cells);
+        out.ask_intensity.resize_for_overwrite(rows * cells);
         out.last_price.resize(rows);
         out.mid.resize(rows);
         whole.emplace();
@@ -161,8 +190,8 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
                 bids.clear();
                 asks.clear();
             }
-            apply_levels(bids, window.bids(e), dirty);
-            apply_levels(asks, window.asks(e), dirty);
+            apply_levels(bids, window.bids(e), e.bid_order, dirty);
+            apply_levels(asks, window.asks(e), e.ask_order, dirty);
             if (whole) whole->apply(e, window);
         }
         double* row = out.intensity.data() + k * cells;
@@ -173,7 +202,7 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
             if (k > 0) std::memcpy(r, r - cells, cells * sizeof(double));
             else std::fill(r, r + cells, -0.0);  // empty cells hold minus zero, never computed
         }
-        compute_cells(grid, bids, asks, dirty, row, bid_row, ask_row);
+        if (dirty.any()) compute_cells(grid, bids, asks, dirty, row, bid_row, ask_row);
         if (detail) {
             while (next_trade < window.trades.size() && Int128{window.trades[next_trade].ts} < bucket_end) ++next_trade;
             out.last_price[k] = next_trade > 0 ? window.trades[next_trade - 1].price : std::nan("");

@@ -49,8 +49,7 @@ void RangedBookSide::clear() {
     first_key_.clear();
 }
 
-bool RangedBookSide::apply(std::uint64_t key, double qty) {
-    if (key < lo_ || key >= hi_) return false;
+bool RangedBookSide::apply_covered(std::uint64_t key, double qty) {
     const bool removal = qty == 0.0;  // both zeros
     if (order_.empty()) {
         if (removal) return false;

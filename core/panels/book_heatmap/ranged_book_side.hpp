@@ -20,8 +20,12 @@ public:
 
     // Applies one level: a zero quantity removes the price, any other (negative and NaN too) is
     // stored, replacing what was there. Returns whether the tracked state may have changed:
-    // false for a price outside the range and for removing a price that is not there.
-    bool apply(std::uint64_t key, double qty);
+    // false for a price outside the range and for removing a price that is not there. Inline:
+    // most levels of a deep book lie outside the range and cost one comparison.
+    bool apply(std::uint64_t key, double qty) { return covers(key) && apply_covered(key, qty); }
+    bool covers(std::uint64_t key) const { return key >= lo_ && key < hi_; }
+    std::uint64_t lo() const { return lo_; }
+    std::uint64_t hi() const { return hi_; }
     void clear();
     bool empty() const { return order_.empty(); }
     // The smallest and largest key held (the side must not be empty).
@@ -49,6 +53,8 @@ private:
         double qty[kChunkCapacity];
     };
 
+    // apply() for a key within the range.
+    bool apply_covered(std::uint64_t key, double qty);
     // The ordinal of the chunk that holds or would hold `key` (order_ not empty).
     std::size_t chunk_for(std::uint64_t key) const;
     std::uint32_t new_chunk();

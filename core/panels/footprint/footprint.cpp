@@ -27,12 +27,15 @@ Result<PanelData> compute_footprint(const VornPanel::Footprint& params, const Wi
     const double w = params.price_bin;
     assert(w > 0.0 && std::isfinite(w));  // a validated spec's
 
-    // Bins live densely in first-trade order; the hash map only finds a bin's index, so growing
-    // the map never moves the sums.
+    // Bins live densely in first-trade order; the hash maps only find a bin's index, so growing
+    // them never moves the sums.
     std::vector<BinVolume> bins;
     BitKeyedMap<std::size_t> index_of_bin;
+    // Trades repeat a few thousand prices on a tick grid: each price is binned once, then found
+    // by its bits.
+    BitKeyedMap<std::size_t> bin_of_price;
 
-    // Consecutive trades often share a price: reuse the last bin without binning or hashing.
+    // Consecutive trades often share a price: reuse the last bin without hashing.
     std::uint64_t last_price_bits = 0;
     std::size_t last_bin = 0;
     bool have_last = false;
@@ -40,10 +43,15 @@ Result<PanelData> compute_footprint(const VornPanel::Footprint& params, const Wi
     for (const Trade& t : window.trades) {
         const std::uint64_t price_bits = std::bit_cast<std::uint64_t>(t.price);
         if (!have_last || price_bits != last_price_bits) {
-            const double edge = bin_price(t.price, w);
-            const std::size_t next = bins.size();
-            last_bin = index_of_bin.find_or_insert(std::bit_cast<std::uint64_t>(edge), next);
-            if (last_bin == next) bins.push_back(BinVolume{total_order_key(edge)});
+            constexpr std::size_t kNew = SIZE_MAX;
+            std::size_t& bin = bin_of_price.find_or_insert(price_bits, kNew);
+            if (bin == kNew) {
+                const double edge = bin_price(t.price, w);
+                const std::size_t next = bins.size();
+                bin = index_of_bin.find_or_insert(std::bit_cast<std::uint64_t>(edge), next);
+                if (bin == next) bins.push_back(BinVolume{total_order_key(edge)});
+            }
+            last_bin = bin;
             last_price_bits = price_bits;
             have_last = true;
         }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <span>
 #include <vector>
 
 #include "core/frame/frame.hpp"
@@ -25,7 +26,7 @@ inline VornSpec make_spec(std::vector<VornPanel> panels, std::optional<std::int6
 }
 
 // Bit-for-bit equality, so -0.0 differs from 0.0 and NaN equals itself.
-inline bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+inline bool same_bits(std::span<const double> a, std::span<const double> b) {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 

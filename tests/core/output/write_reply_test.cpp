@@ -26,7 +26,7 @@ PanelData heatmap(std::vector<std::int64_t> time, std::vector<double> price, std
     PanelData::BookHeatmap heatmap;
     heatmap.time = std::move(time);
     heatmap.price = std::move(price);
-    heatmap.intensity = std::move(cells);
+    heatmap.intensity.assign(cells.begin(), cells.end());
     return PanelData{std::move(heatmap)};
 }
 

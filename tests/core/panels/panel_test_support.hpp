@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,7 @@ namespace vorn::test {
 inline std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 
 // Doubles compared by bit pattern: minus zero differs from plus zero, NaN equals the same NaN.
-inline std::vector<std::uint64_t> bits(const std::vector<double>& xs) {
+inline std::vector<std::uint64_t> bits(std::span<const double> xs) {
     std::vector<std::uint64_t> out;
     out.reserve(xs.size());
     for (double x : xs) out.push_back(bits(x));
