@@ -194,3 +194,18 @@ def bench_array_frames(kv: Any, session: Any, vorn: Any, specs: list[dict[str, A
         "clusters_median_ms": median(clusters) * 1e3,
         "clusters_p99_ms": percentile(clusters, 99) * 1e3,
     }
+
+
+def bench_long_window(session: Any, spec: dict[str, Any], cursor: int, reps: int, percentile: Any) -> dict[str, Any]:
+    """"set_spec" once, then `frame_arrays` at one cursor `reps` times: a long window replayed whole
+    every frame (the viewer seeking over a day), each result dropped before the next."""
+    session.engine.command(json.dumps({"cmd": "set_spec", "spec": spec}, separators=(",", ":")))
+    session.frame_arrays(cursor)  # warm-up
+    times = []
+    for _ in range(reps):
+        started = time.perf_counter()
+        frame = session.frame_arrays(cursor)
+        times.append(time.perf_counter() - started)
+        del frame
+    return {"window_median_ms": statistics.median(times) * 1e3, "window_p90_ms": percentile(times, 90) * 1e3}
+

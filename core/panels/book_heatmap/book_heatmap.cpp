@@ -86,6 +86,19 @@ void apply_levels(RangedBookSide& side, std::span<const PriceLevel> levels, Leve
     }
 }
 
+// A snapshot's side on an emptied side: in price order, the covered run is laid out at once (and
+// every cell is recomputed); otherwise level by level.
+void fill_side(RangedBookSide& side, std::span<const PriceLevel> levels, LevelOrder order, DirtyCells& dirty) {
+    if (order == LevelOrder::Unordered) {
+        apply_levels(side, levels, order, dirty);
+        return;
+    }
+    const std::span<const PriceLevel> run = covered_run(side, levels, order);
+    if (run.empty()) return;
+    side.fill_ordered(run, order == LevelOrder::Descending);
+    dirty.all();
+}
+
 // The row's dirty cells, summed again from the current book in ascending key order.
 // With detail, the bid and the ask sums are also written on their own into bid_row and ask_row.
 void compute_cells(const PriceGrid& grid, const RangedBookSide& bids, const RangedBookSide& asks,
@@ -189,9 +202,12 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
                 if (!bids.empty() || !asks.empty()) dirty.all();
                 bids.clear();
                 asks.clear();
+                fill_side(bids, window.bids(e), e.bid_order, dirty);
+                fill_side(asks, window.asks(e), e.ask_order, dirty);
+            } else {
+                apply_levels(bids, window.bids(e), e.bid_order, dirty);
+                apply_levels(asks, window.asks(e), e.ask_order, dirty);
             }
-            apply_levels(bids, window.bids(e), e.bid_order, dirty);
-            apply_levels(asks, window.asks(e), e.ask_order, dirty);
             if (whole) whole->apply(e, window);
         }
         double* row = out.intensity.data() + k * cells;

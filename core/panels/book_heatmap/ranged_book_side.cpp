@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/panels/arithmetic/total_order.hpp"
+
 namespace vorn {
 namespace {
 
@@ -47,6 +49,29 @@ void RangedBookSide::clear() {
     free_.insert(free_.end(), order_.begin(), order_.end());
     order_.clear();
     first_key_.clear();
+}
+
+void RangedBookSide::fill_ordered(std::span<const PriceLevel> levels, bool descending) {
+    // Chunks are filled to three quarters, leaving room for the diffs that follow.
+    constexpr std::uint32_t kFill = kChunkCapacity / 4 * 3;
+    Chunk* chunk = nullptr;
+    auto add = [&](const PriceLevel& level) {
+        if (level.qty == 0.0) return;  // removing an absent price
+        if (chunk == nullptr || chunk->size == kFill) {
+            const std::uint32_t slot = new_chunk();
+            order_.push_back(slot);
+            chunk = &pool_[slot];
+            first_key_.push_back(total_order_key(level.price));
+        }
+        chunk->keys[chunk->size] = total_order_key(level.price);
+        chunk->qty[chunk->size] = level.qty;
+        ++chunk->size;
+    };
+    if (descending) {
+        for (auto it = levels.rbegin(); it != levels.rend(); ++it) add(*it);
+    } else {
+        for (const PriceLevel& level : levels) add(level);
+    }
 }
 
 bool RangedBookSide::apply_covered(std::uint64_t key, double qty) {

@@ -9,7 +9,10 @@
 // from a pool that only grows (amortised doubling), never one allocation per level.
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
+
+#include "core/dataset/dataset.hpp"
 
 namespace vorn {
 
@@ -27,6 +30,10 @@ public:
     std::uint64_t lo() const { return lo_; }
     std::uint64_t hi() const { return hi_; }
     void clear();
+    // Fills an empty side from levels whose keys all lie in the range, strictly ascending (or,
+    // with `descending`, strictly descending): the state applying them one by one would give,
+    // laid out in chunks directly. A snapshot's side, sorted as exchanges send it.
+    void fill_ordered(std::span<const PriceLevel> levels, bool descending);
     bool empty() const { return order_.empty(); }
     // The smallest and largest key held (the side must not be empty).
     std::uint64_t lowest_key() const { return first_key_.front(); }

@@ -91,6 +91,40 @@ TEST(PrepareDataset, SortsEveryListAndNegativesFirst) {
     EXPECT_EQ(d.liquidations[0].side, LiquidationSide::Short);
 }
 
+// The price order noted for each side: strict by ordinary comparison, so a repeated price, a
+// NaN or both zeros make a side unordered.
+TEST(PrepareDataset, NotesThePriceOrderOfEachSide) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        std::vector<double> prices;
+        LevelOrder order;
+    };
+    const Case cases[] = {
+        {{}, LevelOrder::Ascending},
+        {{5.0}, LevelOrder::Ascending},
+        {{nan}, LevelOrder::Unordered},
+        {{1.0, 2.0, 3.5}, LevelOrder::Ascending},
+        {{3.5, 2.0, 1.0}, LevelOrder::Descending},
+        {{1.0, 2.0, 2.0}, LevelOrder::Unordered},
+        {{1.0, 3.0, 2.0}, LevelOrder::Unordered},
+        {{-0.0, 0.0}, LevelOrder::Unordered},
+        {{1.0, nan, 2.0}, LevelOrder::Unordered},
+        {{2.0, 1.0, nan}, LevelOrder::Unordered},
+        {{-1.0, -0.0, 1.0}, LevelOrder::Ascending},
+    };
+    for (const Case& bids : cases) {
+        Dataset d;
+        BookEvent e{1, 0, static_cast<std::uint32_t>(bids.prices.size()), 2, BookEventKind::Snapshot};
+        for (double p : bids.prices) d.levels.push_back({p, 1.0});
+        d.levels.push_back({9.0, 1.0});
+        d.levels.push_back({8.0, 0.0});
+        d.book.push_back(e);
+        prepare_dataset(d);
+        EXPECT_EQ(d.book[0].bid_order, bids.order) << bids.prices.size() << " prices";
+        EXPECT_EQ(d.book[0].ask_order, LevelOrder::Descending);
+    }
+}
+
 TEST(ComputeBounds, NoRecordsNoBounds) {
     Dataset d;
     EXPECT_FALSE(compute_bounds(d).has_value());

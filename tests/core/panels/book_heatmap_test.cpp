@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/dataset/prepare.hpp"
 #include "core/panels/arithmetic/bin_price.hpp"
 #include "core/panels/arithmetic/bucket_range.hpp"
 #include "core/panels/panel_limits.hpp"
@@ -214,6 +215,15 @@ ReferenceHeatmap reference_heatmap(const VornPanel::BookHeatmap& p, const Window
     return out;
 }
 
+// Prices strictly falling (bids) or rising (asks), each once.
+void sort_side(std::vector<PriceLevel>& side, bool falling) {
+    std::sort(side.begin(), side.end(), [falling](const PriceLevel& a, const PriceLevel& b) {
+        return falling ? a.price > b.price : a.price < b.price;
+    });
+    side.erase(std::unique(side.begin(), side.end(), [](const PriceLevel& a, const PriceLevel& b) { return a.price == b.price; }),
+               side.end());
+}
+
 TEST(BookHeatmap, RandomBooksMatchThePlainAlgorithm) {
     std::mt19937_64 rng(2024);
     const double widths[] = {0.5, 1.0, 0.1, 0.3, 2.5};
@@ -247,11 +257,18 @@ TEST(BookHeatmap, RandomBooksMatchThePlainAlgorithm) {
             ts += static_cast<std::int64_t>(rng() % 4 == 0 ? 0 : rng() % std::min<std::uint64_t>(gap, 300));
             const bool snap = e == 0 ? (rng() % 4 != 0) : (rng() % 15 == 0);
             BookEvent ev{ts, d.levels.size(), 0, 0, snap ? BookEventKind::Snapshot : BookEventKind::Diff};
-            ev.bid_count = static_cast<std::uint32_t>(rng() % (snap ? 12 : 5));
-            ev.ask_count = static_cast<std::uint32_t>(rng() % (snap ? 12 : 5));
-            for (std::uint32_t i = 0; i < ev.bid_count + ev.ask_count; ++i) d.levels.push_back({random_price(), random_qty()});
+            // Half the sides in price order, as exchanges send them (bids falling, asks rising):
+            // the heatmap then searches them and lays snapshots out at once.
+            for (bool bid : {true, false}) {
+                std::vector<PriceLevel> side(rng() % (snap ? 40 : 5));
+                for (PriceLevel& l : side) l = {random_price(), random_qty()};
+                if (rng() % 2 == 0) sort_side(side, bid);
+                (bid ? ev.bid_count : ev.ask_count) = static_cast<std::uint32_t>(side.size());
+                d.levels.append(side.begin(), side.end());
+            }
             d.book.push_back(ev);
         }
+        prepare_dataset(d);  // notes the sides' price order
         const Window win = whole_window(d);
         const ReferenceHeatmap expected = reference_heatmap(params, win);
         const auto actual = panel_value<PanelData::BookHeatmap>(compute_book_heatmap(params, win));
@@ -280,12 +297,18 @@ TEST(BookHeatmap, DeepBooksMatchThePlainAlgorithm) {
         for (int e = 0; e < 400; ++e) {
             ts += static_cast<std::int64_t>(rng() % 20);
             const bool snap = e == 0 || rng() % 150 == 0;
-            const std::uint32_t count = snap ? 1500 : 1 + static_cast<std::uint32_t>(rng() % 30);
-            BookEvent ev{ts, d.levels.size(), count, count, snap ? BookEventKind::Snapshot : BookEventKind::Diff};
-            for (std::uint32_t i = 0; i < count; ++i) d.levels.push_back(level(1000.0, true));
-            for (std::uint32_t i = 0; i < count; ++i) d.levels.push_back(level(1000.0, false));
+            const std::uint32_t count = snap ? 1500 : 1 + static_cast<std::uint32_t>(rng() % 60);
+            BookEvent ev{ts, d.levels.size(), 0, 0, snap ? BookEventKind::Snapshot : BookEventKind::Diff};
+            for (bool bid : {true, false}) {
+                std::vector<PriceLevel> side(count);
+                for (PriceLevel& l : side) l = level(1000.0, bid);
+                if (round % 2 == 0) sort_side(side, bid);  // odd rounds: sides in no order
+                (bid ? ev.bid_count : ev.ask_count) = static_cast<std::uint32_t>(side.size());
+                d.levels.append(side.begin(), side.end());
+            }
             d.book.push_back(ev);
         }
+        prepare_dataset(d);
         const Window win = whole_window(d);
         const ReferenceHeatmap expected = reference_heatmap(params, win);
         ASSERT_FALSE(expected.time.empty());

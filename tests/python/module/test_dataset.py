@@ -4,6 +4,7 @@ forms, time ordering of loaded data, and the handle state table of the seven com
 import json
 
 import pytest
+
 from conftest import case_table
 
 _korvel_vorn = pytest.importorskip("_korvel_vorn")
