@@ -10,16 +10,20 @@
 
 namespace vorn::block_memory {
 
-inline constexpr std::size_t kMappedFrom = std::size_t{1} << 20;
+inline constexpr std::size_t kMappedFrom = std::size_t{64} << 10;
 
 // Asked before every allocation with its size in bytes; true makes that allocation fail.
 using FailureHook = bool (*)(std::size_t bytes);
 // Installs the hook (nullptr removes it). For tests.
 void set_failure_hook(FailureHook hook) noexcept;
 
+// How a block is about to be written: from its start onwards as it grows (its unwritten end should
+// stay out of memory), or whole, at once.
+enum class Filling : unsigned char { Growing, AtOnce };
+
 // The block `block` of `old_bytes` (nullptr and 0 for none) resized to `bytes` (not 0), its first
 // min(old_bytes, bytes) bytes kept; nullptr, with `block` untouched, when memory is short.
-void* resize(void* block, std::size_t old_bytes, std::size_t bytes) noexcept;
+void* resize(void* block, std::size_t old_bytes, std::size_t bytes, Filling filling = Filling::Growing) noexcept;
 // Gives back a block of `bytes` (nullptr for none).
 void release(void* block, std::size_t bytes) noexcept;
 

@@ -83,7 +83,7 @@ public:
     // New values are left as they were in memory, for a caller that writes every one: no pass
     // over memory the caller is about to fill anyway.
     void resize_for_overwrite(std::size_t size) {
-        reserve(size);
+        if (size > capacity_) reallocate(size, block_memory::Filling::AtOnce);
         size_ = size;
     }
     void push_back(const T& value) {
@@ -125,9 +125,9 @@ public:
 private:
     // Doubles the capacity, or more if `needed` asks for more.
     void grow(std::size_t needed) { reallocate(std::max({needed, capacity_ * 2, std::size_t{16}})); }
-    void reallocate(std::size_t capacity) {
+    void reallocate(std::size_t capacity, block_memory::Filling filling = block_memory::Filling::Growing) {
         if (capacity > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
-        void* grown = block_memory::resize(data_, capacity_ * sizeof(T), capacity * sizeof(T));
+        void* grown = block_memory::resize(data_, capacity_ * sizeof(T), capacity * sizeof(T), filling);
         if (grown == nullptr) throw std::bad_alloc();
         data_ = static_cast<T*>(grown);
         capacity_ = capacity;
