@@ -69,10 +69,14 @@ TEST(LoadReading, ValidCommandsAreTakenDirectlyWithTheSameData) {
     for (const std::string& command : kValidCommands) expect_taken_directly(command);
 }
 
+// Cut at every length; also with a closing brace put after the cut, so the direct reader, which
+// declines texts that do not end in a brace or white space, reads each of them to its end.
 TEST(LoadReading, TruncatedAtEveryLength) {
     for (const std::string& command : kValidCommands) {
         for (std::size_t length = 0; length < command.size(); ++length) {
             expect_same_outcome(command.substr(0, length));
+            expect_same_outcome(command.substr(0, length) + "}");
+            expect_same_outcome(command.substr(0, length) + "]}}");
             if (::testing::Test::HasFatalFailure()) return;
         }
     }
