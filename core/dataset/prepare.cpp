@@ -32,8 +32,10 @@ ListBounds ends_of(const PodVector<Record>& records) {
     return ListBounds{records.size(), records.front().ts, records.back().ts};
 }
 
+// Strictly ascending or descending by `<`, which a NaN never is (a lone level counts as ascending
+// unless it is one).
 LevelOrder level_order(std::span<const PriceLevel> levels) {
-    if (levels.size() < 2) return levels.empty() || levels[0].price == levels[0].price ? LevelOrder::Ascending : LevelOrder::Unordered;
+    if (levels.size() == 1 && levels[0].price != levels[0].price) return LevelOrder::Unordered;
     bool ascending = true;
     bool descending = true;
     for (std::size_t i = 1; i < levels.size() && (ascending || descending); ++i) {

@@ -83,14 +83,21 @@ inline bool scan_plain_number(const char*& p, const char* end, PlainNumber& n) {
     return true;
 }
 
+// The number's value as a double: the significand, divided by its power of ten when it has a
+// fraction (an integer converts to the nearest double, and negation is exact).
+inline double plain_double(const PlainNumber& n) {
+    double magnitude = static_cast<double>(n.significand);
+    if (n.fraction_digits != 0) magnitude /= kPowersOfTen[n.fraction_digits];
+    return n.negative ? -magnitude : magnitude;
+}
+
 // A plain number as read_number gives it: an unsigned or negative integer, or a float.
 template <bool Guarded = false, bool Long = false>
 inline bool read_plain_number(const char*& p, const char* end, Value& out) {
     PlainNumber n;
     if (!scan_plain_number<Guarded, Long>(p, end, n)) return false;
     if (n.fraction_digits != 0) {
-        const double magnitude = static_cast<double>(n.significand) / kPowersOfTen[n.fraction_digits];
-        out = Value::floating(n.negative ? -magnitude : magnitude);
+        out = Value::floating(plain_double(n));
     } else if (!n.negative) {
         out = Value::unsigned_integer(n.significand);
     } else if (n.significand == 0) {
@@ -101,15 +108,12 @@ inline bool read_plain_number(const char*& p, const char* end, Value& out) {
     return true;
 }
 
-// The same number as a double, as Value::to_double makes it of read_number's value (an integer
-// converts to the nearest double, and negation is exact).
+// The same number as a double, as Value::to_double makes it of read_number's value.
 template <bool Guarded = false>
 inline bool read_plain_double(const char*& p, const char* end, double& out) {
     PlainNumber n;
     if (!scan_plain_number<Guarded>(p, end, n)) return false;
-    double magnitude = static_cast<double>(n.significand);
-    if (n.fraction_digits != 0) magnitude /= kPowersOfTen[n.fraction_digits];
-    out = n.negative ? -magnitude : magnitude;
+    out = plain_double(n);
     return true;
 }
 
