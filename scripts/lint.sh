@@ -9,4 +9,8 @@ ruff check python tests bench
 mypy
 # stubtest imports the installed package, so it checks the modules a user would get.
 python -m pip install -q --no-build-isolation .
-(cd /tmp && python -m mypy.stubtest korvel_vorn._korvel_vorn korvel_vorn._engine)
+# From a fresh empty folder: a stray module in a shared folder such as /tmp (an inspect.py, say)
+# would shadow the standard library.
+stub_dir=$(mktemp -d)
+trap 'rm -rf "$stub_dir"' EXIT
+(cd "$stub_dir" && python -m mypy.stubtest korvel_vorn._korvel_vorn korvel_vorn._engine)
