@@ -9,9 +9,12 @@ Python loop over records.
 
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
 import os
 import re
+import threading
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -92,9 +95,25 @@ def write_partition(table: pa.Table, path: str | os.PathLike[str]) -> None:
     reader never sees half a file. The temporary name starts with a dot, which readers skip."""
     target = Path(path)
     target.parent.mkdir(parents=True, exist_ok=True)
-    temporary = target.parent / f".{target.name}.{os.getpid()}.tmp"
+    temporary = target.parent / f".{target.name}.{os.getpid()}.{threading.get_ident()}.tmp"
     try:
         pq.write_table(table, temporary, compression="zstd")
+        os.replace(temporary, target)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
+
+
+@contextlib.contextmanager
+def partition_writer(path: str | os.PathLike[str], list_name: str) -> Iterator[pq.ParquetWriter]:
+    """A Parquet writer of one partition, written batch by batch under a temporary name and
+    renamed when the block ends without an error (removed when it fails)."""
+    target = Path(path)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    temporary = target.parent / f".{target.name}.{os.getpid()}.{threading.get_ident()}.tmp"
+    try:
+        with pq.ParquetWriter(temporary, LIST_SCHEMAS[list_name], compression="zstd") as writer:
+            yield writer
         os.replace(temporary, target)
     except BaseException:
         temporary.unlink(missing_ok=True)

@@ -8,6 +8,7 @@ from .. import __version__
 from ..schema import LISTS
 from ..session import DEFAULT_MAX_BYTES
 from .convert import cmd_convert
+from .fetch import cmd_catalog, cmd_fetch
 from .frames import cmd_frame, cmd_render, cmd_replay
 from .info import cmd_info
 from .values import byte_size, pixel_size, positive_float
@@ -114,6 +115,30 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--candles-from-trades", metavar="DURATION",
                    help="derive candles of DURATION (1m, 5m, 1h...) from the kept trades, whole buckets only")
     p.set_defaults(run=cmd_convert)
+
+    p = sub.add_parser("fetch", help="public archives (Binance, Bybit, Tardis) into a catalog of days",
+                       description="Download each day's files of a public archive (verified, resumable, in "
+                       "parallel) and build them into a catalog of Parquet days. The summary goes to stderr; the "
+                       "exit status is 0 when everything asked for is in the catalog, 3 when some of it is "
+                       "missing or failed, 1 when nothing came in or on a disk error, 2 on a usage error.")
+    p.add_argument("source", help="binance-um, binance-cm, bybit or tardis:EXCHANGE (e.g. tardis:binance-futures)")
+    p.add_argument("symbols", nargs="+", metavar="SYMBOL", help="symbols in the archive's form (BTCUSDT, BTCUSD_PERP)")
+    p.add_argument("--from", dest="start", required=True, metavar="DAY", help="first day (YYYY-MM-DD, UTC)")
+    p.add_argument("--to", dest="end", required=True, metavar="DAY", help="last day, included")
+    p.add_argument("--catalog", required=True, metavar="ROOT", help="catalog folder to build into")
+    p.add_argument("--types", help="comma list of the archive's type names (binance: trades or aggTrades, klines, "
+                   "metrics, fundingRate, liquidationSnapshot; bybit: trades, orderbook; tardis: trades, "
+                   "incremental_book_L2, liquidations, derivative_ticker); default: all but aggTrades")
+    p.add_argument("--cache", metavar="DIR", help="keep the downloaded files here, byte for byte (a second run "
+                   "takes them from here without a request)")
+    p.add_argument("--jobs", type=int, default=4, help="parallel downloads (default 4)")
+    p.add_argument("--api-key", help="Tardis API key (default: $TARDIS_API_KEY; the first day of a month needs none)")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    p.set_defaults(run=cmd_fetch)
+
+    p = sub.add_parser("catalog", help="what a catalog holds: per exchange and symbol the days, lists and gaps")
+    p.add_argument("root", metavar="ROOT", help="catalog folder")
+    p.set_defaults(run=cmd_catalog)
 
     p = sub.add_parser("view", help="interactive replay in the browser (seek, play, zoom, hover)")
     with_dataset(p)
