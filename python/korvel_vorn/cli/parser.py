@@ -26,14 +26,24 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def with_dataset(p: argparse.ArgumentParser, spec: bool = True) -> None:
-        p.add_argument("dataset", help="dataset JSON file (the value of a load command's \"dataset\"; .gz allowed) "
-                       "or .npz file of columns")
+        p.add_argument("dataset", nargs="?", help="dataset JSON file (the value of a load command's \"dataset\"; "
+                       ".gz allowed) or .npz file of columns; or a catalog span with --catalog")
+        p.add_argument("--catalog", metavar="ROOT", help="read a span of a catalog (python -m korvel_vorn fetch) "
+                       "instead of a file, with --exchange, --symbol and optionally --from and --to")
+        p.add_argument("--exchange", help="the catalog's exchange (binance-um, binance-cm, bybit, ...)")
+        p.add_argument("--from", dest="span_from", metavar="TIME", help="start of the catalog span (default: its "
+                       "first day); the book starts replayed to it")
+        p.add_argument("--to", dest="span_to", metavar="TIME", help="end of the catalog span, excluded (default: "
+                       "the end of its last day)")
+        if not spec:
+            p.add_argument("--symbol", help="the catalog's symbol")
         p.add_argument("--max-size", type=byte_size, default=DEFAULT_MAX_BYTES, metavar="SIZE",
                        help="refuse dataset files larger than SIZE once decompressed (bytes, or with K, M, G; "
                        "default 4G)")
         if spec:
             p.add_argument("--spec", help="spec JSON file, or the spec JSON itself; default: the four panels")
-            p.add_argument("--symbol", help="symbol of the default spec (default: the file name)")
+            p.add_argument("--symbol", help="symbol of the default spec (default: the file name); the catalog's "
+                           "symbol with --catalog")
             p.add_argument("--price-bin", type=positive_float, default=1.0,
                            help="price bin of the default spec's panels (default 1.0)")
 
@@ -95,8 +105,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("inputs", nargs="*", help="recordings or folders of them, recognised by content (.gz and .zip allowed)")
     for kind in LISTS:
         p.add_argument(f"--{kind}", action="append", metavar="FILE", help=f"a recording read as {kind}")
-    p.add_argument("-o", "--output", required=True,
+    p.add_argument("-o", "--output",
                    help="dataset file to write: JSON (- for stdout, .gz compresses) or .npz columns")
+    p.add_argument("--catalog", metavar="ROOT", help="write into a catalog of days instead (split at UTC midnight; "
+                   "with --exchange, and --symbol where the inputs do not tell it)")
+    p.add_argument("--exchange", help="the catalog's exchange name of the inputs (binance-um, bybit, ...)")
     p.add_argument("--symbol", help="keep only this symbol's messages")
     p.add_argument("--time-unit", choices=("s", "ms", "us", "ns"),
                    help="unit of numeric timestamps (default: recognised by magnitude)")

@@ -26,6 +26,7 @@ from korvel_vorn.catalog import days as catalog_days  # noqa: E402
 from korvel_vorn.catalog import partition_path, read_span  # noqa: E402
 from korvel_vorn.catalog.layout import day_start_ms  # noqa: E402
 from korvel_vorn.cli import main  # noqa: E402
+from korvel_vorn.commands import footprint, funding_oi_divergence, liquidation_map, spec_value  # noqa: E402
 
 FAST = RetryPolicy(attempts=4, base_delay=0.001, max_delay=0.01, timeout=5)
 DAYS = ("2024-01-01", "2024-01-02")
@@ -197,9 +198,8 @@ def test_a_fetched_span_gives_the_frames_of_the_same_records_as_json(tmp_path, m
                 row.append(names[name][int(value)] if field == "side" else int(value) if field == "ts" else float(value))
             rows.append(row)
         dataset[name] = rows
-    spec = {"symbol": SYMBOL, "panels": [{"kind": "footprint", "price_bin": 1.0, "bucket_ms": 3_600_000},
-                                         {"kind": "liquidation_map", "price_bin": 5.0},
-                                         {"kind": "funding_oi_divergence", "bucket_ms": 3_600_000}]}
+    spec = spec_value(symbol=SYMBOL, panels=[footprint(price_bin=1.0, bucket_ms=3_600_000), liquidation_map(price_bin=5.0),
+                                             funding_oi_divergence(bucket_ms=3_600_000)])
     from_json = Session(spec)
     from_json.load(json.dumps(dataset))
     from_catalog = Session(spec)
