@@ -19,7 +19,7 @@ from typing import Any
 
 import numpy as np
 
-from ..catalog.book import Columns, concat_rows
+from ..catalog.book import Columns, book_from, concat_rows, slice_rows
 from ..catalog.layout import DAY_MS, CatalogError, day_start_ms, partition_path, partition_writer
 from ..catalog.manifest import read_entry, write_entry
 from ..catalog.read import read_day
@@ -47,7 +47,7 @@ from .plan import (
     parse_types,
     previous_day,
 )
-from .report import DayOutcome, FetchReport, FileOutcome
+from .report import KEY_REASON, DayOutcome, FetchReport, FileOutcome
 
 __all__ = ["FetchReport", "RetryPolicy", "UsageError", "fetch"]
 
@@ -83,7 +83,13 @@ class _Fetcher:
     def obtain(self, file: ArchiveFile) -> FileOutcome:
         """The file from the cache, or downloaded and verified; alternatives tried when missing."""
         if file.needs_key and not self.api_key:
-            return FileOutcome(file, "failed", "needs an API key: give --api-key or set TARDIS_API_KEY")
+            return FileOutcome(file, "failed", KEY_REASON)
+        for alternative in file.alternatives:  # one that stood for it before, from the cache
+            marker = self.cache / (alternative.name + SHA_SUFFIX)
+            if (self.cache / alternative.name).is_file() and marker.is_file():
+                outcome = self._obtain_one(alternative)
+                outcome.file, outcome.used = file, alternative
+                return outcome
         outcome = self._obtain_one(file)
         for alternative in file.alternatives:
             if outcome.status != "missing":
@@ -234,9 +240,9 @@ class _Fetcher:
             if repeats:
                 self.report.dropped[f"{list_name} rows repeated across daily files"] += repeats
             columns = {name: column[keep] for name, column in columns.items()}
-        if list_name == "book":
-            inside = np.flatnonzero((columns["ts"] >= start) & (columns["ts"] < end))
-            return columns if len(inside) == len(columns["ts"]) else None
+        if list_name == "book":  # events before the day replayed into its first snapshot
+            columns = book_from(columns, start) if len(columns["ts"]) and columns["ts"][0] < start else columns
+            return slice_rows("book", columns, 0, int(np.searchsorted(columns["ts"], end, side="left")))
         order = np.argsort(columns["ts"], kind="stable")
         columns = {name: column[order] for name, column in columns.items()}
         lo, hi = np.searchsorted(columns["ts"], [start, end])
@@ -294,16 +300,16 @@ def fetch(source: str, symbols: str | Sequence[str], start: str, end: str, catal
         files: dict[str, ArchiveFile] = {}
         for symbol in wanted:
             for data_type in names:
-                list_name = parsed.type_lists[data_type]
-                for day in days:
-                    own = archive_file(parsed, data_type, symbol, day)
-                    inputs = [own]
-                    if list_name in SPILLING_LISTS and previous_day(day) in days:
-                        inputs.insert(0, archive_file(parsed, data_type, symbol, previous_day(day)))
-                    builds.append((symbol, data_type, list_name, day, inputs))
-                    for item in inputs:
-                        files.setdefault(item.name, item)
-                        fetcher.users.setdefault(item.name, []).append((symbol, list_name, day, inputs))
+                for list_name in parsed.lists_of(data_type):
+                    for day in days:
+                        own = archive_file(parsed, data_type, symbol, day)
+                        inputs = [own]
+                        if list_name in SPILLING_LISTS and previous_day(day) in days:
+                            inputs.insert(0, archive_file(parsed, data_type, symbol, previous_day(day)))
+                        builds.append((symbol, data_type, list_name, day, inputs))
+                        for item in inputs:
+                            files.setdefault(item.name, item)
+                            fetcher.users.setdefault(item.name, []).append((symbol, list_name, day, inputs))
         outcomes = _download_all(fetcher, list(files.values()), jobs, bar, on_file)
         report.files = list(outcomes.values())
         if bar is not None:

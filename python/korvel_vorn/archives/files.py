@@ -98,7 +98,8 @@ def file_lists(path: Path, file: ArchiveFile, symbol: str) -> dict[str, Columns]
     from ..convert import convert_files
     from ..convert.market import ConvertError
 
-    kind = "liquidations" if file.list_name == "liquidations" else None
+    # Tardis trades and liquidations share one header: the archive's type tells them apart.
+    kind = file.list_name if file.list_name in ("trades", "liquidations") else None
     try:
         conversion = convert_files([(str(path), kind)], symbol=symbol, keep_all_times=True,
                                    keep_unsnapshotted_diffs=False)

@@ -154,3 +154,51 @@ def test_a_second_write_of_the_same_inputs_writes_nothing(catalog, market):
 def test_bad_catalog_requests(catalog, call, message):
     with pytest.raises(CatalogError, match=message):
         call(catalog)
+
+
+# ----------------------------------------------------------------------------- the command line
+
+SPAN = ["--catalog", None, "--exchange", "binance-um", "--symbol", "BTCUSDT"]
+
+
+def span_args(root, *extra):
+    return [*(str(root) if a is None else a for a in SPAN), *extra]
+
+
+def test_frame_of_a_catalog_span_is_the_frame_of_the_same_records_as_a_file(catalog, market, tmp_path, capsys):
+    from korvel_vorn.cli import main
+
+    path = tmp_path / "market.json"
+    path.write_text(json.dumps(market))
+    at = str(MIDNIGHT + 120_000)
+    assert main(["frame", str(path), "--symbol", "BTCUSDT", "--at", at]) == 0
+    from_file = capsys.readouterr().out
+    assert main(["frame", *span_args(catalog, "--at", at)]) == 0
+    assert capsys.readouterr().out == from_file
+
+
+def test_info_of_a_catalog_span(catalog, capsys):
+    from korvel_vorn.cli import main
+
+    assert main(["info", *span_args(catalog, "--from", "2024-01-01T00:00:00Z", "--to", "2024-01-01T00:01:00Z"),
+                 "--json"]) == 0
+    info = json.loads(capsys.readouterr().out)
+    assert info["from_ts"] == MIDNIGHT and info["to_ts"] < MIDNIGHT + 60_000
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["info"], "no DATASET"),
+    (["info", "x.json", "--catalog", "ROOT", "--exchange", "binance-um", "--symbol", "S"], "not both"),
+    (["info", "--catalog", "ROOT", "--symbol", "BTCUSDT"], "needs --exchange and --symbol"),
+    (["frame", "x.json", "--exchange", "binance-um"], "give --catalog ROOT too"),
+    (["render", "--catalog", "ROOT", "--exchange", "binance-um", "--symbol", "BTCUSDT", "--from", "soon"], "bad time"),
+    (["convert", "x.csv"], "-o/--output FILE or --catalog ROOT"),
+    (["convert", "x.csv", "--catalog", "ROOT"], "needs --exchange"),
+])
+def test_catalog_span_usage_errors_exit_2(catalog, capsys, argv, message):
+    from korvel_vorn.cli import main
+
+    argv = [str(catalog) if a == "ROOT" else a for a in argv]
+    assert main(argv) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and message in err[0]

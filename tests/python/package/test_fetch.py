@@ -330,3 +330,100 @@ def test_the_command_line_runs_as_a_module(tmp_path, mirror):
                              capture_output=True, text=True, env=env, timeout=120)
     assert listing.returncode == 0 and "binance-um BTCUSDT: 1 day(s)" in listing.stdout
     assert "candles" in listing.stdout and Path(tmp_path / "c").is_dir()
+
+
+# ----------------------------------------------------------------------------- Bybit and Tardis
+
+def gzip_of(text: str) -> bytes:
+    import gzip
+
+    return gzip.compress(text.encode(), mtime=0)
+
+
+def bybit_trades_csv(day: str) -> str:
+    start = day_start_ms(day) / 1000
+    head = "timestamp,symbol,side,size,price,tickDirection,trdMatchID,grossValue,homeNotional,foreignNotional\n"
+    rows = [f"{start + n * 600 + 0.1234:.4f},{SYMBOL},{'Buy' if n % 2 else 'Sell'},0.0{n % 9 + 1},{42000 + n}.5,"
+            f"PlusTick,id{n},1,1,1" for n in range(30)]
+    return head + "\n".join(rows) + "\n"
+
+
+def bybit_book_lines(day: str, depth: int) -> str:
+    start = day_start_ms(day)
+    lines = [{"topic": f"orderbook.{depth}.{SYMBOL}", "type": "snapshot", "ts": start + 7, "cts": start + 5,
+              "data": {"s": SYMBOL, "b": [["41999.5", "1.0"], ["41999.0", "2.0"]], "a": [["42000.0", "1.5"]],
+                       "u": 1, "seq": 10}}]
+    for n in range(1, 20):
+        lines.append({"topic": f"orderbook.{depth}.{SYMBOL}", "type": "delta", "ts": start + n * 100_000,
+                      "cts": start + n * 100_000 - 2,
+                      "data": {"s": SYMBOL, "b": [[f"{41999 - n % 3}.0", "0" if n % 4 == 0 else f"{n}.0"]],
+                               "a": [[f"{42000 + n % 5}.5", f"{n}.25"]], "u": 1 + n, "seq": 10 + n}})
+    return "\n".join(json.dumps(line) for line in lines) + "\n"
+
+
+def test_bybit_trades_and_the_order_book(tmp_path, mirror):
+    for n, day in enumerate(DAYS):
+        mirror.files[f"/trading/{SYMBOL}/{SYMBOL}{day}.csv.gz"] = gzip_of(bybit_trades_csv(day))
+        depth = "ob500" if n == 0 else "ob200"  # only the smaller book where that is what exists
+        mirror.files[f"/book/orderbook/linear/{SYMBOL}/{day}_{SYMBOL}_{depth}.data.zip"] = zip_of(
+            f"{day}_{SYMBOL}_{depth}.data", bybit_book_lines(day, 500 if n == 0 else 200))
+    mirror.faults[f"/trading/{SYMBOL}/{SYMBOL}{DAYS[1]}.csv.gz"] = ["cut"]
+    report = fetch("bybit", SYMBOL, DAYS[0], DAYS[1], tmp_path / "catalog", cache=tmp_path / "cache", retry=FAST)
+    assert report.exit_status == 0, report.summary()
+    assert not report.no_book
+    root = tmp_path / "catalog"
+    trades = read_span(root, "bybit", SYMBOL, day_start_ms(DAYS[0]), day_start_ms(DAYS[0]) + 86_400_000)["trades"]
+    assert len(trades["ts"]) == 30 and trades["ts"][1] == day_start_ms(DAYS[0]) + 600_123
+    assert list(trades["side"][:2]) == [1, 0]  # the taker's side: Sell, then Buy
+    second = read_span(root, "bybit", SYMBOL, day_start_ms(DAYS[1]), None)["book"]
+    assert second["ts"][0] == day_start_ms(DAYS[1]) and second["kind"][0] == 0  # continued: the book at midnight
+    assert (tmp_path / "cache" / f"bybit/trading/{SYMBOL}/{SYMBOL}{DAYS[1]}.csv.gz").read_bytes() == \
+        mirror.files[f"/trading/{SYMBOL}/{SYMBOL}{DAYS[1]}.csv.gz"]
+    requests = len(mirror.requests)
+    assert fetch("bybit", SYMBOL, DAYS[0], DAYS[1], root, cache=tmp_path / "cache", retry=FAST).exit_status == 0
+    assert len(mirror.requests) == requests
+
+
+def tardis_files(mirror: Mirror, day: str, key: str | None) -> None:
+    start = day_start_ms(day) * 1000
+    y, m, d = day.split("-")
+    base = f"/v1/binance-futures/{{}}/{y}/{m}/{d}/{SYMBOL}.csv.gz"
+    trades = "exchange,symbol,timestamp,local_timestamp,id,side,price,amount\n" + "".join(
+        f"binance-futures,{SYMBOL},{start + n * 1_000_000},{start + n * 1_000_000 + 5},{n},"
+        f"{'buy' if n % 2 else 'sell'},{42000 + n}.5,0.{n + 1}\n" for n in range(10))
+    book = "exchange,symbol,timestamp,local_timestamp,is_snapshot,side,price,amount\n" + "".join(
+        f"binance-futures,{SYMBOL},{start + 1000},{start + 1001},true,{side},{price},1.0\n"
+        for side, price in (("bid", "41999.5"), ("bid", "41999.0"), ("ask", "42000.0"))) + "".join(
+        f"binance-futures,{SYMBOL},{start + n * 1_000_000},{start + n * 1_000_000 + 1},false,bid,41999.{n % 2 * 5},{n}.0\n"
+        for n in range(1, 8))
+    liquidations = "exchange,symbol,timestamp,local_timestamp,id,side,price,amount\n" + "".join(
+        f"binance-futures,{SYMBOL},{start + n * 3_000_000},{start + n * 3_000_000 + 3},,"
+        f"{'sell' if n % 2 else 'buy'},4100{n}.0,0.{n + 1}\n" for n in range(4))
+    ticker = ("exchange,symbol,timestamp,local_timestamp,funding_timestamp,funding_rate,predicted_funding_rate,"
+              "open_interest,last_price,index_price,mark_price\n") + "".join(
+        f"binance-futures,{SYMBOL},{start + n * 60_000_000},{start + n * 60_000_000 + 2},,0.000{n % 3 + 1},,"
+        f"{70000 + n // 2}.5,42000,42000,42000\n" for n in range(6))
+    for data_type, text in (("trades", trades), ("incremental_book_L2", book), ("liquidations", liquidations),
+                            ("derivative_ticker", ticker)):
+        mirror.files[base.format(data_type)] = gzip_of(text)
+
+
+def test_tardis_needs_a_key_after_the_first_day_of_a_month(tmp_path, mirror, capsys, monkeypatch):
+    monkeypatch.delenv("TARDIS_API_KEY", raising=False)
+    for day in DAYS:
+        tardis_files(mirror, day, None)
+    argv = ["fetch", "tardis:binance-futures", SYMBOL, "--from", DAYS[0], "--to", DAYS[1], "--catalog",
+            str(tmp_path / "catalog"), "--cache", str(tmp_path / "cache"), "--no-progress"]
+    assert main(argv) == 3
+    err = capsys.readouterr().err
+    assert len([line for line in err.splitlines() if "API key" in line]) == 1
+    root = tmp_path / "catalog"
+    assert catalog_days(root, "binance-futures", SYMBOL) == [DAYS[0]]
+    first = read_span(root, "binance-futures", SYMBOL)
+    assert {name: len(columns["ts"]) for name, columns in first.items()} == {
+        "trades": 10, "book": 8, "funding": 6, "oi": 3, "liquidations": 4}
+    assert list(first["liquidations"]["side"]) == [1, 0, 1, 0]  # a forced sell closed a long
+    assert not [h for p, h in mirror.requests if DAYS[1].replace("-", "/") in p]  # no request without the key
+
+    assert main([*argv, "--api-key", "secret"]) == 0
+    assert catalog_days(root, "binance-futures", SYMBOL) == list(DAYS)
