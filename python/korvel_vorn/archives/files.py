@@ -113,6 +113,18 @@ def file_lists(path: Path, file: ArchiveFile, symbol: str) -> dict[str, Columns]
 
 # ----------------------------------------------------------------------------- Binance trades, streamed
 
+def _milliseconds(counts: np.ndarray[Any, Any], by_magnitude: Any) -> np.ndarray[Any, Any]:
+    """Epoch milliseconds of a batch: whole batches in milliseconds (or microseconds, as newer
+    files write) converted at once, anything else value by value as the converter does."""
+    if len(counts):
+        low, high = int(counts.min()), int(counts.max())
+        if low >= 10**11 and high < 10**14:
+            return counts
+        if low >= 10**14 and high < 10**17:
+            return counts // 1000
+    return np.asarray(by_magnitude(counts, None))
+
+
 def _first_row(path: Path, member: str) -> list[str]:
     import csv
 
@@ -177,7 +189,7 @@ def stream_trades(path: Path, file: ArchiveFile, day_start: int, day_end: int, w
                 if any(column.null_count for column in batch.columns):
                     raise ConvertError(f"{file.member}: a row lacks a value (an empty cell)")
                 ids = batch.column(picked["id"]).to_numpy(zero_copy_only=False)
-                ts = milliseconds(batch.column(picked["ts"]).to_numpy(zero_copy_only=False), None)
+                ts = _milliseconds(batch.column(picked["ts"]).to_numpy(zero_copy_only=False), milliseconds)
                 keep = (ts >= day_start) & (ts < day_end)
                 if not keep.all():
                     outside += int((~keep).sum())
