@@ -10,9 +10,12 @@ from __future__ import annotations
 
 import concurrent.futures
 import contextlib
+import errno
 import os
 import tempfile
 import threading
+import zipfile
+import zlib
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
@@ -52,6 +55,8 @@ from .report import KEY_REASON, DayOutcome, FetchReport, FileOutcome
 __all__ = ["FetchReport", "RetryPolicy", "UsageError", "fetch"]
 
 CHECKSUM_SUFFIX = ".CHECKSUM"
+# Errors of a disk that cannot take the catalog: the fetch stops (status 1) instead of going on.
+_DISK_ERRORS = frozenset({errno.ENOSPC, errno.EDQUOT, errno.EROFS, errno.EACCES, errno.EPERM, errno.EIO})
 SHA_SUFFIX = ".sha256"
 
 
@@ -204,18 +209,18 @@ class _Fetcher:
                 if list_name in lists:
                     parts.append((index, lists[list_name]))
             columns = self._join(list_name, parts, start, end)
-        except (ValueError, OSError) as error:
-            if isinstance(error, OSError) and not isinstance(error, FileNotFoundError):
-                self.report.disk_error = f"{error.strerror or error}"
+            if columns is None or not len(columns["ts"]):
+                outcome.status, outcome.reason = "failed", f"the file holds no {list_name} of the day"
+                return outcome
+            if list_name == "book":
+                before = self._book_before(symbol, day)
+                columns = split_days("book", columns, before)[-1][1] if before is not None else columns
+            write_day(self.catalog, list_name, exchange, symbol, day, columns, manifest_inputs)
+        except (ValueError, OSError, EOFError, zipfile.BadZipFile, zlib.error) as error:
+            if isinstance(error, OSError) and error.errno in _DISK_ERRORS:
+                self.report.disk_error = f"cannot write into {self.catalog}: {error.strerror or error}"
             outcome.status, outcome.reason = "failed", str(error)
             return outcome
-        if columns is None or not len(columns["ts"]):
-            outcome.status, outcome.reason = "failed", f"the file holds no {list_name} of the day"
-            return outcome
-        if list_name == "book":
-            before = self._book_before(symbol, day)
-            columns = split_days("book", columns, before)[-1][1] if before is not None else columns
-        write_day(self.catalog, list_name, exchange, symbol, day, columns, manifest_inputs)
         outcome.records = len(columns["ts"])
         return outcome
 

@@ -141,16 +141,17 @@ def stream_trades(path: Path, file: ArchiveFile, day_start: int, day_end: int, w
 
     from ..catalog.layout import LIST_SCHEMAS, TS
     from ..convert.binance_tables import headerless_layout
-    from ..convert.csv_columns import _COLUMNS, _HEADERLESS, milliseconds
+    from ..convert.csv_columns import milliseconds
     from ..convert.csv_table import Table, has_header
     from ..convert.market import ConvertError
+    from ..venues.binance import TRADE_COLUMNS, TRADE_POSITIONS
 
     assert file.member is not None
     layout = "binance_trades" if file.data_type == "trades" else "binance_agg_trades"
     first = _first_row(path, file.member)
     if not first:
         raise ConvertError(f"{file.member} is empty")
-    fields = _COLUMNS[layout]
+    fields = TRADE_COLUMNS[file.data_type]
     wanted = ("id", "price", "qty", "ts", "maker")
     if has_header(first):
         table = Table(first)
@@ -168,7 +169,7 @@ def stream_trades(path: Path, file: ArchiveFile, day_start: int, day_end: int, w
         if found != layout:
             raise ConvertError(f"{file.member}: the columns changed ({len(first)} columns)")
         names = [f"c{i}" for i in range(len(first))]
-        picked = {k: f"c{_HEADERLESS[layout][k]}" for k in wanted}
+        picked = {k: f"c{TRADE_POSITIONS[file.data_type][k]}" for k in wanted}
     read = pcsv.ReadOptions(column_names=names, skip_rows=1 if has_header(first) else 0, block_size=16 << 20)
     types = {picked["id"]: pa.int64(), picked["price"]: pa.float64(), picked["qty"]: pa.float64(),
              picked["ts"]: pa.int64(), picked["maker"]: pa.bool_()}
@@ -214,7 +215,7 @@ def stream_trades(path: Path, file: ArchiveFile, day_start: int, day_end: int, w
                     count += out.num_rows
                     first_ts = int(ts[0]) if first_ts is None else first_ts
                     last_ts = int(ts[-1])
-        except (pa.ArrowInvalid, pa.ArrowException) as error:
+        except pa.ArrowInvalid as error:
             raise ConvertError(f"{file.member}: the columns changed or a row is malformed ({error})") from None
     return {"records": count, "first_ts": first_ts, "last_ts": last_ts, "gaps": holes,
             "missing_trade_ids": missing_ids, "outside_day": outside}

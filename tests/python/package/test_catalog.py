@@ -202,3 +202,58 @@ def test_catalog_span_usage_errors_exit_2(catalog, capsys, argv, message):
     assert main(argv) == 2
     err = capsys.readouterr().err.strip().splitlines()
     assert len(err) == 1 and message in err[0]
+
+
+REAL = os.path.join(os.path.dirname(__file__), "..", "..", "..", "..", "shared", "data", "real",
+                    "binance-coinm-btcusd_perp-20240808T2354Z.dataset.json")
+
+
+@pytest.mark.skipif(not os.path.exists(REAL), reason="the real recordings are not here")
+def test_a_real_recording_across_midnight_through_convert_catalog(tmp_path):
+    """A real recording crossing midnight, converted into the catalog, replays with the frames of
+    the recording itself, and its second day starts with the book at midnight."""
+    from korvel_vorn.cli import main
+    from korvel_vorn.sample import sample_spec
+
+    assert main(["convert", REAL, "--catalog", str(tmp_path), "--exchange", "binance-cm",
+                 "--symbol", "BTCUSD_PERP"]) == 0
+    assert days(tmp_path, "binance-cm", "BTCUSD_PERP") == ["2024-08-08", "2024-08-09"]
+    spec = sample_spec()
+    spec.pop("from_ts", None)
+    spec.pop("to_ts", None)
+    direct = Session(spec)
+    direct.load_file(REAL)
+    spanned = Session(spec)
+    spanned.load_catalog(tmp_path, exchange="binance-cm", symbol="BTCUSD_PERP")
+    midnight = 1_723_161_600_000
+    second = read_span(tmp_path, "binance-cm", "BTCUSD_PERP", midnight, None)
+    if "book" in second:
+        assert second["book"]["ts"][0] == midnight and second["book"]["kind"][0] == 0
+    same_records = Session(spec)
+    same_records.load(json.dumps(dataset_of(read_span(tmp_path, "binance-cm", "BTCUSD_PERP"))))
+    bounds = direct.bounds()
+    for cursor in (midnight - 60_000, midnight - 1, midnight, midnight + 1, midnight + 20_000, bounds["to_ts"]):
+        assert spanned.frame_text(cursor) == same_records.frame_text(cursor)
+        if cursor not in (midnight, midnight + 1):  # there the midnight snapshot is a heatmap row of its own
+            assert spanned.frame_text(cursor) == direct.frame_text(cursor)
+
+
+def dataset_of(lists):
+    """Dataset records of catalog columns, written out one by one in plain Python."""
+    names = {"trades": ("buy", "sell"), "liquidations": ("long", "short"), "book": ("snapshot", "diff")}
+    out = {}
+    for name, columns in lists.items():
+        if name == "book":
+            records, bid, ask = [], 0, 0
+            for i in range(len(columns["ts"])):
+                nb, na = int(columns["bid_count"][i]), int(columns["ask_count"][i])
+                bids = [[float(p), float(q)] for p, q in zip(columns["bid_price"][bid:bid + nb], columns["bid_qty"][bid:bid + nb])]
+                asks = [[float(p), float(q)] for p, q in zip(columns["ask_price"][ask:ask + na], columns["ask_qty"][ask:ask + na])]
+                records.append([int(columns["ts"][i]), names["book"][int(columns["kind"][i])], bids, asks])
+                bid, ask = bid + nb, ask + na
+            out[name] = records
+            continue
+        fields = list(columns)
+        out[name] = [[names[name][int(columns[f][i])] if f == "side" else int(columns[f][i]) if f == "ts"
+                      else float(columns[f][i]) for f in fields] for i in range(len(columns["ts"]))]
+    return out

@@ -427,3 +427,23 @@ def test_tardis_needs_a_key_after_the_first_day_of_a_month(tmp_path, mirror, cap
 
     assert main([*argv, "--api-key", "secret"]) == 0
     assert catalog_days(root, "binance-futures", SYMBOL) == list(DAYS)
+
+
+def test_a_full_disk_stops_with_status_1_and_nothing_half_written(tmp_path, mirror, monkeypatch, capsys):
+    import errno
+
+    import pyarrow.parquet as parquet
+
+    build_binance(mirror)
+
+    def full(*args, **kwargs):
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    monkeypatch.setattr(parquet.ParquetWriter, "write_table", full)
+    monkeypatch.setattr(parquet, "write_table", full)
+    status = main(["fetch", "binance-um", SYMBOL, "--from", DAYS[0], "--to", DAYS[1], "--catalog",
+                   str(tmp_path / "catalog"), "--cache", str(tmp_path / "cache"), "--no-progress"])
+    err = capsys.readouterr().err
+    assert status == 1 and "No space left on device" in err
+    assert not list((tmp_path / "catalog").rglob("*.parquet")) and not list((tmp_path / "catalog").rglob("*.tmp"))
+    assert "Traceback" not in err
