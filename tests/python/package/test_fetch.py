@@ -447,3 +447,27 @@ def test_a_full_disk_stops_with_status_1_and_nothing_half_written(tmp_path, mirr
     assert status == 1 and "No space left on device" in err
     assert not list((tmp_path / "catalog").rglob("*.parquet")) and not list((tmp_path / "catalog").rglob("*.tmp"))
     assert "Traceback" not in err
+
+
+def test_agg_trades_on_request_without_a_header(tmp_path, mirror):
+    start = day_start_ms(DAYS[0])
+    rows = "".join(f"{500 + n},{42000 + n}.5,0.0{n + 1},{9000 + 2 * n},{9001 + 2 * n},{start + n * 1000},"
+                   f"{'true' if n % 2 else 'false'}\n" for n in range(8))
+    path = f"{ROOT_PATH}/daily/aggTrades/{SYMBOL}/{SYMBOL}-aggTrades-{DAYS[0]}.zip"
+    mirror.add_zip(path, rows)
+    report = fetch("binance-um", SYMBOL, DAYS[0], DAYS[0], tmp_path / "catalog", types="aggTrades", retry=FAST)
+    assert report.exit_status == 0, report.summary()
+    trades = read_span(tmp_path / "catalog", "binance-um", SYMBOL)["trades"]
+    assert list(trades["ts"]) == [start + n * 1000 for n in range(8)]
+    assert list(trades["side"]) == [0, 1] * 4  # the buyer made the trade: the aggressor sold
+    assert list(trades["qty"]) == [float(f"0.0{n + 1}") for n in range(8)]
+
+
+def test_a_truncated_gzip_is_discarded(tmp_path, mirror):
+    whole = gzip_of(bybit_trades_csv(DAYS[0]))
+    mirror.files[f"/trading/{SYMBOL}/{SYMBOL}{DAYS[0]}.csv.gz"] = whole[: len(whole) - 12]
+    report = fetch("bybit", SYMBOL, DAYS[0], DAYS[0], tmp_path / "catalog", types="trades",
+                   cache=tmp_path / "cache", retry=FAST)
+    assert report.exit_status == 1
+    assert [day.reason for day in report.days] == [report.days[0].reason] and "not a whole gzip" in report.days[0].reason
+    assert not list((tmp_path / "cache").rglob("*.csv.gz*"))
