@@ -22,6 +22,7 @@ import numpy as np
 from ..catalog.book import Columns
 from .plan import ArchiveFile
 
+ROW_GROUP = 1 << 20  # rows of a Parquet row group written at once
 _HTML_STARTS = (b"<", b"\xef\xbb\xbf<", b"{")
 _TEXT_MEMBERS = (".csv", ".json", ".jsonl", ".data", ".txt")
 
@@ -170,7 +171,8 @@ def stream_trades(path: Path, file: ArchiveFile, day_start: int, day_end: int, w
             raise ConvertError(f"{file.member}: the columns changed ({len(first)} columns)")
         names = [f"c{i}" for i in range(len(first))]
         picked = {k: f"c{TRADE_POSITIONS[file.data_type][k]}" for k in wanted}
-    read = pcsv.ReadOptions(column_names=names, skip_rows=1 if has_header(first) else 0, block_size=16 << 20)
+    # Small blocks: the reader parses ahead on its threads, so its memory grows with the block size.
+    read = pcsv.ReadOptions(column_names=names, skip_rows=1 if has_header(first) else 0, block_size=1 << 20)
     types = {picked["id"]: pa.int64(), picked["price"]: pa.float64(), picked["qty"]: pa.float64(),
              picked["ts"]: pa.int64(), picked["maker"]: pa.bool_()}
     convert = pcsv.ConvertOptions(include_columns=[picked[k] for k in wanted], column_types=types)
@@ -181,6 +183,8 @@ def stream_trades(path: Path, file: ArchiveFile, day_start: int, day_end: int, w
     last_id = None
     holes: list[list[int]] = []
     missing_ids = 0
+    pending: list[Any] = []  # batches waiting to be written as one row group
+    waiting = 0
     with zipfile.ZipFile(path) as archive, archive.open(file.member) as raw:
         try:
             reader = pcsv.open_csv(pa.PythonFile(raw, mode="r"), read_options=read, convert_options=convert)
@@ -211,10 +215,16 @@ def stream_trades(path: Path, file: ArchiveFile, day_start: int, day_end: int, w
                     out = out.filter(pa.array(keep))
                     ts = ts[keep]
                 if out.num_rows:
-                    writer.write_table(out)
+                    pending.append(out)
+                    waiting += out.num_rows
                     count += out.num_rows
                     first_ts = int(ts[0]) if first_ts is None else first_ts
                     last_ts = int(ts[-1])
+                if waiting >= ROW_GROUP:
+                    writer.write_table(pa.concat_tables(pending))
+                    pending, waiting = [], 0
+            if pending:
+                writer.write_table(pa.concat_tables(pending))
         except pa.ArrowInvalid as error:
             raise ConvertError(f"{file.member}: the columns changed or a row is malformed ({error})") from None
     return {"records": count, "first_ts": first_ts, "last_ts": last_ts, "gaps": holes,
