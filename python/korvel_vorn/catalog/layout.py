@@ -180,8 +180,8 @@ def _levels(column: pa.ChunkedArray) -> tuple[np.ndarray[Any, Any], np.ndarray[A
     offsets = np.asarray(array.offsets.to_numpy(), dtype=np.int64)
     values = array.values.slice(int(offsets[0]), int(offsets[-1] - offsets[0]))
     counts = np.diff(offsets)
-    price = _numpy(values.field("price"))
-    qty = _numpy(values.field("qty"))
+    children = dict(zip((field.name for field in values.type), values.flatten()))  # the slice applied
+    price, qty = _numpy(children["price"]), _numpy(children["qty"])
     return counts, price, qty
 
 

@@ -257,3 +257,15 @@ def dataset_of(lists):
         out[name] = [[names[name][int(columns[f][i])] if f == "side" else int(columns[f][i]) if f == "ts"
                       else float(columns[f][i]) for f in fields] for i in range(len(columns["ts"]))]
     return out
+
+
+def test_book_levels_of_a_sliced_table(market):
+    """A table cut out of a larger one (offsets not starting at zero) gives its own levels."""
+    columns = columns_of(market)["book"]
+    table = columns_to_table("book", columns)
+    part = table.slice(5, 7)
+    back = table_to_columns("book", part)
+    first = int(columns["bid_count"][:5].sum())
+    count = int(columns["bid_count"][5:12].sum())
+    np.testing.assert_array_equal(back["bid_price"], columns["bid_price"][first:first + count])
+    np.testing.assert_array_equal(back["bid_count"], columns["bid_count"][5:12])
