@@ -51,10 +51,10 @@ def peak_kb():
         if line.startswith("VmHWM:"):
             return int(line.split()[1])
 file = archive_file(parse_source("binance-um"), "trades", "BTCUSDT", "2024-01-01")
-start = time.perf_counter()
+start, cpu = time.perf_counter(), time.process_time()
 with partition_writer(sys.argv[2], "trades") as writer:
     stats = stream_trades(Path(sys.argv[1]), file, day_start_ms("2024-01-01"), day_start_ms("2024-01-02"), writer)
-print(stats["records"], time.perf_counter() - start, peak_kb())
+print(stats["records"], time.perf_counter() - start, peak_kb(), time.process_time() - cpu)
 """
 
 
@@ -131,11 +131,12 @@ def main() -> int:
         # 1. building the trades day in a fresh process: rows per second and peak memory
         done = subprocess.run([sys.executable, "-c", _BUILD, str(trades_zip), str(work / "part.parquet")],
                               capture_output=True, text=True, env=_env(), check=True)
-        rows, seconds, peak_kb = done.stdout.split()
+        rows, seconds, peak_kb, cpu = done.stdout.split()
         results.update(build_rows=int(rows), build_seconds=float(seconds), build_rows_per_s=int(rows) / float(seconds),
-                       build_peak_mb=int(peak_kb) / 1024)
+                       build_peak_mb=int(peak_kb) / 1024, build_cpu_seconds=float(cpu))
         print(f"build    {int(rows):>9} trade rows in {float(seconds):.2f} s: {int(rows) / float(seconds):,.0f} rows/s, "
-              f"peak {int(peak_kb) / 1024:.0f} MB (target >= 1,000,000 rows/s, < 500 MB)")
+              f"peak {int(peak_kb) / 1024:.0f} MB (target >= 1,000,000 rows/s, < 500 MB); {float(cpu):.2f} CPU "
+              f"seconds (all threads), load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
 
         # 3. fetch from a loopback mirror against a build from a full cache
         server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(_Quiet, directory=str(mirror)))
