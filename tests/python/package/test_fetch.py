@@ -471,3 +471,35 @@ def test_a_truncated_gzip_is_discarded(tmp_path, mirror):
     assert report.exit_status == 1
     assert [day.reason for day in report.days] == [report.days[0].reason] and "not a whole gzip" in report.days[0].reason
     assert not list((tmp_path / "cache").rglob("*.csv.gz*"))
+
+
+# ----------------------------------------------------------------------------- the downloader's pieces
+
+@pytest.mark.parametrize("attempt, low, high", [(0, 0.25, 0.5), (1, 0.5, 1.0), (3, 2.0, 4.0), (10, 30.0, 60.0)])
+def test_backoff_doubles_with_jitter_within_bounds(attempt, low, high):
+    policy = RetryPolicy(base_delay=0.5, max_delay=60.0)
+    delays = [policy.delay(attempt) for _ in range(200)]
+    assert all(low <= d <= high for d in delays) and len(set(delays)) > 1
+
+
+@pytest.mark.parametrize("retry_after, expected", [(2.0, 2.0), (500.0, 60.0), (-3.0, 0.0)])
+def test_retry_after_is_honoured_up_to_the_longest_wait(retry_after, expected):
+    assert RetryPolicy(max_delay=60.0).delay(0, retry_after) == expected
+
+
+@pytest.mark.parametrize("text, expected", [
+    (b"ABCDEF" + b"0" * 58 + b"  BTCUSDT-trades-2024-01-01.zip", "abcdef" + "0" * 58),
+    (b"a" * 64 + b"  x.zip\n", "a" * 64),
+    (b"a" * 64, "a" * 64),
+    (b"<html>not found</html>", None),
+    (b"", None),
+    (b"a" * 63 + b"  x.zip", None),
+])
+def test_checksum_lines(text, expected):
+    from korvel_vorn.archives.download import DownloadFailed, checksum_value
+
+    if expected is None:
+        with pytest.raises(DownloadFailed, match="not a sha256sum line"):
+            checksum_value(text, "x.zip")
+    else:
+        assert checksum_value(text, "x.zip") == expected
