@@ -219,13 +219,14 @@ def trades_path(day: str) -> str:
     (["cut", "cut"], True),
     ([("status", 503, None)], False),
     ([("status", 429, 0.01), ("status", 500, None)], False),
+    (["stall"], False),
 ])
 def test_transient_faults_are_retried_and_give_the_same_bytes(tmp_path, mirror, faults, ignore_range):
     zips = build_binance(mirror)
     path = trades_path(DAYS[0])
     mirror.faults[path] = list(faults)
     mirror.ignore_range = ignore_range
-    report = run(tmp_path)
+    report = run(tmp_path, retry=RetryPolicy(attempts=4, base_delay=0.001, max_delay=0.01, timeout=0.5))
     assert report.exit_status == 0, report.summary()
     assert (tmp_path / "cache" / ("binance" + path)).read_bytes() == zips[path]
     asked = [header for p, header in mirror.requests if p == path]
