@@ -24,7 +24,7 @@ import numpy as np
 
 from ..catalog.book import Columns, book_from, concat_rows, slice_rows
 from ..catalog.layout import DAY_MS, CatalogError, day_start_ms, partition_path, partition_writer
-from ..catalog.manifest import read_entry, write_entry
+from ..catalog.manifest import file_sha256, read_entry, write_entry
 from ..catalog.read import read_day
 from ..catalog.write import is_current, split_days, write_day
 from ..venues import binance, tardis
@@ -37,7 +37,7 @@ from .download import (
     Traffic,
     checksum_value,
 )
-from .files import check_file, file_lists, file_sha256, stream_trades
+from .files import check_file, file_lists, stream_trades
 from .plan import (
     SPILLING_LISTS,
     ArchiveFile,

@@ -10,7 +10,6 @@ streamed straight from the zip into a Parquet partition, with the converter's co
 from __future__ import annotations
 
 import gzip
-import hashlib
 import io
 import zipfile
 import zlib
@@ -20,6 +19,7 @@ from typing import Any
 import numpy as np
 
 from ..catalog.book import Columns
+from ..catalog.manifest import file_sha256
 from .plan import ArchiveFile
 
 ROW_GROUP = 1 << 20  # rows of a Parquet row group written at once
@@ -84,14 +84,6 @@ def check_file(path: Path, file: ArchiveFile, sha256: str | None) -> str | None:
     if sha256 is not None and file_sha256(path) != sha256:
         return "checksum mismatch"
     return check_zip(path, file) if file.kind == "zip" else check_gzip(path, file)
-
-
-def file_sha256(path: Path) -> str:
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        while block := f.read(1 << 20):
-            digest.update(block)
-    return digest.hexdigest()
 
 
 def file_lists(path: Path, file: ArchiveFile, symbol: str) -> dict[str, Columns]:
