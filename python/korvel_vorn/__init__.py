@@ -24,7 +24,7 @@ if TYPE_CHECKING:  # pyarrow is imported only when a fetch runs
     from .archives import FetchReport
 
 
-def fetch(source: str, symbols: object, start: str, end: str, catalog: object, **kwargs: object) -> FetchReport:
+def fetch(source: str, symbols: object, start: str, end: str, catalog: object, **kwargs: object) -> "FetchReport":
     """Fetch days of a public archive into a catalog and return the report (see
     `korvel_vorn.archives.fetch`; needs pyarrow, the ``convert`` extra)."""
     from .archives import fetch as _fetch
