@@ -125,7 +125,7 @@ def statuses(report):
 
 # ----------------------------------------------------------------------------- the whole road
 
-def test_fetch_builds_every_day_and_a_second_run_asks_for_nothing(tmp_path, mirror):
+def test_fetch_builds_every_day_and_a_second_run_asks_for_nothing(tmp_path, mirror, capsys):
     zips = build_binance(mirror)
     report = run(tmp_path)
     assert report.exit_status == 0, report.summary()
@@ -147,6 +147,11 @@ def test_fetch_builds_every_day_and_a_second_run_asks_for_nothing(tmp_path, mirr
     assert report.dropped == {"oi rows repeated across daily files": 1, "liquidations rows repeated across daily files": 1}
     oi = read_span(root, "binance-um", SYMBOL)["oi"]
     assert len(oi["ts"]) == 48 and len(np.unique(oi["ts"])) == 48
+    assert main(["catalog", str(root)]) == 0
+    listing = capsys.readouterr().out.splitlines()
+    assert listing[0] == f"binance-um {SYMBOL}: 2 day(s), {DAYS[0]} to {DAYS[1]}"
+    trades_line = next(line for line in listing if line.strip().startswith("trades"))
+    assert "80 records" in trades_line and f"gaps on {DAYS[1]} (1)" in trades_line
 
     before = len(mirror.requests)
     again = run(tmp_path)
