@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import contextlib
+import datetime as _dt
 import errno
 import os
 import tempfile
@@ -301,6 +302,7 @@ def fetch(source: str, symbols: str | Sequence[str], start: str, end: str, catal
         else:
             cache_dir = Path(cache)
         fetcher = _Fetcher(parsed, root, cache_dir, downloader, report, key)
+        this_month = _dt.datetime.now(_dt.UTC).strftime("%Y-%m")  # monthly files of it are not out yet
         builds: list[tuple[str, str, str, str, list[ArchiveFile]]] = []
         files: dict[str, ArchiveFile] = {}
         for symbol in wanted:
@@ -308,6 +310,11 @@ def fetch(source: str, symbols: str | Sequence[str], start: str, end: str, catal
                 for list_name in parsed.lists_of(data_type):
                     for day in days:
                         own = archive_file(parsed, data_type, symbol, day)
+                        if len(own.period) == 7 and own.period >= this_month:
+                            report.days.append(DayOutcome(symbol, data_type, list_name, day, "not published",
+                                                          reason=f"the {own.period} file is published after the "
+                                                          "month ends", file=own.name))
+                            continue
                         inputs = [own]
                         if list_name in SPILLING_LISTS and previous_day(day) in days:
                             inputs.insert(0, archive_file(parsed, data_type, symbol, previous_day(day)))

@@ -509,3 +509,15 @@ def test_checksum_lines(text, expected):
             checksum_value(text, "x.zip")
     else:
         assert checksum_value(text, "x.zip") == expected
+
+
+def test_the_monthly_funding_of_the_current_month_is_not_asked_for(tmp_path, mirror):
+    yesterday = (dt.datetime.now(dt.UTC).date() - dt.timedelta(days=1)).isoformat()
+    if yesterday[:7] != dt.datetime.now(dt.UTC).strftime("%Y-%m"):
+        pytest.skip("yesterday ended the last month, whose file is out")
+    mirror.add_zip(f"{ROOT_PATH}/daily/klines/{SYMBOL}/1m/{SYMBOL}-1m-{yesterday}.zip", klines_csv(yesterday))
+    report = fetch("binance-um", SYMBOL, yesterday, yesterday, tmp_path / "catalog", types="klines,fundingRate",
+                   retry=FAST)
+    assert report.exit_status == 0, report.summary()
+    assert {day.data_type: day.status for day in report.days} == {"klines": "written", "fundingRate": "not published"}
+    assert not [path for path, _ in mirror.requests if "fundingRate" in path]
