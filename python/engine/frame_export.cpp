@@ -145,4 +145,23 @@ PyObject* export_clusters(std::int64_t cursor_ts, Clusters clusters) {
     return pair_of_new(PyLong_FromLongLong(cursor_ts), dict);
 }
 
+PyObject* export_book_features(BookFeatures features, std::size_t depths) {
+    std::shared_ptr<const BookFeatures> owner;
+    try {
+        owner = std::make_shared<const BookFeatures>(std::move(features));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    const std::size_t rows = owner->best_bid.size();
+    PanelDict d(owner, {});
+    d.floats("best_bid", owner->best_bid);
+    d.floats("best_ask", owner->best_ask);
+    d.floats("mid", owner->mid);
+    d.floats("spread", owner->spread);
+    d.matrix("bid_depth", owner->bid_depth, rows, depths);
+    d.matrix("ask_depth", owner->ask_depth, rows, depths);
+    d.matrix("imbalance", owner->imbalance, rows, depths);
+    return d.release();
+}
+
 }  // namespace vorn::python

@@ -1,0 +1,206 @@
+#!/usr/bin/env python3
+"""Benchmark of `korvel_vorn.batch` over the generated 24 h market (the `day` preset).
+
+The day is written into a scratch catalog (parquet, the catalog's layout) as eight consecutive UTC
+days (the same records shifted by whole days). Measured side by side:
+
+1. one job (bars, footprint and book of one day) against pyarrow reading that day's partitions;
+2. eight days on 1 and on 2 workers, in the thread mode and on a Dask LocalCluster of processes;
+3. the peak memory of a worker (the largest peak RSS a job reports);
+4. the driver's memory running 50 and 500 jobs (small days) on a LocalCluster;
+5. the time a year of 100 symbols would take on N cores, from the measured time per job.
+
+Usage: bench/batch.py [--scratch DIR] [--days 8] [--skip-cluster]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import resource
+import shutil
+import statistics
+import sys
+import tempfile
+import threading
+import time
+from typing import Any
+
+import numpy as np
+
+BENCH = pathlib.Path(__file__).resolve().parent
+ROOT = BENCH.parent
+sys.path.insert(0, str(BENCH))
+sys.path.insert(0, str(ROOT / "tests" / "python" / "package"))
+
+import array_path  # noqa: E402
+import generate_market  # noqa: E402
+from batch_catalog import generated_day, write_day  # noqa: E402
+
+EXCHANGE = "generated"
+SYMBOL = generate_market.SYMBOL
+DAY_MS = 86_400_000
+FIRST_DAY = "2024-03-01"  # the generator's start
+
+
+def day_name(k: int) -> str:
+    return (np.datetime64(FIRST_DAY) + np.timedelta64(k, "D")).astype(str)
+
+
+def shifted(lists: dict[str, dict[str, np.ndarray]], k: int) -> dict[str, dict[str, np.ndarray]]:
+    return {name: {f: (v + k * DAY_MS if f == "ts" else v) for f, v in cols.items()} for name, cols in lists.items()}
+
+
+def build_catalog(root: pathlib.Path, days: int) -> None:
+    import orjson
+
+    started = time.perf_counter()
+    text = generate_market.generate("day", 1)
+    dataset = orjson.loads(text[len('{"cmd":"load","dataset":'):-1])
+    del text
+    lists = array_path.dataset_columns(dataset)
+    del dataset
+    for k in range(days):
+        write_day(root, EXCHANGE, SYMBOL, day_name(k), shifted(lists, k))
+    counts = ", ".join(f"{n} {len(c['ts'])}" for n, c in lists.items())
+    print(f"catalog: {days} days of the generated 24 h market ({counts}) in {time.perf_counter() - started:.1f} s")
+
+
+def best_of(fn: Any, rounds: int) -> float:
+    times = []
+    for _ in range(rounds):
+        started = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - started)
+    return min(times)
+
+
+def bench_one_job(catalog: pathlib.Path, scratch: pathlib.Path, rounds: int) -> float:
+    import pyarrow.parquet as pq
+
+    from korvel_vorn.batch import run_job
+
+    files = sorted(catalog.rglob(f"date={FIRST_DAY}/part-0.parquet"))
+
+    def read_partitions() -> None:
+        for f in files:
+            pq.read_table(f)
+
+    def one_job() -> None:
+        out = scratch / "one"
+        shutil.rmtree(out, ignore_errors=True)
+        report = run_job(str(catalog), str(out), EXCHANGE, SYMBOL, FIRST_DAY, ["bars", "footprint", "book"], 60_000,
+                         1.0, [5, 10, 20], 0)
+        assert report["error"] is None, report["error"]
+
+    read = best_of(read_partitions, rounds)
+    job = best_of(one_job, rounds)
+    print(f"one job, all three tables: {job:.2f} s; pyarrow reading the day's partitions: {read:.2f} s; "
+          f"ratio {job / read:.1f}x (target <= 5x)")
+    return job
+
+
+def bench_workers(catalog: pathlib.Path, scratch: pathlib.Path, days: int, skip_cluster: bool) -> dict[str, Any]:
+    from korvel_vorn import batch
+
+    jobs = batch.plan(catalog, EXCHANGE, [SYMBOL], FIRST_DAY, day_name(days - 1))
+    results: dict[str, Any] = {}
+    modes = [("threads", None)] + ([] if skip_cluster else [("local cluster", "local")])
+    for mode, executor in modes:
+        seconds = {}
+        peak = 0
+        for workers in (1, 2):
+            out = scratch / f"{mode}-{workers}".replace(" ", "_")
+            shutil.rmtree(out, ignore_errors=True)
+            client = batch.local_cluster(workers) if executor == "local" else None
+            started = time.perf_counter()
+            report = batch.run(jobs, out, client if client is not None else None, workers=workers, progress=False)
+            seconds[workers] = time.perf_counter() - started
+            if client is not None:
+                cluster = client.cluster
+                client.close()
+                cluster.close()
+            assert report.ok, [r["error"] for r in report.failed]
+            peak = max([peak, *(r["peak_rss"] for r in report.reports)])
+        speedup = seconds[1] / seconds[2]
+        print(f"{mode}: {days} days on 1 worker {seconds[1]:.1f} s, on 2 workers {seconds[2]:.1f} s: "
+              f"{speedup:.2f}x (target >= 1.6x); peak RSS of a worker process {peak / 2**20:.0f} MiB")
+        results[mode] = {"seconds": seconds, "speedup": speedup, "peak_rss": peak}
+    return results
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def bench_driver_memory(scratch: pathlib.Path, counts: tuple[int, ...]) -> None:
+    from korvel_vorn import batch
+
+    catalog = scratch / "small"
+    symbols = [f"S{i:03d}USDT" for i in range(10)]
+    days = max(counts) // len(symbols)
+    for s, symbol in enumerate(symbols):
+        for k in range(days):
+            write_day(catalog, EXCHANGE, symbol, day_name(k), generated_day(day_name(k), seed=s * 1000 + k,
+                                                                             trades=200, hours=(1, 2)))
+    client = batch.local_cluster(2)
+    try:
+        for count in counts:
+            jobs = batch.plan(catalog, EXCHANGE, symbols, FIRST_DAY, day_name(days - 1))[:count]
+            out = scratch / f"driver-{count}"
+            baseline = rss_bytes()
+            peak = [baseline]
+            running = True
+
+            def sample() -> None:
+                while running:
+                    peak[0] = max(peak[0], rss_bytes())
+                    time.sleep(0.02)
+
+            sampler = threading.Thread(target=sample)
+            sampler.start()
+            started = time.perf_counter()
+            report = batch.run(jobs, out, client, progress=False)
+            running = False
+            sampler.join()
+            assert report.ok and len(report.reports) == count
+            print(f"driver, {count} jobs on a local cluster: {time.perf_counter() - started:.1f} s, RSS grew "
+                  f"{(peak[0] - baseline) / 2**20:.1f} MiB over {baseline / 2**20:.0f} MiB")
+    finally:
+        cluster = client.cluster
+        client.close()
+        cluster.close()
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--scratch", type=pathlib.Path, help="scratch folder (default: a temporary one)")
+    parser.add_argument("--days", type=int, default=8)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--skip-cluster", action="store_true", help="thread mode only")
+    args = parser.parse_args()
+    scratch = args.scratch or pathlib.Path(tempfile.mkdtemp(prefix="batch-bench-"))
+    try:
+        catalog = scratch / "catalog"
+        if not catalog.exists():
+            build_catalog(catalog, args.days)
+        per_job = bench_one_job(catalog, scratch, args.rounds)
+        workers = bench_workers(catalog, scratch, args.days, args.skip_cluster)
+        if not args.skip_cluster:
+            bench_driver_memory(scratch, (50, 500))
+        per_job_2 = statistics.mean([workers["threads"]["seconds"][1] / args.days])
+        print(f"driver peak RSS (this process): {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} MiB")
+        for cores in (2, 64, 512):
+            hours = 36_500 * per_job_2 / cores / 3600
+            print(f"a year of 100 symbols (36,500 jobs of {per_job_2:.2f} s) on {cores} cores: {hours:.1f} h")
+        del per_job
+    finally:
+        if args.scratch is None:
+            shutil.rmtree(scratch, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
