@@ -34,9 +34,10 @@ ROOT = BENCH.parent
 sys.path.insert(0, str(BENCH))
 sys.path.insert(0, str(ROOT / "tests" / "python" / "package"))
 
+from batch_catalog import generated_day, write_day  # noqa: E402
+
 import array_path  # noqa: E402
 import generate_market  # noqa: E402
-from batch_catalog import generated_day, write_day  # noqa: E402
 
 EXCHANGE = "generated"
 SYMBOL = generate_market.SYMBOL
@@ -135,6 +136,11 @@ def rss_bytes() -> int:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def sample_rss(peak: list[int], done: threading.Event) -> None:
+    while not done.wait(0.02):
+        peak[0] = max(peak[0], rss_bytes())
+
+
 def bench_driver_memory(scratch: pathlib.Path, counts: tuple[int, ...]) -> None:
     from korvel_vorn import batch
 
@@ -152,18 +158,12 @@ def bench_driver_memory(scratch: pathlib.Path, counts: tuple[int, ...]) -> None:
             out = scratch / f"driver-{count}"
             baseline = rss_bytes()
             peak = [baseline]
-            running = True
-
-            def sample() -> None:
-                while running:
-                    peak[0] = max(peak[0], rss_bytes())
-                    time.sleep(0.02)
-
-            sampler = threading.Thread(target=sample)
+            done = threading.Event()
+            sampler = threading.Thread(target=sample_rss, args=(peak, done))
             sampler.start()
             started = time.perf_counter()
             report = batch.run(jobs, out, client, progress=False)
-            running = False
+            done.set()
             sampler.join()
             assert report.ok and len(report.reports) == count
             print(f"driver, {count} jobs on a local cluster: {time.perf_counter() - started:.1f} s, RSS grew "

@@ -112,17 +112,11 @@ def read_day(root: str, exchange: str, symbol: str, day: str) -> dict[str, dict[
         if not path.is_file():
             continue
         try:
-            table = pq.read_table(path)
-        except Exception as error:  # noqa: BLE001 - any reader failure is a corrupt partition
-            raise BatchError(f"cannot read {path}: {str(error).splitlines()[0] if str(error) else type(error).__name__}") from None
-        try:
-            lists[name] = table_columns(name, table, str(path))
-        except (KeyError, pa_errors()) as error:
-            raise BatchError(f"cannot read {path}: {error}") from None
+            lists[name] = table_columns(name, pq.read_table(path), str(path))
+        except BatchError:
+            raise
+        except Exception as error:
+            # Whatever the reader says of a damaged partition, said in one line.
+            reason = str(error).splitlines()[0] if str(error) else type(error).__name__
+            raise BatchError(f"cannot read {path}: {reason}") from None
     return lists
-
-
-def pa_errors() -> type[Exception]:
-    import pyarrow as pa
-
-    return pa.ArrowException  # type: ignore[no-any-return]

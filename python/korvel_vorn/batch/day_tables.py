@@ -129,13 +129,14 @@ class DayTables:
     def _liquidations(self) -> dict[str, FloatArray]:
         rows = self.rows
         liq = self.lists.get("liquidations")
-        long_qty, short_qty = np.zeros(rows), np.zeros(rows)
+        long_qty: FloatArray = np.zeros(rows)
+        short_qty: FloatArray = np.zeros(rows)
         if liq is not None and liq["ts"].size and rows:
             row = self._row_of(liq["ts"])
             inside = (row >= 0) & (row < rows)
             short = liq["side"] == 1
-            long_qty = np.bincount(row[inside & ~short], liq["qty"][inside & ~short], minlength=rows)
-            short_qty = np.bincount(row[inside & short], liq["qty"][inside & short], minlength=rows)
+            long_qty = np.bincount(row[inside & ~short], liq["qty"][inside & ~short], minlength=rows).astype(np.float64)
+            short_qty = np.bincount(row[inside & short], liq["qty"][inside & short], minlength=rows).astype(np.float64)
         return {"liquidated_long": long_qty, "liquidated_short": short_qty}
 
     def _last_before_end(self, list_name: str, field: str) -> FloatArray:

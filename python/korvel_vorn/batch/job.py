@@ -41,7 +41,7 @@ def run_job(catalog: str, out: str, exchange: str, symbol: str, day: str, tables
         report["error"] = "out of memory"
     except OSError as error:
         report["error"] = f"{error.strerror or error}{f': {error.filename}' if error.filename else ''}"
-    except Exception as error:  # noqa: BLE001 - a job's failure is reported, never lost
+    except Exception as error:
         report["error"] = f"{type(error).__name__}: {str(error).splitlines()[0] if str(error) else ''}"
     finally:
         set_thread_workers(previous)

@@ -76,7 +76,7 @@ def plan(catalog: str | os.PathLike[str], exchange: str, symbols: Iterable[str],
     """
     root = str(catalog)
     names = check_tables(tables)
-    for value, option in ((start, "from"), (end, "to")):
+    for value in (start, end):
         day_start_ms(value)
     if start > end:
         raise BatchError(f"--from {start} is after --to {end}")
@@ -182,7 +182,7 @@ def _results(executor: Any, calls: list[tuple[Any, ...]]) -> Iterator[dict[str, 
         for future in as_completed(futures):
             try:
                 yield future.result()
-            except Exception as error:  # noqa: BLE001 - a job lost with its workers
+            except Exception as error:
                 args = calls[futures.index(future)]
                 yield {"exchange": args[2], "symbol": args[3], "day": args[4], "rows": {}, "notes": [],
                        "error": f"lost: {type(error).__name__}: {error}", "seconds": 0.0, "peak_rss": 0}

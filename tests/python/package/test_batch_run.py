@@ -62,6 +62,11 @@ def tables_of(out):
     return {t: batch.read(out, t, form="arrow") for t in ("bars", "footprint", "book")}
 
 
+def same_table(a, b):
+    """Equal schemas and values, NaN equal to NaN (Arrow's equals tells NaN from itself)."""
+    return a.schema.equals(b.schema) and a.num_rows == b.num_rows and a.to_pandas().equals(b.to_pandas())
+
+
 def test_threads_and_local_cluster_give_the_same_tables(catalog, tmp_path):
     pytest.importorskip("distributed")
     runs = {"1 thread": dict(workers=1), "2 threads": dict(workers=2), "local cluster": dict(executor="local", workers=2)}
@@ -75,7 +80,7 @@ def test_threads_and_local_cluster_give_the_same_tables(catalog, tmp_path):
     for name, tables in results.items():
         for table, value in tables.items():
             assert value.num_rows > 0
-            assert value.equals(results["1 thread"][table]), f"{table} of {name}"
+            assert same_table(value, results["1 thread"][table]), f"{table} of {name}"
 
 
 def test_second_run_does_nothing_and_changed_depths_recompute_only_the_book(catalog, tmp_path):

@@ -225,7 +225,7 @@ def check_day(tmp_path, lists, day, bucket=60_000, w=1.0, depths=(0, 2, 5)):
 def test_generated_day_every_column(tmp_path):
     day = "2024-03-01"
     lists = generated_day(day, seed=3)
-    report, tables, want = check_day(tmp_path, lists, day)
+    report, tables, _ = check_day(tmp_path, lists, day)
     bars = tables["bars"].to_pandas()
     assert len(bars) == 1440  # trades at 00:00:00.000 and 23:59:59.999: every bucket of the day
     assert report["rows"] == {"bars": 1440, "footprint": tables["footprint"].num_rows, "book": 1440}
