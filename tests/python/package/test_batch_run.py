@@ -149,7 +149,7 @@ def test_a_killed_worker_leaves_exactly_the_expected_partitions(catalog, tmp_pat
         assert report.ok, [r["error"] for r in report.failed]
         assert partitions(out) == expected_partitions()
         assert not hidden_temporaries(out)
-        entries = sorted(p.name for p in (out / "_manifest").rglob("*.json"))
+        entries = sorted(p.name for p in (out / "_manifest").rglob("date=*.json"))
         assert len(entries) == 6
         del distributed
     finally:
@@ -168,13 +168,13 @@ def test_a_killed_driver_is_resumed_with_exactly_the_rest(catalog, tmp_path):
     manifest = out / "_manifest"
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline and driver.poll() is None:
-        if len(list(manifest.rglob("*.json"))) >= 2:
+        if len(list(manifest.rglob("date=*.json"))) >= 2:
             break
         time.sleep(0.005)
     driver.send_signal(signal.SIGKILL)
     driver.wait(10)
     done = {(p.parent.name.removeprefix("symbol="), p.name.removeprefix("date=").removesuffix(".json"))
-            for p in manifest.rglob("*.json")}
+            for p in manifest.rglob("date=*.json")}
     assert 2 <= len(done) < 6
     report = batch.run(jobs_of(catalog), out, progress=False)
     ran = {(r["symbol"], r["day"]) for r in report.reports}
