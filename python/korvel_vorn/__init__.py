@@ -4,7 +4,8 @@
 The pure-Python side adds thin helpers around that protocol: `commands` (command and spec texts
 from Python values), `dataset` (dataset JSON from tuples, dicts or NumPy arrays), `replies`
 (typed replies, error replies as exceptions), `Session` (all of these together), `convert`
-(exchange recordings to dataset JSON), `charts` and `replay` (matplotlib renders, optional
+(exchange recordings to dataset JSON), `archives` and `catalog` (public archives
+fetched into a catalog of Parquet days), `charts` and `replay` (matplotlib renders, optional
 extra ``charts``), `viewer` (the interactive replay, extra ``viewer``) and the command-line tool
 ``python -m korvel_vorn``. `Engine` (`korvel_vorn._engine`) is the array path: the same engine
 taking files and NumPy columns and giving frames as arrays; `Session` drives it.
@@ -16,6 +17,14 @@ from .commands import book_heatmap, footprint, funding_oi_divergence, liquidatio
 from .dataset import dataset_json
 from .replies import VornBadSpecError, VornDataError, VornError, VornParseError, parse_reply
 from .session import Session
+
+
+def fetch(source: str, symbols: object, start: str, end: str, catalog: object, **kwargs: object) -> object:
+    """Fetch days of a public archive into a catalog and return the report (see
+    `korvel_vorn.archives.fetch`; needs pyarrow, the ``convert`` extra)."""
+    from .archives import fetch as _fetch
+
+    return _fetch(source, symbols, start, end, catalog, **kwargs)  # type: ignore[arg-type]
 
 
 def view(session: Session, **kwargs: object) -> object:
@@ -38,6 +47,7 @@ __all__ = [
     "__version__",
     "book_heatmap",
     "dataset_json",
+    "fetch",
     "footprint",
     "funding_oi_divergence",
     "liquidation_map",

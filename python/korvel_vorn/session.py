@@ -22,6 +22,7 @@ from .dataset_file import DEFAULT_MAX_BYTES, DatasetFileError, load_json_file, r
 from .frame_arrays import frame_from_native
 from .replies import Bounds, Frame, VornParseError, error_from_display, parse_reply
 from .schema import LISTS
+from .timefmt import time_ms
 
 
 class Session:
@@ -86,6 +87,24 @@ class Session:
         given = dict(zip(LISTS, (candles, trades, book, funding, oi, liquidations)))
         lists = {name: native_columns(name, records) for name, records in given.items() if records is not None}
         return self._load_native_columns(lists)
+
+    def load_catalog(self, root: str | os.PathLike[str], *, exchange: str, symbol: str, start: Any = None,
+                     end: Any = None) -> int:
+        """Load a span of a catalog (`korvel_vorn.catalog`): the days of `exchange` and `symbol`
+        from `start` (inclusive) to `end` (exclusive), each None for the catalog's first or last
+        day, as any TIME the package takes (milliseconds, an aware datetime, ISO text). Parquet
+        columns go to the engine through NumPy, without JSON; the span's book starts with the book
+        replayed to `start`. Returns the record count; a span without records raises
+        `korvel_vorn.catalog.CatalogError`.
+        """
+        from .catalog import CatalogError, read_span
+
+        start_ms = None if start is None else time_ms(start)
+        end_ms = None if end is None else time_ms(end)
+        lists = read_span(root, exchange, symbol, start_ms, end_ms)
+        if not lists:
+            raise CatalogError(f"{root} holds no records of {exchange} {symbol} in the span asked for")
+        return self._load_native_columns({name: native_columns(name, columns) for name, columns in lists.items()})
 
     def _load_native_columns(self, lists: dict[str, Any]) -> int:
         try:

@@ -108,3 +108,20 @@ def format_duration(ms: int) -> str:
         parts.append(f"{minutes}m")
     parts.append(sec)
     return sign + " ".join(parts)
+
+
+def time_ms(value: object) -> int:
+    """Milliseconds of a TIME given as a Python value: integer milliseconds (a whole float or NumPy
+    integer too), a datetime (naive is UTC) or text (milliseconds or ISO, as `parse_time`)."""
+    if isinstance(value, str):
+        return parse_time(value)
+    if isinstance(value, _dt.datetime):
+        return datetime_ms(value)
+    if isinstance(value, _dt.date):
+        return datetime_ms(_dt.datetime(value.year, value.month, value.day, tzinfo=_dt.UTC))
+    if isinstance(value, bool) or (not hasattr(value, "__index__") and not isinstance(value, float)):
+        raise ValueError(f"bad time {value!r}: use milliseconds, a datetime or ISO text")
+    number = float(value) if isinstance(value, float) else int(value)
+    if number != int(number):
+        raise ValueError(f"bad time {value!r}: not a whole number of milliseconds")
+    return int(number)

@@ -1,4 +1,4 @@
-"""The command-line tool: ``python -m korvel_vorn <info|frame|render|replay|view|convert|demo|batch>``.
+"""The command-line tool: ``python -m korvel_vorn <info|frame|render|replay|view|convert|fetch|catalog|demo|batch>``.
 
 Every failure (a missing or unreadable file, bad JSON, an error reply of the engine, a bad
 option value) prints one line "korvel_vorn <command>: error: ..." on stderr and exits with
@@ -13,7 +13,7 @@ from collections.abc import Sequence
 from ..columns import ColumnError
 from ..replies import VornError
 from ..session import DatasetFileError
-from .common import CliError, one_line
+from .common import CliError, UsageError, one_line
 from .parser import build_parser
 
 __all__ = ["CliError", "main"]
@@ -26,6 +26,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         return int(args.run(args))
+    except UsageError as error:
+        sys.stderr.write(f"korvel_vorn {args.command}: error: {one_line(str(error))}\n")
+        return 2
     except (CliError, DatasetFileError, VornError, ColumnError, ChartsUnavailable) as error:
         sys.stderr.write(f"korvel_vorn {args.command}: error: {one_line(str(error))}\n")
         return 1

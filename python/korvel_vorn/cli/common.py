@@ -19,6 +19,10 @@ class CliError(Exception):
     """A bad input the tool reports and exits on."""
 
 
+class UsageError(CliError):
+    """A command line that asks for something impossible (exit status 2, as argparse's errors)."""
+
+
 def one_line(message: str, limit: int = 2000) -> str:
     """An error message on one line of at most `limit` characters, saying how much was cut."""
     line = " ".join(message.split("\n"))
@@ -75,10 +79,56 @@ def read_spec(args: argparse.Namespace) -> tuple[str, dict[str, Any]]:
 
 
 def open_session(args: argparse.Namespace) -> tuple[Session, dict[str, Any]]:
+    check_dataset(args)
     spec_text, spec = read_spec(args)
     session = Session(spec_text if spec_text.strip() else None)
-    session.load_file(args.dataset, max_bytes=args.max_size)
+    load_dataset(session, args)
     return session, spec
+
+
+def check_dataset(args: argparse.Namespace) -> None:
+    """A DATASET file, or a catalog span (--catalog ROOT --exchange E --symbol S [--from T] [--to T])."""
+    span_options = [name for name, value in (("--exchange", args.exchange), ("--from", args.span_from),
+                                               ("--to", args.span_to)) if value is not None]
+    if args.catalog is None:
+        if args.dataset is None:
+            raise UsageError("no DATASET: give a dataset file, or a catalog span with --catalog ROOT --exchange E "
+                             "--symbol S")
+        if span_options:
+            raise UsageError(f"{span_options[0]} reads a catalog span: give --catalog ROOT too")
+        return
+    if args.dataset is not None:
+        raise UsageError(f"give a DATASET file ({args.dataset}) or --catalog, not both")
+    if args.exchange is None or args.symbol is None:
+        raise UsageError("--catalog needs --exchange and --symbol (python -m korvel_vorn catalog ROOT lists them)")
+
+
+def dataset_label(args: argparse.Namespace) -> str:
+    """The dataset as messages name it: its file, or the catalog span."""
+    if args.catalog is None:
+        return str(args.dataset)
+    span = f" from {args.span_from or 'the first day'} to {args.span_to or 'the last day'}"
+    return f"{args.catalog} {args.exchange} {args.symbol}{span}"
+
+
+def load_dataset(session: Session, args: argparse.Namespace) -> int:
+    """Load the command's DATASET file or catalog span into the session; returns the record count."""
+    check_dataset(args)
+    if args.catalog is None:
+        return session.load_file(args.dataset, max_bytes=args.max_size)
+    try:
+        from ..catalog import CatalogError
+    except ImportError as error:
+        raise CliError(f"reading a catalog needs pyarrow ({error}): pip install 'korvel_vorn[convert]'") from None
+    try:
+        start = None if args.span_from is None else parse_time(args.span_from)
+        end = None if args.span_to is None else parse_time(args.span_to)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+    try:
+        return session.load_catalog(args.catalog, exchange=args.exchange, symbol=args.symbol, start=start, end=end)
+    except CatalogError as error:
+        raise CliError(str(error)) from None
 
 
 def cursor_at(session: Session, text: str | None) -> int | None:

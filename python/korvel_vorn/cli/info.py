@@ -8,23 +8,23 @@ import json
 from ..replies import VornError
 from ..session import Session
 from ..timefmt import format_duration, format_ts
-from .common import CliError
+from .common import CliError, dataset_label, load_dataset
 
 
 def cmd_info(args: argparse.Namespace) -> int:
     session = Session()
-    session.load_file(args.dataset, max_bytes=args.max_size)
+    load_dataset(session, args)
     try:
         bounds = session.bounds()
     except VornError as error:
         if error.kind == "data":
-            raise CliError(f"{args.dataset} holds no records") from None
+            raise CliError(f"{dataset_label(args)} holds no records") from None
         raise
     stats = session.list_bounds()
     if args.json:
         print(json.dumps({**bounds, "lists": stats}, separators=(",", ":")))
         return 0
-    print(f"dataset  {args.dataset}")
+    print(f"dataset  {dataset_label(args)}")
     print(f"records  {bounds['count']}")
     print(f"from_ts  {bounds['from_ts']}  {format_ts(bounds['from_ts'])}")
     print(f"to_ts    {bounds['to_ts']}  {format_ts(bounds['to_ts'])}")

@@ -9,6 +9,7 @@ from ..schema import LISTS
 from ..session import DEFAULT_MAX_BYTES
 from .batch import add_batch_parser
 from .convert import cmd_convert
+from .fetch import cmd_catalog, cmd_fetch
 from .frames import cmd_frame, cmd_render, cmd_replay
 from .info import cmd_info
 from .values import byte_size, pixel_size, positive_float
@@ -26,14 +27,24 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def with_dataset(p: argparse.ArgumentParser, spec: bool = True) -> None:
-        p.add_argument("dataset", help="dataset JSON file (the value of a load command's \"dataset\"; .gz allowed) "
-                       "or .npz file of columns")
+        p.add_argument("dataset", nargs="?", help="dataset JSON file (the value of a load command's \"dataset\"; "
+                       ".gz allowed) or .npz file of columns; or a catalog span with --catalog")
+        p.add_argument("--catalog", metavar="ROOT", help="read a span of a catalog (python -m korvel_vorn fetch) "
+                       "instead of a file, with --exchange, --symbol and optionally --from and --to")
+        p.add_argument("--exchange", help="the catalog's exchange (binance-um, binance-cm, bybit, ...)")
+        p.add_argument("--from", dest="span_from", metavar="TIME", help="start of the catalog span (default: its "
+                       "first day); the book starts replayed to it")
+        p.add_argument("--to", dest="span_to", metavar="TIME", help="end of the catalog span, excluded (default: "
+                       "the end of its last day)")
+        if not spec:
+            p.add_argument("--symbol", help="the catalog's symbol")
         p.add_argument("--max-size", type=byte_size, default=DEFAULT_MAX_BYTES, metavar="SIZE",
                        help="refuse dataset files larger than SIZE once decompressed (bytes, or with K, M, G; "
                        "default 4G)")
         if spec:
             p.add_argument("--spec", help="spec JSON file, or the spec JSON itself; default: the four panels")
-            p.add_argument("--symbol", help="symbol of the default spec (default: the file name)")
+            p.add_argument("--symbol", help="symbol of the default spec (default: the file name); the catalog's "
+                           "symbol with --catalog")
             p.add_argument("--price-bin", type=positive_float, default=1.0,
                            help="price bin of the default spec's panels (default 1.0)")
 
@@ -95,8 +106,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("inputs", nargs="*", help="recordings or folders of them, recognised by content (.gz and .zip allowed)")
     for kind in LISTS:
         p.add_argument(f"--{kind}", action="append", metavar="FILE", help=f"a recording read as {kind}")
-    p.add_argument("-o", "--output", required=True,
+    p.add_argument("-o", "--output",
                    help="dataset file to write: JSON (- for stdout, .gz compresses) or .npz columns")
+    p.add_argument("--catalog", metavar="ROOT", help="write into a catalog of days instead (split at UTC midnight; "
+                   "with --exchange, and --symbol where the inputs do not tell it)")
+    p.add_argument("--exchange", help="the catalog's exchange name of the inputs (binance-um, bybit, ...)")
     p.add_argument("--symbol", help="keep only this symbol's messages")
     p.add_argument("--time-unit", choices=("s", "ms", "us", "ns"),
                    help="unit of numeric timestamps (default: recognised by magnitude)")
@@ -115,6 +129,30 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--candles-from-trades", metavar="DURATION",
                    help="derive candles of DURATION (1m, 5m, 1h...) from the kept trades, whole buckets only")
     p.set_defaults(run=cmd_convert)
+
+    p = sub.add_parser("fetch", help="public archives (Binance, Bybit, Tardis) into a catalog of days",
+                       description="Download each day's files of a public archive (verified, resumable, in "
+                       "parallel) and build them into a catalog of Parquet days. The summary goes to stderr; the "
+                       "exit status is 0 when everything asked for is in the catalog, 3 when some of it is "
+                       "missing or failed, 1 when nothing came in or on a disk error, 2 on a usage error.")
+    p.add_argument("source", help="binance-um, binance-cm, bybit or tardis:EXCHANGE (e.g. tardis:binance-futures)")
+    p.add_argument("symbols", nargs="+", metavar="SYMBOL", help="symbols in the archive's form (BTCUSDT, BTCUSD_PERP)")
+    p.add_argument("--from", dest="start", required=True, metavar="DAY", help="first day (YYYY-MM-DD, UTC)")
+    p.add_argument("--to", dest="end", required=True, metavar="DAY", help="last day, included")
+    p.add_argument("--catalog", required=True, metavar="ROOT", help="catalog folder to build into")
+    p.add_argument("--types", help="comma list of the archive's type names (binance: trades or aggTrades, klines, "
+                   "metrics, fundingRate, liquidationSnapshot; bybit: trades, orderbook; tardis: trades, "
+                   "incremental_book_L2, liquidations, derivative_ticker); default: all but aggTrades")
+    p.add_argument("--cache", metavar="DIR", help="keep the downloaded files here, byte for byte (a second run "
+                   "takes them from here without a request)")
+    p.add_argument("--jobs", type=int, default=4, help="parallel downloads (default 4)")
+    p.add_argument("--api-key", help="Tardis API key (default: $TARDIS_API_KEY; the first day of a month needs none)")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    p.set_defaults(run=cmd_fetch)
+
+    p = sub.add_parser("catalog", help="what a catalog holds: per exchange and symbol the days, lists and gaps")
+    p.add_argument("root", metavar="ROOT", help="catalog folder")
+    p.set_defaults(run=cmd_catalog)
 
     p = sub.add_parser("view", help="interactive replay in the browser (seek, play, zoom, hover)")
     with_dataset(p)

@@ -9,7 +9,7 @@ from typing import Any
 
 from ..session import Session
 from ..timefmt import format_duration, format_ts
-from .common import CliError, chart_options, open_session, write_bytes
+from .common import CliError, chart_options, dataset_label, open_session, write_bytes
 
 
 def cmd_view(args: argparse.Namespace) -> int:
@@ -24,7 +24,7 @@ def cmd_view(args: argparse.Namespace) -> int:
         raise CliError(f"bad port {args.port}: use 0 to 65535")
 
     def ready(viewer: Any) -> None:
-        print(f"serving the replay of {args.dataset} on {viewer.url} (Ctrl-C stops)", flush=True)
+        print(f"serving the replay of {dataset_label(args)} on {viewer.url} (Ctrl-C stops)", flush=True)
 
     try:
         serve(session, spec=spec, port=args.port or 0, block=True, open_browser=args.open, on_ready=ready)

@@ -12,7 +12,7 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..schema import LISTS
+from ..schema import COLUMN_FIELDS, LISTS
 from ..timefmt import format_ts
 from .candles import TRADE_FIELDS, derive_candles
 from .market import BATCH, ConvertError, Market, records_chunk
@@ -20,6 +20,7 @@ from .output import write_json, write_npz
 from .plan import BookOrder, ListPlan, plan_book, plan_list, repeated_trades, start_book_at
 from .store import ListStore
 
+_EMPTY_DTYPES = {"ts": "int64", "float": "float64", "code": "uint8", "count": "int64"}
 SIDE_LISTS = ("candles", "funding", "oi")  # clipped to the span of the market lists by default
 MARKET_LISTS = ("trades", "book", "liquidations")
 
@@ -153,6 +154,15 @@ class Conversion:
             if os.path.exists(temporary):
                 os.unlink(temporary)
             raise
+
+    def columns(self, name: str) -> dict[str, Any]:
+        """One planned list whole, as the NumPy columns of `Session.load_columns`."""
+        import numpy as np
+
+        fields = [field for field, _ in COLUMN_FIELDS[name]]
+        parts = list(self.plans[name].chunks(fields[1:]))
+        return {field: np.concatenate([part[field] for part in parts]) if parts
+                else np.zeros(0, dtype=_EMPTY_DTYPES[kind]) for field, kind in COLUMN_FIELDS[name]}
 
     def to_json(self) -> str:
         out = io.BytesIO()

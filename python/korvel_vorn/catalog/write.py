@@ -1,0 +1,106 @@
+"""Writing lists of columns into a catalog, one partition per UTC day, each with its manifest entry.
+
+Lists are split at UTC midnight. A day's book starts with the book replayed to 00:00 (one
+snapshot) whenever earlier events continue into it, so every day loads on its own. A partition
+whose manifest already names the same inputs is left as it is.
+"""
+
+from __future__ import annotations
+
+import itertools
+import os
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+
+from .book import Columns, book_before, concat_rows, slice_rows
+from .layout import CATALOG_LISTS, DAY_MS, columns_to_table, day_of_ms, partition_path, write_partition
+from .manifest import read_entry, write_entry
+
+
+@dataclass
+class Written:
+    """What a write did: partitions written and left alone, by (list, day), with record counts."""
+
+    written: dict[tuple[str, str], int] = field(default_factory=dict)
+    unchanged: dict[tuple[str, str], int] = field(default_factory=dict)
+
+
+def is_current(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str, day: str,
+               inputs: Sequence[Mapping[str, Any]]) -> bool:
+    """Whether the partition exists and was built from exactly these inputs."""
+    entry = read_entry(root, list_name, exchange, symbol, day)
+    return (entry is not None and entry.get("inputs") == [dict(item) for item in inputs]
+            and partition_path(root, list_name, exchange, symbol, day).is_file())
+
+
+def _day_rows(ts: np.ndarray[Any, Any]) -> list[tuple[str, int, int]]:
+    """Each UTC day of sorted times with its row range."""
+    if not len(ts):
+        return []
+    numbers = ts // DAY_MS
+    starts = np.flatnonzero(np.diff(numbers)) + 1
+    bounds = [0, *starts.tolist(), len(ts)]
+    return [(day_of_ms(int(numbers[lo]) * DAY_MS), lo, hi) for lo, hi in itertools.pairwise(bounds)]
+
+
+def _sorted(list_name: str, columns: Columns) -> Columns:
+    ts = columns["ts"]
+    if len(ts) < 2 or bool(np.all(ts[1:] >= ts[:-1])) or list_name == "book":
+        return columns
+    order = np.argsort(ts, kind="stable")
+    return {name: column[order] for name, column in columns.items()}
+
+
+def split_days(list_name: str, columns: Columns, before: Columns | None = None) -> list[tuple[str, Columns]]:
+    """A list's records per UTC day; each day's book led by the book replayed to its midnight when
+    earlier events (or `before`, the book of the day before) continue into it."""
+    columns = _sorted(list_name, columns)
+    out = []
+    for day, lo, hi in _day_rows(columns["ts"]):
+        part = slice_rows(list_name, columns, lo, hi)
+        if list_name == "book":
+            midnight = int(part["ts"][0]) // DAY_MS * DAY_MS
+            starts_whole = int(part["ts"][0]) == midnight and int(part["kind"][0]) == 0
+            earlier = slice_rows("book", columns, 0, lo) if lo else before
+            if not starts_whole and earlier is not None:
+                start = book_before(earlier, midnight)
+                if start is not None:
+                    part = concat_rows([start, part])
+        out.append((day, part))
+    return out
+
+
+def write_day(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str, day: str,
+              columns: Columns, inputs: Sequence[Mapping[str, Any]], gaps: Sequence[Any] = (),
+              notes: Mapping[str, Any] | None = None) -> None:
+    """Write one partition and its manifest entry."""
+    table = columns_to_table(list_name, columns)
+    write_partition(table, partition_path(root, list_name, exchange, symbol, day))
+    ts = columns["ts"]
+    entry = {"list": list_name, "exchange": exchange, "symbol": symbol, "date": day,
+             "inputs": [dict(item) for item in inputs], "records": len(ts),
+             "first_ts": int(ts[0]) if len(ts) else None, "last_ts": int(ts[-1]) if len(ts) else None,
+             "gaps": list(gaps), **(dict(notes) if notes else {})}
+    write_entry(root, list_name, exchange, symbol, day, entry)
+
+
+def write_lists(root: str | os.PathLike[str], exchange: str, symbol: str, lists: Mapping[str, Columns],
+                inputs: Sequence[Mapping[str, Any]], gaps: Mapping[str, Sequence[Any]] | None = None) -> Written:
+    """Write lists of columns into the catalog split at UTC midnight; a day whose manifest names
+    the same inputs is not written again."""
+    result = Written()
+    for name in CATALOG_LISTS:
+        if name not in lists:
+            continue
+        for day, part in split_days(name, lists[name]):
+            count = len(part["ts"])
+            if is_current(root, name, exchange, symbol, day, inputs):
+                result.unchanged[(name, day)] = count
+                continue
+            day_gaps = [gap for gap in (gaps or {}).get(name, ()) if day_of_ms(int(gap[0])) == day]
+            write_day(root, name, exchange, symbol, day, part, inputs, day_gaps)
+            result.written[(name, day)] = count
+    return result
