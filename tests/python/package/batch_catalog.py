@@ -1,4 +1,4 @@
-"""Catalogs for the batch tests, written with pyarrow in the catalog's layout, and generated days.
+"""Catalogs for the batch tests (written by the catalog's writer) and generated days.
 
 Columns are those of `Session.load_columns` (int64 ts, 0/1 codes, ragged book levels).
 """
@@ -6,13 +6,10 @@ Columns are those of `Session.load_columns` (int64 ts, 0/1 codes, ragged book le
 from __future__ import annotations
 
 import datetime as dt
-import pathlib
 
 import numpy as np
 
 DAY_MS = 86_400_000
-NAMES = {("trades", "side"): ("buy", "sell"), ("liquidations", "side"): ("long", "short"),
-         ("book", "kind"): ("snapshot", "diff")}
 
 
 def day_start(day: str) -> int:
@@ -20,118 +17,24 @@ def day_start(day: str) -> int:
     return int(dt.datetime(d.year, d.month, d.day, tzinfo=dt.UTC).timestamp() * 1000)
 
 
-def day_of(ts: int) -> str:
-    return dt.datetime.fromtimestamp(ts // DAY_MS * DAY_MS / 1000, tz=dt.UTC).date().isoformat()
-
-
-def part_path(root, list_name, exchange, symbol, day) -> pathlib.Path:
-    return pathlib.Path(root) / list_name / f"exchange={exchange}" / f"symbol={symbol}" / f"date={day}" / "part-0.parquet"
-
-
-def _levels(pa, counts, prices, qtys):
-    offsets = np.concatenate([[0], np.cumsum(counts)]).astype(np.int32)
-    values = pa.StructArray.from_arrays([pa.array(prices, pa.float64()), pa.array(qtys, pa.float64())],
-                                        names=["price", "qty"])
-    return pa.ListArray.from_arrays(pa.array(offsets), values)
-
-
-def arrow_of(list_name: str, columns: dict) -> object:
-    import pyarrow as pa
-
-    fields, arrays = [], []
-    for name, values in columns.items():
-        if name == "ts":
-            arrays.append(pa.array(values, pa.int64()).cast(pa.timestamp("ms", tz="UTC")))
-        elif (list_name, name) in NAMES:
-            arrays.append(pa.DictionaryArray.from_arrays(pa.array(values.astype(np.int8), pa.int8()),
-                                                         pa.array(list(NAMES[(list_name, name)]))))
-        elif name in ("bid_count", "ask_count"):
-            side = name[:3]
-            arrays.append(_levels(pa, values, columns[f"{side}_price"], columns[f"{side}_qty"]))
-            name = side + "s"
-        elif name.startswith(("bid_", "ask_")):
-            continue
-        else:
-            arrays.append(pa.array(values, pa.float64()))
-        fields.append(name)
-    return pa.Table.from_arrays(arrays, names=fields)
-
-
 def write_day(root, exchange, symbol, day, lists: dict) -> None:
-    import pyarrow.parquet as pq
+    """One day's lists written into the catalog by the catalog's own writer."""
+    from korvel_vorn.catalog import write
 
     for name, columns in lists.items():
-        path = part_path(root, name, exchange, symbol, day)
-        path.parent.mkdir(parents=True, exist_ok=True)
-        pq.write_table(arrow_of(name, columns), path)
-
-
-def _take_events(book: dict, keep: np.ndarray) -> dict:
-    bid_keep = np.repeat(keep, book["bid_count"])
-    ask_keep = np.repeat(keep, book["ask_count"])
-    out = {k: book[k][keep] for k in ("ts", "kind", "bid_count", "ask_count")}
-    out.update(bid_price=book["bid_price"][bid_keep], bid_qty=book["bid_qty"][bid_keep],
-               ask_price=book["ask_price"][ask_keep], ask_qty=book["ask_qty"][ask_keep])
-    return out
-
-
-def replay_book(book: dict, until: int) -> tuple[dict, dict, bool]:
-    """Bids and asks (price -> qty) after the events with ts < until, from the first snapshot on."""
-    bids, asks, started = {}, {}, False
-    b = a = 0
-    for i in range(len(book["ts"])):
-        nb, na = int(book["bid_count"][i]), int(book["ask_count"][i])
-        if book["ts"][i] >= until:
-            break
-        if book["kind"][i] == 0:
-            started = True
-            bids, asks = {}, {}
-        if started:
-            for side, prices, qtys, start, n in ((bids, book["bid_price"], book["bid_qty"], b, nb),
-                                                 (asks, book["ask_price"], book["ask_qty"], a, na)):
-                for p, q in zip(prices[start:start + n], qtys[start:start + n]):
-                    if q == 0:
-                        side.pop(float(p), None)
-                    else:
-                        side[float(p)] = float(q)
-        b += nb
-        a += na
-    return bids, asks, started
+        write.write_day(root, name, exchange, symbol, day, columns, inputs=[])
 
 
 def split_days(lists: dict) -> dict[str, dict]:
-    """A dataset's columns split at UTC midnight; a day's book after the first starts with the book
-    replayed to its midnight as a snapshot, as the catalog holds it."""
+    """A dataset's columns split at UTC midnight as the catalog splits them (a day's book after the
+    first led by the book replayed to its midnight)."""
+    from korvel_vorn.catalog import write
+
     days: dict[str, dict] = {}
-    all_ts = np.concatenate([c["ts"] for c in lists.values() if len(c["ts"])])
-    for day in sorted({day_of(int(t)) for t in all_ts}):
-        start = day_start(day)
-        out = {}
-        for name, columns in lists.items():
-            order = np.argsort(columns["ts"], kind="stable")
-            if name == "book":
-                book = _take_events(columns, order) if not np.all(order == np.arange(order.size)) else columns
-                inside = (book["ts"] >= start) & (book["ts"] < start + DAY_MS)
-                part = _take_events(book, inside)
-                bids, asks, started = replay_book(book, start)
-                if started and np.any(book["ts"] < start):
-                    bp, bq = zip(*sorted(bids.items(), reverse=True)) if bids else ((), ())
-                    ap, aq = zip(*sorted(asks.items())) if asks else ((), ())
-                    part = {"ts": np.concatenate([[start], part["ts"]]).astype(np.int64),
-                            "kind": np.concatenate([[0], part["kind"]]).astype(np.uint8),
-                            "bid_count": np.concatenate([[len(bp)], part["bid_count"]]).astype(np.int64),
-                            "ask_count": np.concatenate([[len(ap)], part["ask_count"]]).astype(np.int64),
-                            "bid_price": np.concatenate([bp, part["bid_price"]]),
-                            "bid_qty": np.concatenate([bq, part["bid_qty"]]),
-                            "ask_price": np.concatenate([ap, part["ask_price"]]),
-                            "ask_qty": np.concatenate([aq, part["ask_qty"]])}
-                out[name] = part
-            else:
-                ts = columns["ts"][order]
-                inside = (ts >= start) & (ts < start + DAY_MS)
-                out[name] = {k: v[order][inside] for k, v in columns.items()}
-        days[day] = out
-    return days
+    for name, columns in lists.items():
+        for day, part in write.split_days(name, columns):
+            days.setdefault(day, {})[name] = part
+    return dict(sorted(days.items()))
 
 
 def generated_day(day: str, seed: int = 1, trades: int = 4000, hours: tuple[int, int] = (0, 24)) -> dict:
