@@ -25,12 +25,15 @@ from .params import BatchError, TableParams
 def run_job(catalog: str, out: str, exchange: str, symbol: str, day: str, tables: list[str], bucket_ms: int,
             price_bin: float, depths: list[int], thread_workers: int = 1) -> dict[str, Any]:
     """Computes `tables` of the day and writes them with the day's manifest entry; returns the report
-    {"symbol", "day", "rows": {table: rows or None}, "seconds", "peak_rss", "notes", "error"}."""
+    {"symbol", "day", "rows": {table: rows or None}, "seconds", "peak_rss", "notes", "error"}.
+    "peak_rss" is the peak resident size in bytes of the process that ran the job, from the job's
+    start on where Linux can reset it (in the thread mode it covers the jobs running beside it)."""
     from .._native import set_thread_workers
 
     started = time.perf_counter()
     report: dict[str, Any] = {"exchange": exchange, "symbol": symbol, "day": day, "rows": {}, "notes": [],
                               "error": None}
+    reset_peak_rss()
     previous = set_thread_workers(thread_workers)
     try:
         _compute_and_write(catalog, out, exchange, symbol, day, tables,
@@ -51,8 +54,30 @@ def run_job(catalog: str, out: str, exchange: str, symbol: str, day: str, tables
         except OSError as error:
             report["error"] += f" (and its output could not be removed: {error.strerror or error})"
     report["seconds"] = time.perf_counter() - started
-    report["peak_rss"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    report["peak_rss"] = peak_rss()
     return report
+
+
+def reset_peak_rss() -> None:
+    """Starts the process's peak resident size afresh (Linux), so that a job reports its own peak
+    rather than one of its process's earlier life (a worker forked from a large driver, say)."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pass
+
+
+def peak_rss() -> int:
+    """The peak resident size of this process in bytes since the last reset (where Linux tells it)."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
 def _metadata(exchange: str, symbol: str, day: str, table: str, params: TableParams) -> dict[str, str]:

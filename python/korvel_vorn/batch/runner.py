@@ -148,15 +148,16 @@ def _progress(total: int, enabled: bool) -> Any:
     return tqdm(total=total, unit="job", file=sys.stderr, dynamic_ncols=True)
 
 
-def local_cluster(workers: int | None = None) -> Any:
+def local_cluster(workers: int | None = None, dashboard: str | None = None) -> Any:
     """A Dask client of a new LocalCluster: `workers` processes of one thread each, on loopback,
-    without a dashboard port. Close the client and its cluster when done."""
+    with Dask's dashboard at `dashboard` (such as ":8787") or without a dashboard port (None).
+    Close the client and its cluster when done."""
     try:
         from distributed import Client, LocalCluster
     except ImportError:
         raise BatchError("the local cluster needs Dask: pip install 'korvel_vorn[dask]'") from None
     cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1, processes=True,
-                           host="127.0.0.1", dashboard_address=None, silence_logs=40)
+                           host="127.0.0.1", dashboard_address=dashboard, silence_logs=40)
     return Client(cluster)
 
 
@@ -196,13 +197,14 @@ def _results(executor: Any, calls: list[tuple[Any, ...]]) -> Iterator[dict[str, 
 
 
 def run(jobs: Sequence[Job], out: str | os.PathLike[str], executor: Any = None, *, resume: bool = True,
-        replace: bool = False, workers: int | None = None, progress: bool = True,
+        replace: bool = False, workers: int | None = None, progress: bool = True, dashboard: str | None = None,
         on_report: Callable[[dict[str, Any]], None] | None = None) -> RunReport:
     """Runs the jobs not done yet into `out`; returns a RunReport.
 
     executor: None for a thread pool of `workers` threads in this process (default one per core;
     the engine's own pool is held to one thread per job), "local" for a Dask LocalCluster of
-    `workers` processes, an Executor, or a Dask Client. With resume False every job runs again.
+    `workers` processes (with its dashboard at `dashboard` when given), an Executor, or a Dask
+    Client. With resume False every job runs again; `on_report` sees each job's report as it comes.
     """
     out_path = pathlib.Path(out)
     _check_output(out_path)
@@ -225,7 +227,9 @@ def run(jobs: Sequence[Job], out: str | os.PathLike[str], executor: Any = None, 
     if executor is None:
         executor = own_executor = concurrent.futures.ThreadPoolExecutor(max_workers=count)
     elif executor == "local":
-        executor = own_client = local_cluster(count)
+        executor = own_client = local_cluster(count, dashboard)
+        if dashboard is not None:
+            sys.stderr.write(f"dask dashboard: {own_client.dashboard_link}\n")
     calls = [job.arguments(root, tables, 1) for job, tables in todo]
     bar = _progress(len(calls), progress and (own_executor is not None or own_client is not None))
     try:

@@ -87,6 +87,8 @@ def add_batch_parser(sub: Any) -> None:
                        "(default: the number of cores)")
     where.add_argument("--scheduler", metavar="tcp://HOST:PORT", help="run on this Dask scheduler")
     p.add_argument("--local-cluster", action="store_true", help="run on a Dask LocalCluster of processes")
+    p.add_argument("--dashboard", metavar="[HOST]:PORT",
+                   help="serve Dask's dashboard of --local-cluster there (default: no dashboard)")
     p.add_argument("--connect-timeout", type=float, default=10.0, metavar="SECONDS",
                    help="how long to try reaching --scheduler (default 10)")
     p.add_argument("--replace", action="store_true",
@@ -102,6 +104,8 @@ def cmd_batch(args: argparse.Namespace) -> int:
         raise CliError("--workers must be at least 1")
     if args.local_cluster and args.scheduler:
         raise CliError("--local-cluster and --scheduler exclude each other")
+    if args.dashboard is not None and not args.local_cluster:
+        raise CliError("--dashboard serves the dashboard of --local-cluster (a scheduler serves its own)")
     client = None
     try:
         jobs = plan(args.catalog, args.exchange, args.symbols, args.start, args.end, tables=args.tables,
@@ -109,10 +113,11 @@ def cmd_batch(args: argparse.Namespace) -> int:
         executor: Any = None
         if args.scheduler:
             executor = client = connect(args.scheduler, args.connect_timeout)
+            sys.stderr.write(f"dask dashboard: {client.dashboard_link}\n")
         elif args.local_cluster:
             executor = "local"
         report = run(jobs, args.out, executor, replace=args.replace, workers=args.workers,
-                     progress=not args.no_progress)
+                     progress=not args.no_progress, dashboard=args.dashboard)
     except BatchError as error:
         raise CliError(str(error)) from None
     except ImportError as error:
