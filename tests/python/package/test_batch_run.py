@@ -272,3 +272,55 @@ def test_the_command_reports_a_corrupt_day_with_status_3(catalog, tmp_path, caps
                                      for t in ("bars", "footprint"))
     summary = json.loads((out / "_batch.json").read_text())
     assert summary["format"] == "korvel_vorn batch output"
+
+
+def test_read_filters_and_forms(catalog, tmp_path):
+    out = tmp_path / "out"
+    assert batch.run(jobs_of(catalog), out, progress=False).ok
+    whole = batch.read(out, "bars", form="arrow")
+    assert whole.num_rows == sum(batch.read(out, "bars", symbols=[s], form="arrow").num_rows for s in SYMBOLS)
+    one = batch.read(out, "bars", exchange=EXCHANGE, symbols=[SYMBOLS[1]], start=DAYS[1], end=DAYS[1])
+    assert set(one.symbol) == {SYMBOLS[1]} and set(one.date) == {DAYS[1]} and len(one) == 240
+    assert one.ts.is_monotonic_increasing and str(one.ts.dt.tz) == "UTC"
+    footprint = batch.read(out, "footprint", symbols=[SYMBOLS[0]], form="arrow")
+    assert footprint.schema.names[:4] == ["ts", "price_bin", "buy_volume", "sell_volume"]
+    with pytest.raises(batch.BatchError, match="unknown table"):
+        batch.read(out, "candles")
+    with pytest.raises(batch.BatchError, match="holds no bars table"):
+        batch.read(tmp_path / "nothing", "bars")
+
+
+def test_the_engine_pool_limit_is_per_thread_and_restored(catalog, tmp_path):
+    from korvel_vorn._native import set_thread_workers
+
+    assert set_thread_workers(3) == 0
+    assert set_thread_workers(0) == 3
+    seen = []
+    thread = threading.Thread(target=lambda: seen.append(set_thread_workers(0)))
+    thread.start()
+    thread.join()
+    assert seen == [0]
+    with pytest.raises(ValueError, match="must not be negative"):
+        set_thread_workers(-1)
+    # A job with the whole pool and one with its own thread only write the same tables.
+    args = (str(catalog), EXCHANGE, SYMBOLS[0], DAYS[0], ["bars", "footprint", "book"], 60_000, 1.0, [5])
+    for workers, name in ((0, "pool"), (1, "alone")):
+        report = batch.run_job(args[0], str(tmp_path / name), *args[1:], thread_workers=workers)
+        assert report["error"] is None and report["peak_rss"] > 0
+    for table in ("bars", "footprint", "book"):
+        assert same_table(batch.read(tmp_path / "pool", table, form="arrow"),
+                          batch.read(tmp_path / "alone", table, form="arrow"))
+    assert set_thread_workers(0) == 0  # the jobs gave the setting back
+
+
+def test_more_bad_options(catalog, tmp_path, capsys):
+    base = ["--catalog", str(catalog), "--exchange", EXCHANGE, "--symbols", SYMBOLS[0], "--from", DAYS[0], "--to",
+            DAYS[0], "--out", str(tmp_path / "out")]
+    for extra, status, message in ((["--depths", "5,-1"], 2, "must not be negative"),
+                                   (["--depths", "five"], 2, "whole numbers"),
+                                   (["--workers", "0"], 1, "at least 1"),
+                                   (["--dashboard", ":0"], 1, "--dashboard serves"),
+                                   (["--from", "2024-02-30"], 1, "2024-02-30")):
+        got, err = _cli(capsys, *base, *extra)
+        assert got == status and message in err, (extra, err)
+    assert not (tmp_path / "out").exists()
