@@ -14,6 +14,7 @@
 #include "core/command/handle_state.hpp"
 #include "core/command/load_file.hpp"
 #include "core/dataset/prepare.hpp"
+#include "core/features/bars.hpp"
 #include "core/features/book_features.hpp"
 #include "core/json/utf8_check.hpp"
 #include "python/common/str_argument.hpp"
@@ -342,6 +343,33 @@ PyObject* engine_book_features(PyObject* self, PyObject* args, PyObject* kwargs)
     return export_book_features(std::move(*result).value(), depths.size());
 }
 
+PyObject* engine_bars(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"first_start", "bucket_ms", "count", nullptr};
+    long long first_start = 0;
+    long long bucket_ms = 0;
+    Py_ssize_t count = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$LLn:bars", keywords(names), &first_start, &bucket_ms, &count)) {
+        return nullptr;
+    }
+    if (count < 0) {
+        PyErr_SetString(PyExc_ValueError, "count must not be negative");
+        return nullptr;
+    }
+    EngineCore& core = core_of(self);
+    std::optional<Result<Bars>> result;
+    Fault fault = run_without_gil([&] {
+        std::lock_guard<std::mutex> lock(core.mutex);
+        result.emplace(compute_bars(whole_window(core.state.dataset), first_start, bucket_ms,
+                                    static_cast<std::size_t>(count)));
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (!*result) {
+        raise_value_error(result->error().display());
+        return nullptr;
+    }
+    return export_bars(std::move(*result).value());
+}
+
 PyObject* optional_ts(const std::optional<std::int64_t>& ts) {
     return ts ? PyLong_FromLongLong(*ts) : Py_NewRef(Py_None);
 }
@@ -394,6 +422,11 @@ PyMethodDef engine_methods[] = {
      "clusters($self, /, ts=None, *, price_bin, bucket_ms)\n--\n\nThe footprint clusters of the window of the "
      "frame at ts as (cursor_ts, {time, price, buy_vol, sell_vol}) of Block objects. Raises ValueError with the "
      "error's text."},
+    {"bars", as_py_cfunction(engine_bars), METH_VARARGS | METH_KEYWORDS,
+     "bars($self, /, *, first_start, bucket_ms, count)\n--\n\nTime bars of the loaded trades over the buckets "
+     "first_start + i * bucket_ms (i < count) as Block objects: open, high, low, close, volume, buy_volume, "
+     "sell_volume, delta, cum_delta, trades (int64), vwap, liquidated_long, liquidated_short, and funding_rate and "
+     "open_interest of the last record before each bucket's end. Raises ValueError with the error's text."},
     {"book_features", as_py_cfunction(engine_book_features), METH_VARARGS | METH_KEYWORDS,
      "book_features($self, /, *, first_end, bucket_ms, count, price_bin, depths)\n--\n\nThe loaded book replayed to "
      "the moments first_end + i * bucket_ms (i < count; events before each moment applied, from the first "

@@ -64,6 +64,12 @@ class Engine:
         """The footprint clusters of the window of the frame at ts as (cursor_ts, {time, price, buy_vol,
         sell_vol}) of Block objects. Raises ValueError with the error's text.
         """
+    def bars(self, *, first_start: int, bucket_ms: int, count: int) -> dict[str, Block]:
+        """Time bars of the loaded trades over the buckets first_start + i * bucket_ms (i < count) as Block objects:
+        open, high, low, close, volume, buy_volume, sell_volume, delta, cum_delta, trades (int64), vwap,
+        liquidated_long, liquidated_short, and funding_rate and open_interest of the last record before each
+        bucket's end. Raises ValueError with the error's text.
+        """
     def book_features(
         self, *, first_end: int, bucket_ms: int, count: int, price_bin: float, depths: tuple[int, ...]
     ) -> dict[str, Block]:

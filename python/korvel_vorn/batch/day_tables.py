@@ -12,14 +12,12 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
-import numpy.typing as npt
 
 from .. import commands, studies
 from ..session import Session
 from .params import DAY_MS, TableParams
 
 Columns = dict[str, np.ndarray[Any, Any]]
-FloatArray = npt.NDArray[np.float64]
 NAN = float("nan")
 
 BAR_COLUMNS: tuple[str, ...] = (
@@ -87,30 +85,14 @@ class DayTables:
                                      bucket_ms=self.params.bucket_ms)
 
     def bars(self, clusters: dict[str, Any] | None = None) -> dict[str, np.ndarray[Any, Any]]:
-        rows = self.rows
-        trades = self.lists.get("trades", {"ts": np.zeros(0, np.int64), "price": np.zeros(0), "qty": np.zeros(0),
-                                           "side": np.zeros(0, np.uint8)})
-        price, qty, sell = trades["price"], trades["qty"], trades["side"] == 1
-        row = self._row_of(trades["ts"])
-        count = np.bincount(row, minlength=rows).astype(np.int64)
-        volume = np.bincount(row, qty, minlength=rows)
-        buy_volume = np.bincount(row[~sell], qty[~sell], minlength=rows)
-        sell_volume = np.bincount(row[sell], qty[sell], minlength=rows)
-        delta = buy_volume - sell_volume
-        out: dict[str, np.ndarray[Any, Any]] = {"ts": self.starts}
-        for name in ("open", "high", "low", "close", "vwap", "poc", "value_area_low", "value_area_high"):
-            out[name] = np.full(rows, NAN)
-        filled = np.flatnonzero(count)
-        if filled.size:
-            first = np.searchsorted(row, filled, side="left")
-            last = np.searchsorted(row, filled, side="right") - 1
-            out["open"][filled] = price[first]
-            out["close"][filled] = price[last]
-            out["high"][filled] = np.maximum.reduceat(price, first)
-            out["low"][filled] = np.minimum.reduceat(price, first)
-            notional = np.bincount(row, price * qty, minlength=rows)
-            with np.errstate(invalid="ignore", divide="ignore"):
-                out["vwap"][filled] = notional[filled] / volume[filled]
+        """The bars natively (one pass over the trades, the lock released), then the point of
+        control and the value area of `korvel_vorn.studies` on the day's clusters."""
+        native = self.session.engine.bars(first_start=int(self.starts[0]) if self.rows else self.day_start,
+                                          bucket_ms=self.params.bucket_ms, count=self.rows)
+        out: dict[str, np.ndarray[Any, Any]] = {name: np.asarray(block) for name, block in native.items()}
+        out["ts"] = self.starts
+        for name in ("poc", "value_area_low", "value_area_high"):
+            out[name] = np.full(self.rows, NAN)
         if clusters is None:
             clusters = self.clusters()
         if len(clusters["time"]):
@@ -119,36 +101,7 @@ class DayTables:
             area = studies.value_area(clusters)
             out["value_area_low"][cluster_rows] = area["bucket_low"]
             out["value_area_high"][cluster_rows] = area["bucket_high"]
-        out.update(volume=volume, buy_volume=buy_volume, sell_volume=sell_volume, delta=delta,
-                   cum_delta=np.cumsum(delta), trades=count)
-        out.update(self._liquidations())
-        out["funding_rate"] = self._last_before_end("funding", "rate")
-        out["open_interest"] = self._last_before_end("oi", "oi")
         return {name: out[name] for name in BAR_COLUMNS}
-
-    def _liquidations(self) -> dict[str, FloatArray]:
-        rows = self.rows
-        liq = self.lists.get("liquidations")
-        long_qty: FloatArray = np.zeros(rows)
-        short_qty: FloatArray = np.zeros(rows)
-        if liq is not None and liq["ts"].size and rows:
-            row = self._row_of(liq["ts"])
-            inside = (row >= 0) & (row < rows)
-            short = liq["side"] == 1
-            long_qty = np.bincount(row[inside & ~short], liq["qty"][inside & ~short], minlength=rows).astype(np.float64)
-            short_qty = np.bincount(row[inside & short], liq["qty"][inside & short], minlength=rows).astype(np.float64)
-        return {"liquidated_long": long_qty, "liquidated_short": short_qty}
-
-    def _last_before_end(self, list_name: str, field: str) -> FloatArray:
-        values = np.full(self.rows, NAN)
-        records = self.lists.get(list_name)
-        if records is None or not records["ts"].size:
-            return values
-        ends = self.starts + self.params.bucket_ms
-        last = np.searchsorted(records["ts"], ends, side="left") - 1
-        known = last >= 0
-        values[known] = records[field][last[known]]
-        return values
 
     def footprint(self, clusters: dict[str, Any] | None = None) -> dict[str, np.ndarray[Any, Any]]:
         if clusters is None:
