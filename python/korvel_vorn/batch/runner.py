@@ -21,7 +21,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
 from .day_input import day_start_ms, days, input_files
-from .job import run_job
+from .job import remove_outputs, run_job
 from .output import MANIFEST, MARKER, entry_path, marker, read_entry, remove_temporaries, table_path
 from .params import DEFAULT_DEPTHS, TABLES, BatchError, TableParams, check_price_bin, check_tables
 
@@ -134,6 +134,14 @@ def _check_output(out: pathlib.Path) -> None:
         raise BatchError(f"{out} holds files that are not a batch output: use an empty or new folder")
 
 
+def cores() -> int:
+    """The processors this process may run on."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
 def _is_dask_client(executor: Any) -> bool:
     return type(executor).__module__.split(".")[0] == "distributed" and hasattr(executor, "submit")
 
@@ -156,7 +164,7 @@ def local_cluster(workers: int | None = None, dashboard: str | None = None) -> A
         from distributed import Client, LocalCluster
     except ImportError:
         raise BatchError("the local cluster needs Dask: pip install 'korvel_vorn[dask]'") from None
-    cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1, processes=True,
+    cluster = LocalCluster(n_workers=workers or cores(), threads_per_worker=1, processes=True,
                            host="127.0.0.1", dashboard_address=dashboard, silence_logs=40)
     return Client(cluster)
 
@@ -184,7 +192,10 @@ def _results(executor: Any, calls: list[tuple[Any, ...]]) -> Iterator[dict[str, 
             try:
                 yield future.result()
             except Exception as error:
+                # A job lost with its workers (Dask gave up after they died running it): whatever
+                # it renamed into place before dying goes, as for any failed job.
                 args = calls[futures.index(future)]
+                remove_outputs(args[1], args[2], args[3], args[4], args[5])
                 yield {"exchange": args[2], "symbol": args[3], "day": args[4], "rows": {}, "notes": [],
                        "error": f"lost: {type(error).__name__}: {error}", "seconds": 0.0, "peak_rss": 0}
             future.release()
@@ -223,7 +234,7 @@ def run(jobs: Sequence[Job], out: str | os.PathLike[str], executor: Any = None, 
     if not todo:
         return report
     own_executor, own_client = None, None
-    count = workers or os.cpu_count() or 1
+    count = workers or cores()
     if executor is None:
         executor = own_executor = concurrent.futures.ThreadPoolExecutor(max_workers=count)
     elif executor == "local":
