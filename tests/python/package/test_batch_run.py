@@ -324,3 +324,16 @@ def test_more_bad_options(catalog, tmp_path, capsys):
         got, err = _cli(capsys, *base, *extra)
         assert got == status and message in err, (extra, err)
     assert not (tmp_path / "out").exists()
+
+
+def test_the_command_on_a_local_cluster(catalog, tmp_path, capsys):
+    pytest.importorskip("distributed")
+    out = tmp_path / "out"
+    status, err = _cli(capsys, "--catalog", str(catalog), "--exchange", EXCHANGE, "--symbols", ",".join(SYMBOLS),
+                       "--from", DAYS[0], "--to", DAYS[0], "--out", str(out), "--local-cluster", "--workers", "2",
+                       "--tables", "bars,book", "--depths", "3")
+    assert status == 0, err
+    assert "2 job(s) done" in err
+    assert partitions(out) == sorted(f"{t}/exchange={EXCHANGE}/symbol={s}/date={DAYS[0]}/part-0.parquet"
+                                     for t in ("bars", "book") for s in SYMBOLS)
+    assert "imbalance_3" in batch.read(out, "book", form="arrow").schema.names
