@@ -164,8 +164,11 @@ def local_cluster(workers: int | None = None, dashboard: str | None = None) -> A
         from distributed import Client, LocalCluster
     except ImportError:
         raise BatchError("the local cluster needs Dask: pip install 'korvel_vorn[dask]'") from None
-    cluster = LocalCluster(n_workers=workers or cores(), threads_per_worker=1, processes=True,
-                           host="127.0.0.1", dashboard_address=dashboard, silence_logs=40)
+    # Without a dashboard the scheduler still serves its health routes over HTTP, by default on
+    # port 8787 of every interface: a free port on loopback instead.
+    quiet_http = {"dashboard_address": "127.0.0.1:0"} if dashboard is None else {}
+    cluster = LocalCluster(n_workers=workers or cores(), threads_per_worker=1, processes=True, host="127.0.0.1",
+                           dashboard_address=dashboard, scheduler_kwargs=quiet_http, silence_logs=40)
     return Client(cluster)
 
 
