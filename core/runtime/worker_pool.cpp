@@ -210,6 +210,13 @@ std::size_t available_processors() {
     return hardware > 0 ? hardware : 1;
 }
 
+namespace {
+thread_local std::size_t calling_thread_limit = 0;
+}  // namespace
+
+void set_calling_thread_workers(std::size_t workers) { calling_thread_limit = workers; }
+std::size_t calling_thread_workers() { return calling_thread_limit; }
+
 std::size_t worker_count() {
     Pool* pool = the_pool();
     return pool != nullptr ? pool->workers() : 0;
@@ -221,12 +228,19 @@ void run_split(std::size_t count, RangeTask task) {
         task.run(task.context, 0, 1);
         return;
     }
+    // One worker means the calling thread alone: the pool is not even created.
+    if (calling_thread_limit == 1) {
+        task.run(task.context, 0, count);
+        return;
+    }
     Pool* pool = the_pool();
     if (pool == nullptr || pool->workers() == 0) {
         task.run(task.context, 0, count);
         return;
     }
-    pool->split(task, 0, count, pool->workers());
+    std::size_t budget = pool->workers();
+    if (calling_thread_limit != 0 && calling_thread_limit < budget) budget = calling_thread_limit;
+    pool->split(task, 0, count, budget);
 }
 
 }  // namespace vorn

@@ -21,6 +21,26 @@ std::size_t worker_count();
 // The number of processors in this process's CPU affinity mask (at least 1).
 std::size_t available_processors();
 
+// The most pool workers run_split may use for work started on the calling thread: 0 (the default)
+// for the whole pool, 1 to run everything on the calling thread. Batch jobs that each run on a
+// thread of their own set 1, so that N jobs keep N cores busy instead of N times the pool.
+void set_calling_thread_workers(std::size_t workers);
+std::size_t calling_thread_workers();
+
+// Sets the calling thread's limit for the lifetime of the scope, then restores the previous one.
+class CallingThreadWorkers {
+public:
+    explicit CallingThreadWorkers(std::size_t workers) : previous_(calling_thread_workers()) {
+        set_calling_thread_workers(workers);
+    }
+    ~CallingThreadWorkers() { set_calling_thread_workers(previous_); }
+    CallingThreadWorkers(const CallingThreadWorkers&) = delete;
+    CallingThreadWorkers& operator=(const CallingThreadWorkers&) = delete;
+
+private:
+    std::size_t previous_;
+};
+
 // Runs `task` over the items [0, count) and returns when all are done. A single item runs on the
 // calling thread. More are split into halves recursively, each right half offered to the pool
 // while the calling side goes on with the left; the split budget starts at the worker count and

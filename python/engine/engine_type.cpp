@@ -8,11 +8,14 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/command/dispatch.hpp"
 #include "core/command/handle_state.hpp"
 #include "core/command/load_file.hpp"
 #include "core/dataset/prepare.hpp"
+#include "core/features/bars.hpp"
+#include "core/features/book_features.hpp"
 #include "core/json/utf8_check.hpp"
 #include "python/common/str_argument.hpp"
 #include "python/engine/column_arguments.hpp"
@@ -275,6 +278,98 @@ PyObject* engine_clusters(PyObject* self, PyObject* args, PyObject* kwargs) {
     return export_clusters(computed.cursor_ts, std::move(computed.clusters));
 }
 
+// The depths argument of book_features: a tuple of ints in [0, 2**32); false with an exception set.
+bool read_depths(PyObject* tuple, std::vector<std::uint32_t>& depths) {
+    const Py_ssize_t n = PyTuple_Size(tuple);
+    if (n < 0) return false;
+    try {
+        depths.reserve(static_cast<std::size_t>(n));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GetItem(tuple, i);
+        if (item == nullptr) return false;
+        if (!PyLong_Check(item)) {
+            PyErr_SetString(PyExc_TypeError, "depths must be a tuple of ints");
+            return false;
+        }
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (value == -1 && PyErr_Occurred()) return false;
+        if (overflow != 0 || value < 0 || value > 0xFFFFFFFFLL) {
+            PyErr_SetString(PyExc_ValueError, "depths must lie in [0, 2**32)");
+            return false;
+        }
+        depths.push_back(static_cast<std::uint32_t>(value));
+    }
+    return true;
+}
+
+PyObject* engine_book_features(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"first_end", "bucket_ms", "count", "price_bin", "depths", nullptr};
+    long long first_end = 0;
+    long long bucket_ms = 0;
+    Py_ssize_t count = 0;
+    double price_bin = 0.0;
+    PyObject* depths_tuple = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$LLndO!:book_features", keywords(names), &first_end, &bucket_ms,
+                                     &count, &price_bin, &PyTuple_Type, &depths_tuple)) {
+        return nullptr;
+    }
+    if (depths_tuple == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "book_features() requires depths");
+        return nullptr;
+    }
+    if (count < 0) {
+        PyErr_SetString(PyExc_ValueError, "count must not be negative");
+        return nullptr;
+    }
+    std::vector<std::uint32_t> depths;
+    if (!read_depths(depths_tuple, depths)) return nullptr;
+    EngineCore& core = core_of(self);
+    std::optional<Result<BookFeatures>> result;
+    Fault fault = run_without_gil([&] {
+        std::lock_guard<std::mutex> lock(core.mutex);
+        result.emplace(compute_book_features(whole_window(core.state.dataset), first_end, bucket_ms,
+                                             static_cast<std::size_t>(count), price_bin, depths));
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (!*result) {
+        raise_value_error(result->error().display());
+        return nullptr;
+    }
+    return export_book_features(std::move(*result).value(), depths.size());
+}
+
+PyObject* engine_bars(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"first_start", "bucket_ms", "count", nullptr};
+    long long first_start = 0;
+    long long bucket_ms = 0;
+    Py_ssize_t count = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$LLn:bars", keywords(names), &first_start, &bucket_ms, &count)) {
+        return nullptr;
+    }
+    if (count < 0) {
+        PyErr_SetString(PyExc_ValueError, "count must not be negative");
+        return nullptr;
+    }
+    EngineCore& core = core_of(self);
+    std::optional<Result<Bars>> result;
+    Fault fault = run_without_gil([&] {
+        std::lock_guard<std::mutex> lock(core.mutex);
+        result.emplace(compute_bars(whole_window(core.state.dataset), first_start, bucket_ms,
+                                    static_cast<std::size_t>(count)));
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (!*result) {
+        raise_value_error(result->error().display());
+        return nullptr;
+    }
+    return export_bars(std::move(*result).value());
+}
+
 PyObject* optional_ts(const std::optional<std::int64_t>& ts) {
     return ts ? PyLong_FromLongLong(*ts) : Py_NewRef(Py_None);
 }
@@ -327,6 +422,17 @@ PyMethodDef engine_methods[] = {
      "clusters($self, /, ts=None, *, price_bin, bucket_ms)\n--\n\nThe footprint clusters of the window of the "
      "frame at ts as (cursor_ts, {time, price, buy_vol, sell_vol}) of Block objects. Raises ValueError with the "
      "error's text."},
+    {"bars", as_py_cfunction(engine_bars), METH_VARARGS | METH_KEYWORDS,
+     "bars($self, /, *, first_start, bucket_ms, count)\n--\n\nTime bars of the loaded trades over the buckets "
+     "first_start + i * bucket_ms (i < count) as Block objects: open, high, low, close, volume, buy_volume, "
+     "sell_volume, delta, cum_delta, trades (int64), vwap, liquidated_long, liquidated_short, and funding_rate and "
+     "open_interest of the last record before each bucket's end. Raises ValueError with the error's text."},
+    {"book_features", as_py_cfunction(engine_book_features), METH_VARARGS | METH_KEYWORDS,
+     "book_features($self, /, *, first_end, bucket_ms, count, price_bin, depths)\n--\n\nThe loaded book replayed to "
+     "the moments first_end + i * bucket_ms (i < count; events before each moment applied, from the first "
+     "snapshot on) as {best_bid, best_ask, mid, spread} and, per depth k of the tuple depths, {bid_depth, "
+     "ask_depth, imbalance} (rows by depths) of Block objects: quantity at prices within k * price_bin of the "
+     "mid, bounds included; NaN where a side is empty. Raises ValueError with the error's text."},
     {"list_bounds", as_py_cfunction(engine_list_bounds), METH_NOARGS,
      "list_bounds($self, /)\n--\n\n(count, first_ts, last_ts) of each list in declared order (candles, trades, "
      "book, funding, oi, liquidations); the ts are None for an empty list."},

@@ -145,4 +145,44 @@ PyObject* export_clusters(std::int64_t cursor_ts, Clusters clusters) {
     return pair_of_new(PyLong_FromLongLong(cursor_ts), dict);
 }
 
+PyObject* export_bars(Bars bars) {
+    std::shared_ptr<const Bars> owner;
+    try {
+        owner = std::make_shared<const Bars>(std::move(bars));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    const Bars& b = *owner;
+    PanelDict d(owner, {});
+    const std::pair<const char*, const std::vector<double>*> columns[] = {
+        {"open", &b.open}, {"high", &b.high}, {"low", &b.low}, {"close", &b.close}, {"volume", &b.volume},
+        {"buy_volume", &b.buy_volume}, {"sell_volume", &b.sell_volume}, {"delta", &b.delta},
+        {"cum_delta", &b.cum_delta}, {"vwap", &b.vwap}, {"liquidated_long", &b.liquidated_long},
+        {"liquidated_short", &b.liquidated_short}, {"funding_rate", &b.funding_rate},
+        {"open_interest", &b.open_interest},
+    };
+    for (const auto& [name, values] : columns) d.floats(name, *values);
+    d.ints("trades", b.trades);
+    return d.release();
+}
+
+PyObject* export_book_features(BookFeatures features, std::size_t depths) {
+    std::shared_ptr<const BookFeatures> owner;
+    try {
+        owner = std::make_shared<const BookFeatures>(std::move(features));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    const std::size_t rows = owner->best_bid.size();
+    PanelDict d(owner, {});
+    d.floats("best_bid", owner->best_bid);
+    d.floats("best_ask", owner->best_ask);
+    d.floats("mid", owner->mid);
+    d.floats("spread", owner->spread);
+    d.matrix("bid_depth", owner->bid_depth, rows, depths);
+    d.matrix("ask_depth", owner->ask_depth, rows, depths);
+    d.matrix("imbalance", owner->imbalance, rows, depths);
+    return d.release();
+}
+
 }  // namespace vorn::python

@@ -1,5 +1,7 @@
 #pragma once
 // A computed frame handed to Python as blocks (see array_block.hpp) instead of JSON text.
+#include "core/features/bars.hpp"
+#include "core/features/book_features.hpp"
 #include "core/frame/frame.hpp"
 #include "core/panels/clusters/clusters.hpp"
 #include "python/common/python_api.hpp"
@@ -16,5 +18,13 @@ PyObject* export_frame(Frame frame, bool detail);
 
 // (cursor_ts, {"time", "price", "buy_vol", "sell_vol"}): the two volume blocks 2-D, rows by price.
 PyObject* export_clusters(std::int64_t cursor_ts, Clusters clusters);
+
+// Each column of the bars as a 1-D block under its own name ("trades" int64, the rest float64).
+// New reference, or null with an exception set.
+PyObject* export_bars(Bars bars);
+
+// {"best_bid", "best_ask", "mid", "spread"} 1-D and {"bid_depth", "ask_depth", "imbalance"} 2-D
+// (bucket ends by depths). New reference, or null with an exception set.
+PyObject* export_book_features(BookFeatures features, std::size_t depths);
 
 }  // namespace vorn::python

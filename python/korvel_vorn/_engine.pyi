@@ -7,7 +7,7 @@ from typing import Any, Final, final
 from typing_extensions import Buffer
 
 __version__: Final[str]
-__all__ = ["Block", "Engine", "__version__"]
+__all__ = ["Block", "Engine", "__version__", "set_thread_workers"]
 
 @final
 class Block:
@@ -64,6 +64,20 @@ class Engine:
         """The footprint clusters of the window of the frame at ts as (cursor_ts, {time, price, buy_vol,
         sell_vol}) of Block objects. Raises ValueError with the error's text.
         """
+    def bars(self, *, first_start: int, bucket_ms: int, count: int) -> dict[str, Block]:
+        """Time bars of the loaded trades over the buckets first_start + i * bucket_ms (i < count) as Block objects:
+        open, high, low, close, volume, buy_volume, sell_volume, delta, cum_delta, trades (int64), vwap,
+        liquidated_long, liquidated_short, and funding_rate and open_interest of the last record before each
+        bucket's end. Raises ValueError with the error's text.
+        """
+    def book_features(
+        self, *, first_end: int, bucket_ms: int, count: int, price_bin: float, depths: tuple[int, ...]
+    ) -> dict[str, Block]:
+        """The loaded book replayed to the moments first_end + i * bucket_ms (i < count; events before each moment
+        applied, from the first snapshot on) as {best_bid, best_ask, mid, spread} and, per depth k of the tuple
+        depths, {bid_depth, ask_depth, imbalance} (rows by depths) of Block objects: quantity at prices within k *
+        price_bin of the mid, bounds included; NaN where a side is empty. Raises ValueError with the error's text.
+        """
     def list_bounds(self) -> tuple[tuple[int, int | None, int | None], ...]:
         """(count, first_ts, last_ts) of each list in declared order (candles, trades, book, funding, oi,
         liquidations); the ts are None for an empty list.
@@ -71,3 +85,8 @@ class Engine:
     @staticmethod
     def version() -> str:
         """The library version."""
+
+def set_thread_workers(workers: int, /) -> int:
+    """The most engine pool workers that work started on the calling thread may use (0: the whole pool, 1: the
+    calling thread only); returns the previous setting.
+    """

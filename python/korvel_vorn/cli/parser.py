@@ -7,6 +7,7 @@ import argparse
 from .. import __version__
 from ..schema import LISTS
 from ..session import DEFAULT_MAX_BYTES
+from .batch import add_batch_parser
 from .convert import cmd_convert
 from .fetch import cmd_catalog, cmd_fetch
 from .frames import cmd_frame, cmd_render, cmd_replay
@@ -167,4 +168,6 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
     with_chart_options(p)
     p.set_defaults(run=cmd_demo)
+
+    add_batch_parser(sub)
     return parser

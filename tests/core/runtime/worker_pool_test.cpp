@@ -67,6 +67,21 @@ TEST(RunSplit, SingleItemRunsOnTheCallingThread) {
     EXPECT_EQ(recorder.calls[0].thread, std::this_thread::get_id());
 }
 
+TEST(RunSplit, OneCallingThreadWorkerRunsEverythingInPlaceInOneRange) {
+    {
+        CallingThreadWorkers one(1);
+        Recorder recorder(1000);
+        run_split(1000, recorder);
+        ASSERT_EQ(recorder.calls.size(), 1u);
+        EXPECT_EQ(recorder.calls[0].begin, 0u);
+        EXPECT_EQ(recorder.calls[0].end, 1000u);
+        EXPECT_EQ(recorder.calls[0].thread, std::this_thread::get_id());
+    }
+    EXPECT_EQ(calling_thread_workers(), 0u);  // the scope restored the default
+    std::thread other([] { EXPECT_EQ(calling_thread_workers(), 0u); });  // and it is per thread
+    other.join();
+}
+
 // The budget starts at the worker count and halves at each split, so a long list ends in
 // 2^(floor(log2(workers)) + 1) ranges, and a short one in single items.
 TEST(RunSplit, SplitBudgetLimitsTheNumberOfRanges) {
