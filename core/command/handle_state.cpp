@@ -1,5 +1,6 @@
 #include "core/command/handle_state.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -57,9 +58,18 @@ void HandleState::reset() {
 void HandleState::dataset_changed() { ++dataset_version; }
 
 Result<TimeBounds> HandleState::bounds() const {
-    std::optional<TimeBounds> b = compute_bounds(dataset);
-    if (!b) return VornError::data("no dataset");
-    return *b;
+    // The stored lists are prepared (each in ts order), so their ends bound them: no pass over the
+    // records, which a live replay asks for after every append.
+    std::uint64_t count = 0;
+    std::int64_t lo = std::numeric_limits<std::int64_t>::max();
+    std::int64_t hi = std::numeric_limits<std::int64_t>::min();
+    for (const ListBounds& list : list_bounds(dataset)) {
+        count += list.count;
+        if (list.first_ts) lo = std::min(lo, *list.first_ts);
+        if (list.last_ts) hi = std::max(hi, *list.last_ts);
+    }
+    if (count == 0) return VornError::data("no dataset");
+    return TimeBounds{lo, hi, count};
 }
 
 Result<std::int64_t> HandleState::cursor(std::optional<std::int64_t> ts) const {
