@@ -219,7 +219,8 @@ def bench_recorder(rate: float, seconds: float) -> dict[str, Any]:
                 cpu, rss = proc_sample(process.pid)
             except (OSError, IndexError):
                 break
-            samples.append((time.monotonic() - start, cpu, rss, blaster.sent))
+            if rss > 0:  # (an exited process's last reading holds no memory)
+                samples.append((time.monotonic() - start, cpu, rss, blaster.sent))
             if sent_at_start is None:
                 sent_at_start = blaster.sent
         process.wait()
@@ -232,6 +233,7 @@ def bench_recorder(rate: float, seconds: float) -> dict[str, Any]:
     cpu_share = (last[1] - first[1]) / (last[0] - first[0])
     rss = [s[2] for s in steady]
     return {"rate": rate, "seconds": seconds, "sent": blaster.sent, "lines": lines, "cpu_cores": cpu_share,
+            "sent_rate": (last[3] - first[3]) / (last[0] - first[0]),
             "rss_first_mb": rss[0] / 2**20, "rss_last_mb": rss[-1] / 2**20, "rss_max_mb": max(rss) / 2**20,
             "rss_after_10s_mb": next((s[2] for s in steady if s[0] >= 10), rss[0]) / 2**20}
 
@@ -256,7 +258,8 @@ def main() -> int:
     if not args.skip_recorder:
         rate = args.busy_hour * args.times / 3600
         r = bench_recorder(rate, args.seconds)
-        print(f"record  {r['rate']:.0f} msg/s for {r['seconds']:.0f} s: sent {r['sent']}, wrote {r['lines']} lines; "
+        print(f"record  {r['rate']:.0f} msg/s asked, {r['sent_rate']:.0f} msg/s sent, for {r['seconds']:.0f} s: "
+              f"sent {r['sent']}, wrote {r['lines']} lines; "
               f"CPU {r['cpu_cores']:.2f} cores; RSS {r['rss_after_10s_mb']:.1f} MB at 10 s, {r['rss_last_mb']:.1f} MB "
               f"at the end (max {r['rss_max_mb']:.1f})")
     return 0

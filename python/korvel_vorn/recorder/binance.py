@@ -101,7 +101,11 @@ class BinanceRecorder(Recorder):
             if isinstance(value, int):
                 last = self.last_ids.get((state.symbol, event))
                 if last is not None and value <= last:
-                    return  # already written (an overlapping connection, or a repeat)
+                    # Already written: a message of an overlapping connection (or out of order).
+                    manifest = self.manifest(state, ns)
+                    manifest.data["repeats_skipped"] = manifest.data.get("repeats_skipped", 0) + 1
+                    manifest.dirty = True
+                    return
                 if event in ("aggTrade", "trade") and last is not None and value > last + 1:
                     self.manifest(state, ns).add("trade_id_holes", {"stream": event, "first_missing": last + 1,
                                                                    "last_missing": value - 1, "ns": ns})

@@ -104,6 +104,7 @@ class Faults:
     stale_snapshots: int = 0  # first snapshots served this many steps old
     restart_at: int | None = None  # the WebSocket server closes and comes back
     restart_pause: float = 0.3
+    garbage_at: set[int] = field(default_factory=set)  # a text that is not JSON on the market route
 
 
 class BinanceServer:
@@ -119,6 +120,7 @@ class BinanceServer:
         self.snapshots_served: list[dict[str, Any]] = []
         self.clients: dict[str, set[ServerConnection]] = {"public": set(), "market": set()}
         self.connections = 0
+        self.rest_paths: list[str] = []
         self.loop = asyncio.new_event_loop()
         self.server: Server | None = None
         self.port = 0
@@ -140,6 +142,7 @@ class BinanceServer:
 
             def do_GET(self) -> None:
                 url = urlparse(self.path)
+                server.rest_paths.append(url.path)
                 query = parse_qs(url.query)
                 symbol = query.get("symbol", [""])[0]
                 if symbol != server.tape.symbol:
@@ -216,6 +219,10 @@ class BinanceServer:
             if step.depth is not None and i not in f.skip_depth and not silent and self.clients["public"]:
                 await self._send("public", step.depth, f"{sym}@depth@100ms")
                 self.sent_depth.append(step.depth["u"])
+            if i in f.garbage_at:
+                for ws in list(self.clients["market"]):
+                    with contextlib.suppress(Exception):
+                        await ws.send("this is not JSON {")
             for data in step.market:
                 name = {"aggTrade": "aggTrade", "markPriceUpdate": "markPrice@1s", "forceOrder": "forceOrder"}[data["e"]]
                 await self._send("market", data, f"{sym}@{name}")

@@ -167,3 +167,46 @@ def test_reconnect_delays_double_to_their_cap_with_jitter_never_below_half_a_ste
         assert all(step / 2 <= d <= step for d in delays)
         assert max(delays) - min(delays) > 0  # jitter
     assert min(options.backoff(0) for _ in range(50)) >= 0.5
+
+
+def test_a_planned_replacement_overlaps_and_loses_nothing(serve: Any, tmp_path: Path) -> None:
+    server = serve()
+    out = tmp_path / "rec"
+    recorder, logs = record_tape(server, out, max_age=0.4, overlap=0.15)
+    assert recorder.exit_status == 0, logs
+    (manifest,) = manifests(out)
+    assert sum(c["event"] == "replaced" for c in manifest["connections"]) >= 2
+    assert manifest["gaps"] == [] and manifest["trade_id_holes"] == []
+    assert manifest.get("repeats_skipped", 0) > 0  # both connections delivered, each message written once
+    dataset, _ = converted(out)
+    trades = [m for s in server.tape.steps for m in s.market if m["e"] == "aggTrade"]
+    assert [t["ts"] for t in dataset["trades"]] == [m["T"] for m in trades]
+    bids, _ = replay_book(dataset["book"])
+    tape_bids, _ = server.tape.book_at(max(depth_ids_written(out)))
+    assert bids == {p / 10: float(q) for p, q in tape_bids.items()}
+
+
+def test_a_message_that_is_not_json_is_skipped_and_counted(serve: Any, tmp_path: Path) -> None:
+    server = serve(Faults(garbage_at={50, 51}))
+    out = tmp_path / "rec"
+    recorder, logs = record_tape(server, out)
+    assert recorder.exit_status == 0
+    assert sum("skipped a message: not JSON" in line for line in logs) == 2
+    (manifest,) = manifests(out)
+    assert manifest["unreadable_messages"] == 2
+    dataset, _ = converted(out)
+    assert len(dataset["trades"]) == sum(m["e"] == "aggTrade" for s in server.tape.steps for m in s.market)
+
+
+def test_binance_cm_uses_its_own_urls_and_paths(serve: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    server = serve(steps=120)
+    monkeypatch.setenv("KORVEL_VORN_BINANCE_WS_URL", "ws://127.0.0.1:9")  # the USD-M URLs are not used
+    monkeypatch.setenv("KORVEL_VORN_BINANCE_REST_URL", "http://127.0.0.1:9")
+    monkeypatch.setenv("KORVEL_VORN_BINANCE_CM_WS_URL", server.ws_url)
+    monkeypatch.setenv("KORVEL_VORN_BINANCE_CM_REST_URL", server.rest_url)
+    out = tmp_path / "rec"
+    recorder, logs = record_while("binance-cm", ["BTCUSDT"], out, fast_options(),
+                                  lambda timeout: wait_until(server.done.is_set, timeout))
+    assert recorder.exit_status == 0, logs
+    assert set(server.rest_paths) == {"/dapi/v1/depth", "/dapi/v1/openInterest"}
+    assert hour_files(out)[0].relative_to(out).parts[0] == "binance-cm"
