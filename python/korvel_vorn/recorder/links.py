@@ -65,17 +65,21 @@ class Link:
         """Messages of one connection until it ends; returns why it ended."""
         keep: asyncio.Future[None] | None = (
             asyncio.ensure_future(self.keepalive(ws)) if self.keepalive is not None else None)
+        loop = asyncio.get_running_loop()
+        silence = self.options.silence
         try:
-            while True:
-                try:
-                    message = await asyncio.wait_for(ws.recv(decode=False), self.options.silence)
-                except TimeoutError:
-                    return f"no message for {self.options.silence:g} s"
-                except ConnectionClosed as closed:
-                    return f"connection closed ({_reason(closed)})"
-                ns = time.time_ns()
-                first.set()
-                self.on_message(message if isinstance(message, bytes) else message.encode(), ns)
+            # One deadline, moved on by every message (no timer task per message).
+            async with asyncio.timeout(silence) as deadline:
+                while True:
+                    message = await ws.recv(decode=False)
+                    deadline.reschedule(loop.time() + silence)
+                    ns = time.time_ns()
+                    first.set()
+                    self.on_message(message if isinstance(message, bytes) else message.encode(), ns)
+        except TimeoutError:
+            return f"no message for {silence:g} s"
+        except ConnectionClosed as closed:
+            return f"connection closed ({_reason(closed)})"
         finally:
             if keep is not None:
                 keep.cancel()
