@@ -9,9 +9,10 @@ import pytest
 
 pytest.importorskip("pyarrow")
 
-from korvel_vorn.convert import ConvertError  # noqa: E402
-from korvel_vorn.recorder.files import NS_PER_HOUR, SymbolFiles, hour_file_order  # noqa: E402
-from record_helpers import converted, gzip_ok, lines_of  # noqa: E402
+from record_helpers import converted, gzip_ok, lines_of
+
+from korvel_vorn.convert import ConvertError
+from korvel_vorn.recorder.files import NS_PER_HOUR, SymbolFiles, hour_file_order
 
 DAY0 = 1_780_012_800 * 1_000_000_000  # 2026-05-29 00:00 UTC, in ns
 
