@@ -1,8 +1,10 @@
 #include "core/command/handle_state.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
+#include "core/dataset/append.hpp"
 #include "core/spec/read_spec.hpp"
 
 namespace vorn {
@@ -29,7 +31,7 @@ Result<HandleState> state_from_spec_text(std::string_view text) {
     if (spec->has_value()) {
         if (Result<void> valid = validate_spec(**spec); !valid) return std::move(valid).error();
     }
-    return HandleState{std::move(spec).value(), Dataset{}};
+    return HandleState{std::move(spec).value(), Dataset{}, 0};
 }
 
 void HandleState::set_spec(VornSpec new_spec) { spec = std::move(new_spec); }
@@ -38,15 +40,36 @@ std::uint64_t HandleState::load(Dataset new_dataset) {
     prepare_dataset(new_dataset);
     std::uint64_t count = new_dataset.record_count();
     dataset = std::move(new_dataset);
+    dataset_changed();
     return count;
 }
 
-void HandleState::reset() { dataset = Dataset{}; }
+Result<std::uint64_t> HandleState::append(const Dataset& added) {
+    Result<std::uint64_t> appended = append_dataset(dataset, added);
+    if (appended && *appended > 0) dataset_changed();
+    return appended;
+}
+
+void HandleState::reset() {
+    dataset = Dataset{};
+    dataset_changed();
+}
+
+void HandleState::dataset_changed() { ++dataset_version; }
 
 Result<TimeBounds> HandleState::bounds() const {
-    std::optional<TimeBounds> b = compute_bounds(dataset);
-    if (!b) return VornError::data("no dataset");
-    return *b;
+    // The stored lists are prepared (each in ts order), so their ends bound them: no pass over the
+    // records, which a live replay asks for after every append.
+    std::uint64_t count = 0;
+    std::int64_t lo = std::numeric_limits<std::int64_t>::max();
+    std::int64_t hi = std::numeric_limits<std::int64_t>::min();
+    for (const ListBounds& list : list_bounds(dataset)) {
+        count += list.count;
+        if (list.first_ts) lo = std::min(lo, *list.first_ts);
+        if (list.last_ts) hi = std::max(hi, *list.last_ts);
+    }
+    if (count == 0) return VornError::data("no dataset");
+    return TimeBounds{lo, hi, count};
 }
 
 Result<std::int64_t> HandleState::cursor(std::optional<std::int64_t> ts) const {

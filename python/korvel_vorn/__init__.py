@@ -11,7 +11,8 @@ extra ``charts``), `viewer` (the interactive replay, extra ``viewer``) and the c
 taking files and NumPy columns and giving frames as arrays; `Session` drives it.
 """
 
-from typing import TYPE_CHECKING
+from collections.abc import Iterator
+from typing import TYPE_CHECKING, Any
 
 from ._native import Engine, Vorn, __version__
 from .columns import ColumnError
@@ -40,6 +41,23 @@ def view(session: Session, **kwargs: object) -> object:
     return _view(session, **kwargs)  # type: ignore[arg-type]
 
 
+def record(source: str, symbols: list[str], out: str, **kwargs: Any) -> int:
+    """Record the live feeds of `symbols` into `out` until SIGINT/SIGTERM; returns the exit status
+    (see `korvel_vorn.recorder.record`; needs the ``record`` extra, websockets)."""
+    from .recorder import record as _record
+
+    return _record(source, symbols, out, **kwargs)
+
+
+def live(source: str, symbol: str, spec: Any, every: float = 1.0, out: str | None = None,
+         **kwargs: Any) -> Iterator[dict[str, Any]]:
+    """Frames of a market while it is recorded (see `korvel_vorn.live_replay.live`; needs the
+    ``record`` and ``convert`` extras)."""
+    from .live_replay import live as _live
+
+    return _live(source, symbol, spec, every, out, **kwargs)
+
+
 __all__ = [
     "ColumnError",
     "Engine",
@@ -56,7 +74,9 @@ __all__ = [
     "footprint",
     "funding_oi_divergence",
     "liquidation_map",
+    "live",
     "parse_reply",
+    "record",
     "spec_json",
     "view",
 ]

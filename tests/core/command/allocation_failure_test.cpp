@@ -148,3 +148,71 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace vorn
+
+namespace vorn {
+namespace {
+
+// Records after the end of load_command(24, 0), enough that every list must grow to take them.
+Dataset appended_records() {
+    Dataset d;
+    const std::int64_t start = 60000 * 24;
+    for (int i = 0; i < 200; ++i) {
+        std::int64_t ts = start + 100 * i;
+        d.candles.push_back(Candle{ts, 100, 101, 99, 100.5, 3});
+        d.trades.push_back(Trade{ts, 100.25, 0.5, i % 2 ? TradeSide::Buy : TradeSide::Sell});
+        d.book.push_back(BookEvent{ts, d.levels.size(), 2, 1, i % 50 ? BookEventKind::Diff : BookEventKind::Snapshot});
+        d.levels.push_back(PriceLevel{99, 1.5});
+        d.levels.push_back(PriceLevel{98, 0});
+        d.levels.push_back(PriceLevel{101, 2});
+        d.funding.push_back(FundingEvent{ts, 0.0001});
+        d.oi.push_back(OiEvent{ts, 5000.0 + i});
+        d.liquidations.push_back(LiquidationEvent{ts, 100, 0.5, LiquidationSide::Long});
+    }
+    return d;
+}
+
+// An append that runs out of memory (std::bad_alloc, turned into MemoryError at the boundary)
+// leaves every list as it was.
+TEST(AllocationFailureOfAppend, EveryFailedAllocationLeavesTheObjectAsItWas) {
+    auto make = [] {
+        HandleState state;
+        dispatch_command(state, kSpec);
+        dispatch_command(state, load_command(24, 0));
+        return state;
+    };
+    const Dataset added = appended_records();
+    HandleState control = make();
+    const std::vector<std::string> before = observe(control);
+    HandleState reference = make();
+    ASSERT_TRUE(reference.append(added).ok());
+    const std::vector<std::string> after = observe(reference);
+    ASSERT_NE(before, after);
+
+    std::int64_t failures = 0;
+    for (std::int64_t n = 0;; ++n) {
+        HandleState state = make();
+        allocations = 0;
+        fail_at = n;
+        armed = true;
+        bool failed = false;
+        try {
+            Result<std::uint64_t> result = state.append(added);
+            EXPECT_TRUE(result.ok());
+        } catch (const std::bad_alloc&) {
+            failed = true;
+        }
+        armed = false;
+        if (!failed) {
+            EXPECT_LE(allocations, n + 1);
+            EXPECT_EQ(observe(state), after);
+            break;
+        }
+        ++failures;
+        ASSERT_EQ(observe(state), before) << "allocation " << n;
+        ASSERT_LT(n, 1000) << "the append never finished";
+    }
+    EXPECT_GE(failures, 7);  // one growth of each of the six lists and of the level pool
+}
+
+}  // namespace
+}  // namespace vorn
