@@ -204,11 +204,14 @@ class _Fetcher:
                 outcome.records = int(stats["records"])
                 return outcome
             parts = []
+            found: dict[str, int] = {}
             for index, item in enumerate(usable):
                 assert item.path is not None
-                lists = file_lists(item.path, item.file, symbol)
+                lists, notes = file_lists(item.path, item.file, symbol)
                 if list_name in lists:
                     parts.append((index, lists[list_name]))
+                    if item is own:
+                        found = {key: count for key, count in notes.items() if key.startswith(list_name)}
             columns = self._join(list_name, parts, start, end)
             if columns is None or not len(columns["ts"]):
                 outcome.status, outcome.reason = "failed", f"the file holds no {list_name} of the day"
@@ -216,7 +219,9 @@ class _Fetcher:
             if list_name == "book":
                 before = self._book_before(symbol, day)
                 columns = split_days("book", columns, before)[-1][1] if before is not None else columns
-            write_day(self.catalog, list_name, exchange, symbol, day, columns, manifest_inputs)
+            write_day(self.catalog, list_name, exchange, symbol, day, columns, manifest_inputs, notes=found)
+            for key, count in found.items():
+                self.report.notes.append(f"{symbol} {day}: {count} {key.replace('_', ' ')}")
         except (ValueError, OSError, EOFError, zipfile.BadZipFile, zlib.error) as error:
             if isinstance(error, OSError) and error.errno in _DISK_ERRORS:
                 self.report.disk_error = f"cannot write into {self.catalog}: {error.strerror or error}"

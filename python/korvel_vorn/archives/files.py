@@ -86,8 +86,9 @@ def check_file(path: Path, file: ArchiveFile, sha256: str | None) -> str | None:
     return check_zip(path, file) if file.kind == "zip" else check_gzip(path, file)
 
 
-def file_lists(path: Path, file: ArchiveFile, symbol: str) -> dict[str, Columns]:
-    """The lists a file holds, read by the converter (raises `ConvertError` with the reason)."""
+def file_lists(path: Path, file: ArchiveFile, symbol: str) -> tuple[dict[str, Columns], dict[str, int]]:
+    """The lists a file holds, read by the converter (raises `ConvertError` with the reason), and
+    what the converter found on the way: breaks in the book's update ids, trades seen twice."""
     from ..convert import convert_files
     from ..convert.market import ConvertError
 
@@ -98,10 +99,12 @@ def file_lists(path: Path, file: ArchiveFile, symbol: str) -> dict[str, Columns]
                                    keep_unsnapshotted_diffs=False)
     except ConvertError as error:
         if "nothing to convert" in str(error):
-            return {}
+            return {}, {}
         raise
     with conversion:
-        return {name: conversion.columns(name) for name, count in conversion.counts.items() if count}
+        found = {"book_update_id_breaks": conversion.sequence_gaps, "trades_seen_twice": conversion.duplicates}
+        return ({name: conversion.columns(name) for name, count in conversion.counts.items() if count},
+                {key: count for key, count in found.items() if count})
 
 
 # ----------------------------------------------------------------------------- Binance trades, streamed
