@@ -105,6 +105,7 @@ class Faults:
     restart_at: int | None = None  # the WebSocket server closes and comes back
     restart_pause: float = 0.3
     garbage_at: set[int] = field(default_factory=set)  # a text that is not JSON on the market route
+    rest_delay: float = 0.0  # seconds before every REST reply
 
 
 class BinanceServer:
@@ -143,6 +144,7 @@ class BinanceServer:
             def do_GET(self) -> None:
                 url = urlparse(self.path)
                 server.rest_paths.append(url.path)
+                time.sleep(server.faults.rest_delay)
                 query = parse_qs(url.query)
                 symbol = query.get("symbol", [""])[0]
                 if symbol != server.tape.symbol:
