@@ -20,6 +20,8 @@ from urllib.parse import parse_qs, urlparse
 from websockets.asyncio.server import Server, ServerConnection, serve
 
 T0 = 1_780_000_000_000  # a plausible epoch-ms start of the tape
+# The exchange pings its clients and drops one that does not answer: here five times a second.
+PINGS: dict[str, Any] = {"ping_interval": 0.2, "ping_timeout": 0.5}
 
 
 def _px(ticks: int) -> str:
@@ -220,7 +222,7 @@ class BinanceServer:
                 self.server.close()
                 await self.server.wait_closed()
                 await asyncio.sleep(f.restart_pause)
-                self.server = await serve(self._handler, "127.0.0.1", self.port, reuse_address=True)
+                self.server = await serve(self._handler, "127.0.0.1", self.port, reuse_address=True, **PINGS)
             if i in f.drop_depth_at:
                 for ws in list(self.clients["public"]):
                     ws.transport.abort()
@@ -243,7 +245,7 @@ class BinanceServer:
         asyncio.set_event_loop(self.loop)
 
         async def main() -> None:
-            self.server = await serve(self._handler, "127.0.0.1", 0)
+            self.server = await serve(self._handler, "127.0.0.1", 0, **PINGS)
             self.port = self.server.sockets[0].getsockname()[1] if self.server.sockets else 0
             self._ready.set()
             await self._play()

@@ -67,6 +67,7 @@ def test_a_clean_recording_converts_to_what_the_server_sent(serve: Any, tmp_path
     assert all(p.name.endswith(".jsonl.gz") for p in files)
     (manifest,) = manifests(out)
     assert manifest["gaps"] == []
+    assert manifest["reconnects"] == 0  # the server's pings were answered
     assert manifest["trade_id_holes"] == []
     assert manifest["liquidations"]["sampled"] is True
     first = manifest["snapshots"][0]["last_update_id"]
