@@ -1,4 +1,4 @@
-"""The command-line tool: ``python -m korvel_vorn <info|frame|render|replay|view|convert|demo>``.
+"""The command-line tool: ``python -m korvel_vorn <info|frame|render|replay|view|convert|record|demo>``.
 
 Every failure (a missing or unreadable file, bad JSON, an error reply of the engine, a bad
 option value) prints one line "korvel_vorn <command>: error: ..." on stderr and exits with
