@@ -93,8 +93,9 @@ def test_a_killed_recording_converts_up_to_its_last_flush(server: BinanceServer,
         process.wait(10)
     finally:
         process.communicate()
-    (cut,) = hour_files(out)
+    cut = hour_files(out)[-1]  # (an hour may have begun meanwhile: the last file is the cut one)
     assert not gzip_ok(cut)
+    before = len(hour_files(out))
     dataset, notes = converted(out)
     assert dataset["trades"] and dataset["book"]
     assert any("ends early" in note and cut.name in note for note in notes)
@@ -106,14 +107,14 @@ def test_a_killed_recording_converts_up_to_its_last_flush(server: BinanceServer,
     size = cut.stat().st_size
     again = start_recording(server, out)
     try:
-        assert wait_until(lambda: len(hour_files(out)) == 2, 20)
+        assert wait_until(lambda: len(hour_files(out)) > before, 20)
         again.send_signal(signal.SIGTERM)
         again.wait(10)
     finally:
         again.kill()
         again.communicate()
     assert cut.stat().st_size == size
-    assert sorted(p.name for p in hour_files(out))[0].count(".") == 3  # HH.1.jsonl.gz beside HH.jsonl.gz
+    assert any(p.name.count(".") == 3 for p in hour_files(out))  # HH.1.jsonl.gz beside HH.jsonl.gz
 
 
 def _small_files() -> None:
