@@ -136,6 +136,8 @@ def test_each_fault_is_a_gap_then_a_resync(serve: Any, tmp_path: Path, name: str
     assert bids == {p / 10: float(q) for p, q in tape_bids.items()}
     assert asks == {p / 10: float(q) for p, q in tape_asks.items()}
     assert any("book gaps" in note for note in notes)
+    listed = [note for note in notes if note.startswith("  gap ")]
+    assert len(listed) == len(gaps) and all(f"after {g['after_update_id']} " in n for g, n in zip(gaps, listed))
 
 
 def test_an_unknown_symbol_is_one_line_and_exit_status_1(serve: Any, tmp_path: Path) -> None:
