@@ -85,7 +85,7 @@ def _describe(folder: str, gap: dict[str, Any]) -> str:
     from ..timefmt import format_ts
 
     times = [format_ts(t) if isinstance(t, int) else "?" for t in (gap.get("first_time"), gap.get("last_time"))]
-    return (f"{os.path.relpath(folder)}: {gap.get('reason', 'gap')}: updates after {gap.get('after_update_id')} "
+    return (f"{folder}: {gap.get('reason', 'gap')}: updates after {gap.get('after_update_id')} "
             f"up to {gap.get('last_update_id')} ({times[0]} to {times[1]})")
 
 
