@@ -226,14 +226,23 @@ def bench_recorder(rate: float, seconds: float) -> dict[str, Any]:
         process.wait()
         blaster.stop.set()
         lines = 0
+        lags = []
         for path in pathlib.Path(folder).rglob("*.jsonl.gz"):
-            lines += zlib.decompressobj(31).decompress(path.read_bytes()).count(b"\n")
+            text = zlib.decompressobj(31).decompress(path.read_bytes())
+            lines += text.count(b"\n")
+            for line in text.split(b"\n")[:-1:97]:  # how late messages were received: a sample
+                ns, _, message = line.partition(b" ")
+                sent_ms = json.loads(message).get("data", {}).get("E")
+                if isinstance(sent_ms, int):
+                    lags.append(int(ns) / 1e6 - sent_ms)
     steady = [s for s in samples if s[0] >= 5]
     first, last = steady[0], steady[-1]
     cpu_share = (last[1] - first[1]) / (last[0] - first[0])
     rss = [s[2] for s in steady]
     return {"rate": rate, "seconds": seconds, "sent": blaster.sent, "lines": lines, "cpu_cores": cpu_share,
             "sent_rate": (last[3] - first[3]) / (last[0] - first[0]),
+            "lag_p50_ms": float(np.percentile(lags, 50)), "lag_p99_ms": float(np.percentile(lags, 99)),
+            "lag_max_ms": max(lags),
             "rss_first_mb": rss[0] / 2**20, "rss_last_mb": rss[-1] / 2**20, "rss_max_mb": max(rss) / 2**20,
             "rss_after_10s_mb": next((s[2] for s in steady if s[0] >= 10), rss[0]) / 2**20}
 
@@ -261,7 +270,8 @@ def main() -> int:
         print(f"record  {r['rate']:.0f} msg/s asked, {r['sent_rate']:.0f} msg/s sent, for {r['seconds']:.0f} s: "
               f"sent {r['sent']}, wrote {r['lines']} lines; "
               f"CPU {r['cpu_cores']:.2f} cores; RSS {r['rss_after_10s_mb']:.1f} MB at 10 s, {r['rss_last_mb']:.1f} MB "
-              f"at the end (max {r['rss_max_mb']:.1f})")
+              f"at the end (max {r['rss_max_mb']:.1f}); receive lag p50 {r['lag_p50_ms']:.1f} ms, p99 "
+              f"{r['lag_p99_ms']:.1f} ms, max {r['lag_max_ms']:.0f} ms")
     return 0
 
 

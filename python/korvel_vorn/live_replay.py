@@ -113,6 +113,7 @@ class LiveReader:
         self.context = Context(self.market, None, "live")  # type: ignore[arg-type]
 
     def add(self, symbol: str, data: dict[str, Any], ns: int, snapshot: bool) -> None:
+        from .convert.fields import FieldError
         from .convert.messages import add_message
 
         self.context.prefix_ts = ns // 1_000_000
@@ -122,7 +123,11 @@ class LiveReader:
                 data.setdefault("symbol", symbol)
             else:  # a Bybit book message that starts the book again (also u = 1)
                 data["type"] = "snapshot"
-        add_message(self.context, data)
+        try:
+            add_message(self.context, data)
+        except (FieldError, KeyError, TypeError, ValueError) as error:
+            # A message the readers refuse is left out of the replay (it stays in the recording).
+            self.market.skipped[f"messages the converter refuses ({type(error).__name__})"] += 1
 
 
 def live(source: str, symbol: str, spec: Any, every: float = 1.0, out: str | os.PathLike[str] | None = None, *,

@@ -1,4 +1,4 @@
-"""The command-line tool: ``python -m korvel_vorn <info|frame|render|replay|view|convert|fetch|catalog|demo|batch>``.
+"""The command-line tool: ``python -m korvel_vorn <info|frame|render|replay|view|convert|fetch|catalog|record|demo|batch>``.
 
 Every failure (a missing or unreadable file, bad JSON, an error reply of the engine, a bad
 option value) prints one line "korvel_vorn <command>: error: ..." on stderr and exits with

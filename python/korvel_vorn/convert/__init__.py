@@ -362,6 +362,7 @@ def _expand(inputs: Sequence[str | os.PathLike[str] | tuple[Any, str | None]], s
             if recorded is not None:
                 recorded.files += found.files
                 recorded.gaps += found.gaps
+                recorded.open_gaps += found.open_gaps
                 recorded.sampled_liquidations |= found.sampled_liquidations
             out += [(f, kind) for f in found.files]
         elif os.path.isdir(path):
@@ -427,6 +428,12 @@ def convert_files(inputs: Sequence[str | os.PathLike[str] | tuple[Any, str | Non
         if recorded.gaps:
             market.warnings.append(f"the recording's manifests list {len(recorded.gaps)} book gaps: the book starts "
                                    "again from the snapshot after each")
+            market.warnings += [f"  gap {gap.where}" for gap in recorded.gaps[:10]]
+            if len(recorded.gaps) > 10:
+                market.warnings.append(f"  ... and {len(recorded.gaps) - 10} more (see the manifests)")
+        if recorded.open_gaps:
+            market.warnings.append(f"warning: {recorded.open_gaps} book gaps were still open when the recording "
+                                   "stopped (no snapshot ended them)")
         if recorded.sampled_liquidations:
             market.warnings.append("liquidations are sampled: the exchange streams at most one a second per symbol")
         if symbol is None and len(market.symbols) > 1:

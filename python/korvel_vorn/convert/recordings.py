@@ -71,11 +71,22 @@ def read_folders(folders: list[str]) -> RecordFolders:
         for gap in manifest.get("gaps", []):
             after, resume = gap.get("after_update_id"), gap.get("last_update_id")
             if isinstance(after, int) and isinstance(resume, int):
-                out.gaps.append(RecordedGap(after, resume, f"{folder}: {gap.get('reason', 'gap')}"))
+                out.gaps.append(RecordedGap(after, resume, _describe(folder, gap)))
+            else:
+                out.open_gaps += 1
         liquidations = manifest.get("liquidations")
         if isinstance(liquidations, dict) and liquidations.get("sampled"):
             out.sampled_liquidations = True
     return out
+
+
+def _describe(folder: str, gap: dict[str, Any]) -> str:
+    """One line for the summary: where, why, which update ids and when."""
+    from ..timefmt import format_ts
+
+    times = [format_ts(t) if isinstance(t, int) else "?" for t in (gap.get("first_time"), gap.get("last_time"))]
+    return (f"{folder}: {gap.get('reason', 'gap')}: updates after {gap.get('after_update_id')} "
+            f"up to {gap.get('last_update_id')} ({times[0]} to {times[1]})")
 
 
 def _manifest(path: str) -> dict[str, Any]:

@@ -218,7 +218,8 @@ class BinanceRecorder(Recorder):
                     book.anchor_message = body
                     book.synced_to = None
                     self._apply_buffer(state, book)
-                    return
+                    attempt = 0
+                    continue  # (a snapshot older than the buffered updates wants another)
             elif reply.status == 400 and reply.exchange_code() == -1121:
                 self.refuse_symbol(state, "the exchange does not know it")
                 return

@@ -73,6 +73,7 @@ class Recorder:
         self._scratch: dict[str, Manifest] = {}
         self._loop: asyncio.AbstractEventLoop | None = None
         self._stop_early = False
+        self.closed = False  # the files are closed: nothing more is written
 
     # ---- for the exchange's recorder ----------------------------------------------------------
     def links(self) -> list[Link]:
@@ -105,7 +106,7 @@ class Recorder:
         return state.files.manifest_for(ns)
 
     def write(self, state: SymbolState, ns: int, raw: bytes) -> None:
-        if state.files is None or self.exit_status:
+        if state.files is None or self.exit_status or self.closed:
             return
         try:
             state.files.write(ns, raw)
@@ -240,6 +241,7 @@ class Recorder:
         return self.exit_status
 
     def close(self) -> None:
+        self.closed = True
         for state in self.states.values():
             if state.files is not None:
                 try:

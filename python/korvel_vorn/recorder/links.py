@@ -43,8 +43,11 @@ class Link:
         attempt = 0
         while True:
             try:
+                # No keepalive pings of our own: the exchange pings (websockets answers), and a
+                # connection without messages is found by the silence deadline. A ping's timeout
+                # would also drop a healthy connection whose messages are read late.
                 ws = await connect(self.url, max_size=MAX_MESSAGE, open_timeout=self.options.rest_timeout,
-                                   close_timeout=self.options.close_timeout, ping_interval=20, ping_timeout=20,
+                                   close_timeout=self.options.close_timeout, ping_interval=None,
                                    compression=None)
                 if self.subscribe is not None:
                     await self.subscribe(ws)

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import json
+import threading
 import urllib.error
 import urllib.request
 from dataclasses import dataclass
@@ -44,7 +46,22 @@ def _get(url: str, timeout: float) -> RestReply:
 
 
 async def get(url: str, timeout: float) -> RestReply:
-    return await asyncio.to_thread(_get, url, timeout)
+    """The reply of a GET, from a daemon thread: a request still waiting when the recording stops
+    does not hold up the exit."""
+    loop = asyncio.get_running_loop()
+    future: asyncio.Future[RestReply] = loop.create_future()
+
+    def settle(reply: RestReply) -> None:
+        if not future.done():
+            future.set_result(reply)
+
+    def work() -> None:
+        reply = _get(url, timeout)
+        with contextlib.suppress(RuntimeError):  # the loop has closed meanwhile
+            loop.call_soon_threadsafe(settle, reply)
+
+    threading.Thread(target=work, name="korvel_vorn-rest", daemon=True).start()
+    return await future
 
 
 def one_line(body: bytes) -> bytes:

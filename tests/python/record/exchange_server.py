@@ -20,6 +20,8 @@ from urllib.parse import parse_qs, urlparse
 from websockets.asyncio.server import Server, ServerConnection, serve
 
 T0 = 1_780_000_000_000  # a plausible epoch-ms start of the tape
+# The exchange pings its clients and drops one that does not answer: here five times a second.
+PINGS: dict[str, Any] = {"ping_interval": 0.2, "ping_timeout": 0.5}
 
 
 def _px(ticks: int) -> str:
@@ -105,6 +107,7 @@ class Faults:
     restart_at: int | None = None  # the WebSocket server closes and comes back
     restart_pause: float = 0.3
     garbage_at: set[int] = field(default_factory=set)  # a text that is not JSON on the market route
+    rest_delay: float = 0.0  # seconds before every REST reply
 
 
 class BinanceServer:
@@ -143,6 +146,7 @@ class BinanceServer:
             def do_GET(self) -> None:
                 url = urlparse(self.path)
                 server.rest_paths.append(url.path)
+                time.sleep(server.faults.rest_delay)
                 query = parse_qs(url.query)
                 symbol = query.get("symbol", [""])[0]
                 if symbol != server.tape.symbol:
@@ -207,11 +211,18 @@ class BinanceServer:
                     break
                 await asyncio.sleep(0.005)
         for i, step in enumerate(self.tape.steps):
+            if i == 20:
+                # The faults come later: the book is synchronised first, however slow the machine.
+                for _ in range(1000):
+                    if len(self.snapshots_served) > self.faults.stale_snapshots:
+                        break
+                    await asyncio.sleep(0.01)
+                await asyncio.sleep(0.1)
             if f.restart_at == i and self.server is not None:
                 self.server.close()
                 await self.server.wait_closed()
                 await asyncio.sleep(f.restart_pause)
-                self.server = await serve(self._handler, "127.0.0.1", self.port, reuse_address=True)
+                self.server = await serve(self._handler, "127.0.0.1", self.port, reuse_address=True, **PINGS)
             if i in f.drop_depth_at:
                 for ws in list(self.clients["public"]):
                     ws.transport.abort()
@@ -234,7 +245,7 @@ class BinanceServer:
         asyncio.set_event_loop(self.loop)
 
         async def main() -> None:
-            self.server = await serve(self._handler, "127.0.0.1", 0)
+            self.server = await serve(self._handler, "127.0.0.1", 0, **PINGS)
             self.port = self.server.sockets[0].getsockname()[1] if self.server.sockets else 0
             self._ready.set()
             await self._play()

@@ -4,6 +4,7 @@ recording converted afterwards."""
 from __future__ import annotations
 
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pytest
@@ -11,23 +12,34 @@ import pytest
 pytest.importorskip("websockets")
 pytest.importorskip("pyarrow")
 
-from exchange_server import BinanceServer, BinanceTape
+from exchange_server import BinanceServer, BinanceTape, BybitServer
 from record_helpers import converted, fast_options
 
 import korvel_vorn as kv
 
 
-def test_live_frames_grow_and_end_where_the_recording_does(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> None:
-    server = BinanceServer(BinanceTape.generate(steps=250)).start()
-    monkeypatch.setenv("KORVEL_VORN_BINANCE_WS_URL", server.ws_url)
-    monkeypatch.setenv("KORVEL_VORN_BINANCE_REST_URL", server.rest_url)
+def start_server(source: str, monkeypatch: pytest.MonkeyPatch) -> Any:
+    if source == "bybit":
+        server: Any = BybitServer(steps=250).start()
+        monkeypatch.setenv("KORVEL_VORN_BYBIT_WS_URL", server.ws_url)
+    else:
+        server = BinanceServer(BinanceTape.generate(steps=250)).start()
+        monkeypatch.setenv("KORVEL_VORN_BINANCE_WS_URL", server.ws_url)
+        monkeypatch.setenv("KORVEL_VORN_BINANCE_REST_URL", server.rest_url)
+    return server
+
+
+@pytest.mark.parametrize("source", ["binance-um", "bybit"])
+def test_live_frames_grow_and_end_where_the_recording_does(monkeypatch: pytest.MonkeyPatch, tmp_path: Path,
+                                                          source: str) -> None:
+    server = start_server(source, monkeypatch)
     spec = kv.commands.spec_value(symbol="BTCUSDT", panels=[
         kv.footprint(price_bin=1.0, bucket_ms=1000), kv.book_heatmap(price_bin=0.1, bucket_ms=500, depth_levels=20)])
     cursors = []
     last = None
     after_end = 0
     try:
-        for frame in kv.live("binance-um", "BTCUSDT", spec, every=0.1, out=tmp_path / "rec",
+        for frame in kv.live(source, "BTCUSDT", spec, every=0.1, out=tmp_path / "rec",
                              options=fast_options(), idle_timeout=1.0):
             cursors.append(frame["cursor_ts"])
             last = frame

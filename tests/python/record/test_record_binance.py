@@ -67,6 +67,7 @@ def test_a_clean_recording_converts_to_what_the_server_sent(serve: Any, tmp_path
     assert all(p.name.endswith(".jsonl.gz") for p in files)
     (manifest,) = manifests(out)
     assert manifest["gaps"] == []
+    assert manifest["reconnects"] == 0  # the server's pings were answered
     assert manifest["trade_id_holes"] == []
     assert manifest["liquidations"]["sampled"] is True
     first = manifest["snapshots"][0]["last_update_id"]
@@ -135,6 +136,8 @@ def test_each_fault_is_a_gap_then_a_resync(serve: Any, tmp_path: Path, name: str
     assert bids == {p / 10: float(q) for p, q in tape_bids.items()}
     assert asks == {p / 10: float(q) for p, q in tape_asks.items()}
     assert any("book gaps" in note for note in notes)
+    listed = [note for note in notes if note.startswith("  gap ")]
+    assert len(listed) == len(gaps) and all(f"after {g['after_update_id']} " in n for g, n in zip(gaps, listed))
 
 
 def test_an_unknown_symbol_is_one_line_and_exit_status_1(serve: Any, tmp_path: Path) -> None:

@@ -7,6 +7,7 @@ from pathlib import Path
 
 import pytest
 
+pytest.importorskip("websockets")
 pytest.importorskip("pyarrow")
 
 from record_helpers import converted, gzip_ok, lines_of
