@@ -471,7 +471,7 @@ def test_the_array_module_imports_under_debians_python():
                             timeout=120)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
-    assert lines[0] == "['__version__', 'Engine', 'Block'] 1"
+    assert lines[0] == "['__version__', 'Engine', 'Block', 'set_thread_workers'] 1"
     assert lines[1] == ('{"symbol":"S","cursor_ts":5,"panels":[{"kind":"footprint","price_bins":[2.0],'
                         '"buy_vol":[0.0],"sell_vol":[2.0]}]}')
     assert lines[2] == "[2.0]"
