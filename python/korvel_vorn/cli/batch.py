@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import argparse
+import datetime as dt
 import math
+import re
 import sys
 from typing import Any
 
@@ -53,6 +55,25 @@ def name_list(text: str) -> list[str]:
     return names
 
 
+def table_list(text: str) -> list[str]:
+    tables = name_list(text)
+    unknown = [t for t in tables if t not in ("bars", "footprint", "book")]
+    if unknown:
+        raise argparse.ArgumentTypeError(f"unknown table {unknown[0]!r} (expected some of bars, footprint, book)")
+    return tables
+
+
+def utc_day(text: str) -> str:
+    """A day as YYYY-MM-DD that exists in the calendar."""
+    try:
+        day = dt.date.fromisoformat(text) if re.fullmatch(r"\d{4}-\d\d-\d\d", text) else None
+    except ValueError:
+        day = None
+    if day is None:
+        raise argparse.ArgumentTypeError(f"bad day {text!r}: use YYYY-MM-DD")
+    return day.isoformat()
+
+
 def depth_list(text: str) -> list[int]:
     try:
         depths = [int(n) for n in name_list(text)]
@@ -71,10 +92,11 @@ def add_batch_parser(sub: Any) -> None:
     p.add_argument("--catalog", required=True, metavar="ROOT", help="catalog folder (as fetch writes it)")
     p.add_argument("--exchange", required=True, metavar="E", help="exchange of the catalog (binance-um, bybit, ...)")
     p.add_argument("--symbols", required=True, type=name_list, metavar="S1,S2", help="symbols, comma-separated")
-    p.add_argument("--from", dest="start", required=True, metavar="DAY", help="first UTC day (YYYY-MM-DD)")
-    p.add_argument("--to", dest="end", required=True, metavar="DAY", help="last UTC day, included")
+    p.add_argument("--from", dest="start", required=True, type=utc_day, metavar="DAY",
+                   help="first UTC day (YYYY-MM-DD)")
+    p.add_argument("--to", dest="end", required=True, type=utc_day, metavar="DAY", help="last UTC day, included")
     p.add_argument("--out", required=True, metavar="DIR", help="output folder")
-    p.add_argument("--tables", type=name_list, default=["bars", "footprint", "book"], metavar="T1,T2",
+    p.add_argument("--tables", type=table_list, default=["bars", "footprint", "book"], metavar="T1,T2",
                    help="tables among bars, footprint, book (default all three)")
     p.add_argument("--bucket", type=bucket_duration, default=60_000, metavar="DURATION",
                    help="time bucket, a divisor of a day (default 1m)")
@@ -100,6 +122,9 @@ def add_batch_parser(sub: Any) -> None:
 def cmd_batch(args: argparse.Namespace) -> int:
     from ..batch import BatchError, connect, plan, run
 
+    if args.start > args.end:
+        sys.stderr.write(f"korvel_vorn batch: error: --from {args.start} is after --to {args.end}\n")
+        return 2
     if args.workers is not None and args.workers < 1:
         raise CliError("--workers must be at least 1")
     if args.local_cluster and args.scheduler:

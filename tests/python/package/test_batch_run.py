@@ -213,8 +213,9 @@ BAD_INPUTS = [
     ("price bin zero", ["--price-bin", "0"], 2, "must be a positive number"),
     ("price bin negative for one symbol", ["--price-bin", "AAAUSDT=-1,BBBUSDT=1"], 2, "price bin of AAAUSDT"),
     ("price bin for an unknown symbol", ["--price-bin", "AAAUSDT=1,QQQ=1"], 1, "price bin given for QQQ"),
-    ("unknown table", ["--tables", "bars,candles"], 1, "unknown table 'candles'"),
-    ("from after to", ["--from", "2024-03-03", "--to", "2024-03-01"], 1, "is after --to"),
+    ("unknown table", ["--tables", "bars,candles"], 2, "unknown table 'candles'"),
+    ("from after to", ["--from", "2024-03-03", "--to", "2024-03-01"], 2, "is after --to"),
+    ("not a day", ["--to", "2024-3-1"], 2, "bad day '2024-3-1'"),
     ("unreachable scheduler", ["--scheduler", "tcp://127.0.0.1:9", "--connect-timeout", "1"], 1,
      "cannot reach the Dask scheduler at tcp://127.0.0.1:9"),
 ]
@@ -320,7 +321,7 @@ def test_more_bad_options(catalog, tmp_path, capsys):
                                    (["--depths", "five"], 2, "whole numbers"),
                                    (["--workers", "0"], 1, "at least 1"),
                                    (["--dashboard", ":0"], 1, "--dashboard serves"),
-                                   (["--from", "2024-02-30"], 1, "2024-02-30")):
+                                   (["--from", "2024-02-30"], 2, "2024-02-30")):
         got, err = _cli(capsys, *base, *extra)
         assert got == status and message in err, (extra, err)
     assert not (tmp_path / "out").exists()
