@@ -36,15 +36,18 @@ def _positive(text: str, where: str) -> float:
 
 
 def price_bins(text: str) -> float | dict[str, float]:
-    """One bin (X) or bins per symbol (S1=X1,S2=X2)."""
+    """One bin (X), or bins per symbol (S1=X1,S2=X2), with a bare X for the symbols not named."""
     if "=" not in text:
         return _positive(text, "price bin")
     bins = {}
     for part in text.split(","):
-        symbol, _, value = part.partition("=")
-        if not symbol.strip() or not value:
+        symbol, equals, value = (p.strip() for p in part.partition("="))
+        if not equals:
+            bins[""] = _positive(symbol, "price bin")
+        elif not symbol or not value:
             raise argparse.ArgumentTypeError(f"bad price bin {part!r}: use X or SYMBOL=X,...")
-        bins[symbol.strip()] = _positive(value, f"price bin of {symbol.strip()}")
+        else:
+            bins[symbol] = _positive(value, f"price bin of {symbol}")
     return bins
 
 
@@ -101,7 +104,8 @@ def add_batch_parser(sub: Any) -> None:
     p.add_argument("--bucket", type=bucket_duration, default=60_000, metavar="DURATION",
                    help="time bucket, a divisor of a day (default 1m)")
     p.add_argument("--price-bin", type=price_bins, default=1.0, metavar="X|S=X,...",
-                   help="price bin, one for all symbols or per symbol (default 1.0)")
+                   help="price bin: one for all symbols, or per symbol with an optional bare default, as 1,BTCUSDT=10 "
+                   "(default 1.0)")
     p.add_argument("--depths", type=depth_list, default=[5, 10, 20], metavar="K1,K2",
                    help="book depths in price bins from the mid (default 5,10,20)")
     where = p.add_mutually_exclusive_group()
@@ -131,10 +135,14 @@ def cmd_batch(args: argparse.Namespace) -> int:
         raise CliError("--local-cluster and --scheduler exclude each other")
     if args.dashboard is not None and not args.local_cluster:
         raise CliError("--dashboard serves the dashboard of --local-cluster (a scheduler serves its own)")
+    price_bin = args.price_bin
+    if isinstance(price_bin, dict):  # the symbols not named take the bare bin (default 1.0)
+        default = price_bin.pop("", 1.0)
+        price_bin = {**{symbol: default for symbol in args.symbols}, **price_bin}
     client = None
     try:
         jobs = plan(args.catalog, args.exchange, args.symbols, args.start, args.end, tables=args.tables,
-                    bucket_ms=args.bucket, price_bin=args.price_bin, depths=args.depths)
+                    bucket_ms=args.bucket, price_bin=price_bin, depths=args.depths)
         executor: Any = None
         if args.scheduler:
             executor = client = connect(args.scheduler, args.connect_timeout)

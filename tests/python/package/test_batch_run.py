@@ -338,3 +338,17 @@ def test_the_command_on_a_local_cluster(catalog, tmp_path, capsys):
     assert partitions(out) == sorted(f"{t}/exchange={EXCHANGE}/symbol={s}/date={DAYS[0]}/part-0.parquet"
                                      for t in ("bars", "book") for s in SYMBOLS)
     assert "imbalance_3" in batch.read(out, "book", form="arrow").schema.names
+
+
+def test_price_bins_per_symbol_with_a_default(catalog, tmp_path, capsys):
+    out = tmp_path / "out"
+    status, err = _cli(capsys, "--catalog", str(catalog), "--exchange", EXCHANGE, "--symbols", ",".join(SYMBOLS),
+                       "--from", DAYS[0], "--to", DAYS[0], "--out", str(out), "--tables", "footprint",
+                       "--price-bin", f"2.5,{SYMBOLS[1]}=0.5", "--workers", "2")
+    assert status == 0, err
+    for symbol, width in ((SYMBOLS[0], 2.5), (SYMBOLS[1], 0.5)):
+        path = out / "footprint" / f"exchange={EXCHANGE}" / f"symbol={symbol}" / f"date={DAYS[0]}" / "part-0.parquet"
+        table = pq.read_table(path)
+        assert json.loads(table.schema.metadata[b"korvel_vorn.params"]) == {"bucket_ms": 60_000, "price_bin": width}
+        edges = table.column("price_bin").to_numpy()
+        assert np.allclose(edges / width, np.round(edges / width))
