@@ -11,6 +11,8 @@ extra ``charts``), `viewer` (the interactive replay, extra ``viewer``) and the c
 taking files and NumPy columns and giving frames as arrays; `Session` drives it.
 """
 
+from typing import TYPE_CHECKING
+
 from ._native import Engine, Vorn, __version__
 from .columns import ColumnError
 from .commands import book_heatmap, footprint, funding_oi_divergence, liquidation_map, spec_json
@@ -18,8 +20,11 @@ from .dataset import dataset_json
 from .replies import VornBadSpecError, VornDataError, VornError, VornParseError, parse_reply
 from .session import Session
 
+if TYPE_CHECKING:  # pyarrow is imported only when a fetch runs
+    from .archives import FetchReport
 
-def fetch(source: str, symbols: object, start: str, end: str, catalog: object, **kwargs: object) -> object:
+
+def fetch(source: str, symbols: object, start: str, end: str, catalog: object, **kwargs: object) -> "FetchReport":
     """Fetch days of a public archive into a catalog and return the report (see
     `korvel_vorn.archives.fetch`; needs pyarrow, the ``convert`` extra)."""
     from .archives import fetch as _fetch

@@ -10,18 +10,22 @@ from __future__ import annotations
 
 import concurrent.futures
 import contextlib
+import datetime as _dt
+import errno
 import os
 import tempfile
 import threading
+import zipfile
+import zlib
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-from ..catalog.book import Columns, concat_rows
+from ..catalog.book import Columns, book_from, concat_rows, slice_rows
 from ..catalog.layout import DAY_MS, CatalogError, day_start_ms, partition_path, partition_writer
-from ..catalog.manifest import read_entry, write_entry
+from ..catalog.manifest import file_sha256, read_entry, write_entry
 from ..catalog.read import read_day
 from ..catalog.write import is_current, split_days, write_day
 from ..venues import binance, tardis
@@ -34,7 +38,7 @@ from .download import (
     Traffic,
     checksum_value,
 )
-from .files import check_file, file_lists, file_sha256, stream_trades
+from .files import check_file, file_lists, stream_trades
 from .plan import (
     SPILLING_LISTS,
     ArchiveFile,
@@ -47,11 +51,13 @@ from .plan import (
     parse_types,
     previous_day,
 )
-from .report import DayOutcome, FetchReport, FileOutcome
+from .report import KEY_REASON, DayOutcome, FetchReport, FileOutcome
 
 __all__ = ["FetchReport", "RetryPolicy", "UsageError", "fetch"]
 
 CHECKSUM_SUFFIX = ".CHECKSUM"
+# Errors of a disk that cannot take the catalog: the fetch stops (status 1) instead of going on.
+_DISK_ERRORS = frozenset({errno.ENOSPC, errno.EDQUOT, errno.EROFS, errno.EACCES, errno.EPERM, errno.EIO})
 SHA_SUFFIX = ".sha256"
 
 
@@ -83,7 +89,13 @@ class _Fetcher:
     def obtain(self, file: ArchiveFile) -> FileOutcome:
         """The file from the cache, or downloaded and verified; alternatives tried when missing."""
         if file.needs_key and not self.api_key:
-            return FileOutcome(file, "failed", "needs an API key: give --api-key or set TARDIS_API_KEY")
+            return FileOutcome(file, "failed", KEY_REASON)
+        for alternative in file.alternatives:  # one that stood for it before, from the cache
+            marker = self.cache / (alternative.name + SHA_SUFFIX)
+            if (self.cache / alternative.name).is_file() and marker.is_file():
+                outcome = self._obtain_one(alternative)
+                outcome.file, outcome.used = file, alternative
+                return outcome
         outcome = self._obtain_one(file)
         for alternative in file.alternatives:
             if outcome.status != "missing":
@@ -192,24 +204,29 @@ class _Fetcher:
                 outcome.records = int(stats["records"])
                 return outcome
             parts = []
+            found: dict[str, int] = {}
             for index, item in enumerate(usable):
                 assert item.path is not None
-                lists = file_lists(item.path, item.file, symbol)
+                lists, notes = file_lists(item.path, item.file, symbol)
                 if list_name in lists:
                     parts.append((index, lists[list_name]))
+                    if item is own:
+                        found = {key: count for key, count in notes.items() if key.startswith(list_name)}
             columns = self._join(list_name, parts, start, end)
-        except (ValueError, OSError) as error:
-            if isinstance(error, OSError) and not isinstance(error, FileNotFoundError):
-                self.report.disk_error = f"{error.strerror or error}"
+            if columns is None or not len(columns["ts"]):
+                outcome.status, outcome.reason = "failed", f"the file holds no {list_name} of the day"
+                return outcome
+            if list_name == "book":
+                before = self._book_before(symbol, day)
+                columns = split_days("book", columns, before)[-1][1] if before is not None else columns
+            write_day(self.catalog, list_name, exchange, symbol, day, columns, manifest_inputs, notes=found)
+            for key, count in found.items():
+                self.report.notes.append(f"{symbol} {day}: {count} {key.replace('_', ' ')}")
+        except (ValueError, OSError, EOFError, zipfile.BadZipFile, zlib.error) as error:
+            if isinstance(error, OSError) and error.errno in _DISK_ERRORS:
+                self.report.disk_error = f"cannot write into {self.catalog}: {error.strerror or error}"
             outcome.status, outcome.reason = "failed", str(error)
             return outcome
-        if columns is None or not len(columns["ts"]):
-            outcome.status, outcome.reason = "failed", f"the file holds no {list_name} of the day"
-            return outcome
-        if list_name == "book":
-            before = self._book_before(symbol, day)
-            columns = split_days("book", columns, before)[-1][1] if before is not None else columns
-        write_day(self.catalog, list_name, exchange, symbol, day, columns, manifest_inputs)
         outcome.records = len(columns["ts"])
         return outcome
 
@@ -234,9 +251,9 @@ class _Fetcher:
             if repeats:
                 self.report.dropped[f"{list_name} rows repeated across daily files"] += repeats
             columns = {name: column[keep] for name, column in columns.items()}
-        if list_name == "book":
-            inside = np.flatnonzero((columns["ts"] >= start) & (columns["ts"] < end))
-            return columns if len(inside) == len(columns["ts"]) else None
+        if list_name == "book":  # events before the day replayed into its first snapshot
+            columns = book_from(columns, start) if len(columns["ts"]) and columns["ts"][0] < start else columns
+            return slice_rows("book", columns, 0, int(np.searchsorted(columns["ts"], end, side="left")))
         order = np.argsort(columns["ts"], kind="stable")
         columns = {name: column[order] for name, column in columns.items()}
         lo, hi = np.searchsorted(columns["ts"], [start, end])
@@ -290,20 +307,26 @@ def fetch(source: str, symbols: str | Sequence[str], start: str, end: str, catal
         else:
             cache_dir = Path(cache)
         fetcher = _Fetcher(parsed, root, cache_dir, downloader, report, key)
+        this_month = _dt.datetime.now(_dt.UTC).strftime("%Y-%m")  # monthly files of it are not out yet
         builds: list[tuple[str, str, str, str, list[ArchiveFile]]] = []
         files: dict[str, ArchiveFile] = {}
         for symbol in wanted:
             for data_type in names:
-                list_name = parsed.type_lists[data_type]
-                for day in days:
-                    own = archive_file(parsed, data_type, symbol, day)
-                    inputs = [own]
-                    if list_name in SPILLING_LISTS and previous_day(day) in days:
-                        inputs.insert(0, archive_file(parsed, data_type, symbol, previous_day(day)))
-                    builds.append((symbol, data_type, list_name, day, inputs))
-                    for item in inputs:
-                        files.setdefault(item.name, item)
-                        fetcher.users.setdefault(item.name, []).append((symbol, list_name, day, inputs))
+                for list_name in parsed.lists_of(data_type):
+                    for day in days:
+                        own = archive_file(parsed, data_type, symbol, day)
+                        if len(own.period) == 7 and own.period >= this_month:
+                            report.days.append(DayOutcome(symbol, data_type, list_name, day, "not published",
+                                                          reason=f"the {own.period} file is published after the "
+                                                          "month ends", file=own.name))
+                            continue
+                        inputs = [own]
+                        if list_name in SPILLING_LISTS and previous_day(day) in days:
+                            inputs.insert(0, archive_file(parsed, data_type, symbol, previous_day(day)))
+                        builds.append((symbol, data_type, list_name, day, inputs))
+                        for item in inputs:
+                            files.setdefault(item.name, item)
+                            fetcher.users.setdefault(item.name, []).append((symbol, list_name, day, inputs))
         outcomes = _download_all(fetcher, list(files.values()), jobs, bar, on_file)
         report.files = list(outcomes.values())
         if bar is not None:

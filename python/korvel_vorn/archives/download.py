@@ -9,7 +9,6 @@ missing. A file that fails verification is downloaded once more, then discarded.
 
 from __future__ import annotations
 
-import hashlib
 import http.client
 import os
 import random
@@ -217,14 +216,6 @@ class Downloader:
         except OSError as error:
             raise DiskError(f"cannot write {part}: {error.strerror or error}") from None
         self.traffic.got(len(data))
-
-
-def sha256_of(path: Path) -> str:
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        while block := f.read(CHUNK):
-            digest.update(block)
-    return digest.hexdigest()
 
 
 def checksum_value(text: bytes, name: str) -> str:

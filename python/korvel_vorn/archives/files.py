@@ -10,7 +10,6 @@ streamed straight from the zip into a Parquet partition, with the converter's co
 from __future__ import annotations
 
 import gzip
-import hashlib
 import io
 import zipfile
 import zlib
@@ -20,8 +19,10 @@ from typing import Any
 import numpy as np
 
 from ..catalog.book import Columns
+from ..catalog.manifest import file_sha256
 from .plan import ArchiveFile
 
+ROW_GROUP = 1 << 20  # rows of a Parquet row group written at once
 _HTML_STARTS = (b"<", b"\xef\xbb\xbf<", b"{")
 _TEXT_MEMBERS = (".csv", ".json", ".jsonl", ".data", ".txt")
 
@@ -85,32 +86,40 @@ def check_file(path: Path, file: ArchiveFile, sha256: str | None) -> str | None:
     return check_zip(path, file) if file.kind == "zip" else check_gzip(path, file)
 
 
-def file_sha256(path: Path) -> str:
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        while block := f.read(1 << 20):
-            digest.update(block)
-    return digest.hexdigest()
-
-
-def file_lists(path: Path, file: ArchiveFile, symbol: str) -> dict[str, Columns]:
-    """The lists a file holds, read by the converter (raises `ConvertError` with the reason)."""
+def file_lists(path: Path, file: ArchiveFile, symbol: str) -> tuple[dict[str, Columns], dict[str, int]]:
+    """The lists a file holds, read by the converter (raises `ConvertError` with the reason), and
+    what the converter found on the way: breaks in the book's update ids, trades seen twice."""
     from ..convert import convert_files
     from ..convert.market import ConvertError
 
-    kind = "liquidations" if file.list_name == "liquidations" else None
+    # Tardis trades and liquidations share one header: the archive's type tells them apart.
+    kind = file.list_name if file.list_name in ("trades", "liquidations") else None
     try:
         conversion = convert_files([(str(path), kind)], symbol=symbol, keep_all_times=True,
                                    keep_unsnapshotted_diffs=False)
     except ConvertError as error:
         if "nothing to convert" in str(error):
-            return {}
+            return {}, {}
         raise
     with conversion:
-        return {name: conversion.columns(name) for name, count in conversion.counts.items() if count}
+        found = {"book_update_id_breaks": conversion.sequence_gaps, "trades_seen_twice": conversion.duplicates}
+        return ({name: conversion.columns(name) for name, count in conversion.counts.items() if count},
+                {key: count for key, count in found.items() if count})
 
 
 # ----------------------------------------------------------------------------- Binance trades, streamed
+
+def _milliseconds(counts: np.ndarray[Any, Any], by_magnitude: Any) -> np.ndarray[Any, Any]:
+    """Epoch milliseconds of a batch: whole batches in milliseconds (or microseconds, as newer
+    files write) converted at once, anything else value by value as the converter does."""
+    if len(counts):
+        low, high = int(counts.min()), int(counts.max())
+        if low >= 10**11 and high < 10**14:
+            return counts
+        if low >= 10**14 and high < 10**17:
+            return counts // 1000
+    return np.asarray(by_magnitude(counts, None))
+
 
 def _first_row(path: Path, member: str) -> list[str]:
     import csv
@@ -128,16 +137,17 @@ def stream_trades(path: Path, file: ArchiveFile, day_start: int, day_end: int, w
 
     from ..catalog.layout import LIST_SCHEMAS, TS
     from ..convert.binance_tables import headerless_layout
-    from ..convert.csv_columns import _COLUMNS, _HEADERLESS, milliseconds
+    from ..convert.csv_columns import milliseconds
     from ..convert.csv_table import Table, has_header
     from ..convert.market import ConvertError
+    from ..venues.binance import TRADE_COLUMNS, TRADE_POSITIONS
 
     assert file.member is not None
     layout = "binance_trades" if file.data_type == "trades" else "binance_agg_trades"
     first = _first_row(path, file.member)
     if not first:
         raise ConvertError(f"{file.member} is empty")
-    fields = _COLUMNS[layout]
+    fields = TRADE_COLUMNS[file.data_type]
     wanted = ("id", "price", "qty", "ts", "maker")
     if has_header(first):
         table = Table(first)
@@ -155,8 +165,9 @@ def stream_trades(path: Path, file: ArchiveFile, day_start: int, day_end: int, w
         if found != layout:
             raise ConvertError(f"{file.member}: the columns changed ({len(first)} columns)")
         names = [f"c{i}" for i in range(len(first))]
-        picked = {k: f"c{_HEADERLESS[layout][k]}" for k in wanted}
-    read = pcsv.ReadOptions(column_names=names, skip_rows=1 if has_header(first) else 0, block_size=16 << 20)
+        picked = {k: f"c{TRADE_POSITIONS[file.data_type][k]}" for k in wanted}
+    # Small blocks: the reader parses ahead on its threads, so its memory grows with the block size.
+    read = pcsv.ReadOptions(column_names=names, skip_rows=1 if has_header(first) else 0, block_size=1 << 20)
     types = {picked["id"]: pa.int64(), picked["price"]: pa.float64(), picked["qty"]: pa.float64(),
              picked["ts"]: pa.int64(), picked["maker"]: pa.bool_()}
     convert = pcsv.ConvertOptions(include_columns=[picked[k] for k in wanted], column_types=types)
@@ -167,6 +178,8 @@ def stream_trades(path: Path, file: ArchiveFile, day_start: int, day_end: int, w
     last_id = None
     holes: list[list[int]] = []
     missing_ids = 0
+    pending: list[Any] = []  # batches waiting to be written as one row group
+    waiting = 0
     with zipfile.ZipFile(path) as archive, archive.open(file.member) as raw:
         try:
             reader = pcsv.open_csv(pa.PythonFile(raw, mode="r"), read_options=read, convert_options=convert)
@@ -176,7 +189,7 @@ def stream_trades(path: Path, file: ArchiveFile, day_start: int, day_end: int, w
                 if any(column.null_count for column in batch.columns):
                     raise ConvertError(f"{file.member}: a row lacks a value (an empty cell)")
                 ids = batch.column(picked["id"]).to_numpy(zero_copy_only=False)
-                ts = milliseconds(batch.column(picked["ts"]).to_numpy(zero_copy_only=False), None)
+                ts = _milliseconds(batch.column(picked["ts"]).to_numpy(zero_copy_only=False), milliseconds)
                 keep = (ts >= day_start) & (ts < day_end)
                 if not keep.all():
                     outside += int((~keep).sum())
@@ -197,11 +210,17 @@ def stream_trades(path: Path, file: ArchiveFile, day_start: int, day_end: int, w
                     out = out.filter(pa.array(keep))
                     ts = ts[keep]
                 if out.num_rows:
-                    writer.write_table(out)
+                    pending.append(out)
+                    waiting += out.num_rows
                     count += out.num_rows
                     first_ts = int(ts[0]) if first_ts is None else first_ts
                     last_ts = int(ts[-1])
-        except (pa.ArrowInvalid, pa.ArrowException) as error:
+                if waiting >= ROW_GROUP:
+                    writer.write_table(pa.concat_tables(pending))
+                    pending, waiting = [], 0
+            if pending:
+                writer.write_table(pa.concat_tables(pending))
+        except pa.ArrowInvalid as error:
             raise ConvertError(f"{file.member}: the columns changed or a row is malformed ({error})") from None
     return {"records": count, "first_ts": first_ts, "last_ts": last_ts, "gaps": holes,
             "missing_trade_ids": missing_ids, "outside_day": outside}

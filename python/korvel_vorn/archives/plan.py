@@ -45,6 +45,10 @@ class Source:
     default_types: tuple[str, ...]
     type_lists: dict[str, str]
     optional_types: frozenset[str] = field(default_factory=frozenset)  # missing where not published
+    extra_lists: dict[str, tuple[str, ...]] = field(default_factory=dict)  # more lists a type fills
+
+    def lists_of(self, data_type: str) -> tuple[str, ...]:
+        return (self.type_lists[data_type], *self.extra_lists.get(data_type, ()))
 
 
 def parse_source(text: str) -> Source:
@@ -57,7 +61,8 @@ def parse_source(text: str) -> Source:
         exchange = text[len(tardis.SOURCE_PREFIX):]
         if not tardis.EXCHANGE_FORM.fullmatch(exchange):
             raise UsageError(f"bad Tardis exchange {exchange!r}: use tardis:EXCHANGE, e.g. tardis:binance-futures")
-        return Source(text, exchange, tardis.DEFAULT_TYPES, tardis.DEFAULT_TYPES, tardis.TYPE_LISTS)
+        return Source(text, exchange, tardis.DEFAULT_TYPES, tardis.DEFAULT_TYPES, tardis.TYPE_LISTS,
+                      extra_lists=dict(tardis.EXTRA_LISTS))
     raise UsageError(f"unknown source {text!r}: use binance-um, binance-cm, bybit or tardis:EXCHANGE")
 
 

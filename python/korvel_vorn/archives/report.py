@@ -10,6 +10,8 @@ from typing import Any
 
 from .plan import ArchiveFile
 
+KEY_REASON = "needs an API key: give --api-key or set TARDIS_API_KEY"
+
 # Exit statuses of `fetch`.
 COMPLETE, NOTHING, USAGE, INCOMPLETE = 0, 1, 2, 3
 
@@ -87,8 +89,12 @@ class FetchReport:
             if day.status in ("written", "unchanged"):
                 what = "unchanged" if day.status == "unchanged" else "written"
                 lines.append(f"  {day.symbol} {day.data_type:<20} {day.day}  {day.records:>10} {day.list_name} ({what})")
+        keyless = sorted({day.day for day in self.days if day.reason == KEY_REASON})
+        if keyless:
+            lines.append(f"  failed: {len(keyless)} day(s) ({', '.join(keyless[:3])}{' ...' if len(keyless) > 3 else ''})"
+                         f" {KEY_REASON} (the first day of each month needs none)")
         for day in self.days:
-            if day.status in ("missing", "failed", "not published"):
+            if day.status in ("missing", "failed", "not published") and day.reason != KEY_REASON:
                 lines.append(f"  {day.status}: {day.symbol} {day.data_type} {day.day}: {day.reason}"
                              + (f" ({day.file})" if day.file else ""))
         for what, count in sorted(self.dropped.items()):

@@ -90,6 +90,13 @@ def partition_path(root: str | os.PathLike[str], list_name: str, exchange: str, 
             / f"symbol={check_name(symbol, 'symbol')}" / f"date={day_text(day)}" / PART_NAME)
 
 
+def _parquet_options(schema: pa.Schema) -> dict[str, Any]:
+    """zstd, with times delta-encoded (they rise by small steps; this decodes faster and takes less
+    room than a dictionary of distinct values) and the other flat columns dictionary-encoded."""
+    flat = [field.name for field in schema if field.name != "ts" and not pa.types.is_list(field.type)]
+    return {"compression": "zstd", "use_dictionary": flat, "column_encoding": {"ts": "DELTA_BINARY_PACKED"}}
+
+
 def write_partition(table: pa.Table, path: str | os.PathLike[str]) -> None:
     """Write a table to `path` under a temporary name in the same folder, then rename it, so a
     reader never sees half a file. The temporary name starts with a dot, which readers skip."""
@@ -97,7 +104,7 @@ def write_partition(table: pa.Table, path: str | os.PathLike[str]) -> None:
     target.parent.mkdir(parents=True, exist_ok=True)
     temporary = target.parent / f".{target.name}.{os.getpid()}.{threading.get_ident()}.tmp"
     try:
-        pq.write_table(table, temporary, compression="zstd")
+        pq.write_table(table, temporary, **_parquet_options(table.schema))
         os.replace(temporary, target)
     except BaseException:
         temporary.unlink(missing_ok=True)
@@ -112,7 +119,7 @@ def partition_writer(path: str | os.PathLike[str], list_name: str) -> Iterator[p
     target.parent.mkdir(parents=True, exist_ok=True)
     temporary = target.parent / f".{target.name}.{os.getpid()}.{threading.get_ident()}.tmp"
     try:
-        with pq.ParquetWriter(temporary, LIST_SCHEMAS[list_name], compression="zstd") as writer:
+        with pq.ParquetWriter(temporary, LIST_SCHEMAS[list_name], **_parquet_options(LIST_SCHEMAS[list_name])) as writer:
             yield writer
         os.replace(temporary, target)
     except BaseException:
@@ -180,8 +187,8 @@ def _levels(column: pa.ChunkedArray) -> tuple[np.ndarray[Any, Any], np.ndarray[A
     offsets = np.asarray(array.offsets.to_numpy(), dtype=np.int64)
     values = array.values.slice(int(offsets[0]), int(offsets[-1] - offsets[0]))
     counts = np.diff(offsets)
-    price = _numpy(values.field("price"))
-    qty = _numpy(values.field("qty"))
+    children = dict(zip((field.name for field in values.type), values.flatten()))  # the slice applied
+    price, qty = _numpy(children["price"]), _numpy(children["qty"])
     return counts, price, qty
 
 

@@ -4,6 +4,7 @@ tree skip, as every name starting with an underscore)."""
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 from pathlib import Path
@@ -42,3 +43,12 @@ def write_entry(root: str | os.PathLike[str], list_name: str, exchange: str, sym
     except BaseException:
         temporary.unlink(missing_ok=True)
         raise
+
+
+def file_sha256(path: str | os.PathLike[str]) -> str:
+    """The SHA-256 of a file, as the manifest names an input by it."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        while block := f.read(1 << 20):
+            digest.update(block)
+    return digest.hexdigest()

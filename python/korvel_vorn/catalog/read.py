@@ -58,7 +58,7 @@ def read_day(root: str | os.PathLike[str], list_name: str, exchange: str, symbol
     """One partition as columns."""
     path = partition_path(root, list_name, exchange, symbol, day)
     try:
-        table = pq.read_table(path)
+        table = pq.read_table(path, memory_map=True)
     except (OSError, pa.ArrowException) as error:
         raise CatalogError(f"cannot read {path}: {error}") from None
     return table_to_columns(list_name, table, str(path))

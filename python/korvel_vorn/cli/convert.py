@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import hashlib
 import os
 import sys
 from typing import Any
@@ -70,6 +69,7 @@ def cmd_convert(args: argparse.Namespace) -> int:
 def _write_catalog(args: argparse.Namespace, result: Any, paths: list[str]) -> None:
     """The converted lists into the catalog, split at UTC midnight, each day with its inputs."""
     from ..catalog.layout import CatalogError
+    from ..catalog.manifest import file_sha256
     from ..catalog.write import write_lists
     from ..convert.conversion import Conversion
 
@@ -78,7 +78,7 @@ def _write_catalog(args: argparse.Namespace, result: Any, paths: list[str]) -> N
     if symbol is None:
         raise UsageError("--catalog needs --symbol: the inputs do not tell the symbol")
     lists = {name: result.columns(name) for name, count in result.counts.items() if count}
-    inputs = [{"name": os.path.basename(path), "size": os.path.getsize(path), "sha256": _sha256(path)}
+    inputs = [{"name": os.path.basename(path), "size": os.path.getsize(path), "sha256": file_sha256(path)}
               for path in _files(paths)]
     try:
         written = write_lists(args.catalog, args.exchange, symbol, lists, inputs)
@@ -99,10 +99,3 @@ def _files(paths: list[str]) -> list[str]:
             out.append(path)
     return out
 
-
-def _sha256(path: str) -> str:
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        while block := f.read(1 << 20):
-            digest.update(block)
-    return digest.hexdigest()

@@ -14,7 +14,7 @@ def cmd_fetch(args: argparse.Namespace) -> int:
     try:
         from ..archives import UsageError, fetch
     except ImportError as error:
-        raise CliError(f"fetch needs pyarrow ({error}): pip install 'korvel_vorn[convert]'") from None
+        raise CliError(f"fetch needs pyarrow ({error}): pip install 'korvel_vorn[fetch]'") from None
     try:
         report = fetch(args.source, args.symbols, args.start, args.end, args.catalog, types=args.types,
                        cache=args.cache, jobs=args.jobs, api_key=args.api_key,

@@ -14,15 +14,14 @@ from __future__ import annotations
 
 from collections.abc import Iterator
 
+from ..venues import binance
 from .context import Context
 from .csv_table import Row, Table, cell, column_finder, is_boolish
 from .fields import FieldError, flag, is_zero, liquidated_side, number
 
-_FIXED = {
-    # layout: (ts, price, qty, is_buyer_maker) column positions without header
-    "binance_trades": (4, 1, 2, 5),
-    "binance_agg_trades": (5, 1, 2, 6),
-}
+# layout: (ts, price, qty, is_buyer_maker) column positions without header
+_FIXED = {layout: tuple(binance.TRADE_POSITIONS[data_type][key] for key in ("ts", "price", "qty", "maker"))
+          for layout, data_type in (("binance_trades", "trades"), ("binance_agg_trades", "aggTrades"))}
 
 
 def headerless_layout(row: Row) -> str:

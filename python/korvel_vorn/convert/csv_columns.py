@@ -17,6 +17,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.csv as pcsv
 
+from ..venues import binance
 from .context import Context
 from .fields import MS_DIVISORS, UNIT_LIMITS
 from .store import NO_ID
@@ -30,14 +31,13 @@ _TRADE_SIDES, _POSITION_SIDES = pa.array(["buy", "sell"]), pa.array(["long", "sh
 
 # Column names by layout: with a header, and the positions of a headerless Binance file.
 _COLUMNS: dict[str, dict[str, str]] = {
-    "binance_trades": {"id": "id", "price": "price", "qty": "qty", "ts": "time", "maker": "is_buyer_maker"},
-    "binance_agg_trades": {"id": "agg_trade_id", "price": "price", "qty": "quantity", "ts": "transact_time",
-                           "maker": "is_buyer_maker"},
+    "binance_trades": binance.TRADE_COLUMNS["trades"],
+    "binance_agg_trades": binance.TRADE_COLUMNS["aggTrades"],
     "tardis_trades": {"symbol": "symbol", "price": "price", "qty": "amount", "ts": "timestamp", "side": "side"},
     "tardis_liquidations": {"symbol": "symbol", "price": "price", "qty": "amount", "ts": "timestamp", "side": "side"},
 }
-_HEADERLESS = {"binance_trades": {"id": 0, "price": 1, "qty": 2, "ts": 4, "maker": 5},
-               "binance_agg_trades": {"id": 0, "price": 1, "qty": 2, "ts": 5, "maker": 6}}
+_HEADERLESS = {"binance_trades": binance.TRADE_POSITIONS["trades"],
+               "binance_agg_trades": binance.TRADE_POSITIONS["aggTrades"]}
 
 
 class Unusual(Exception):

@@ -34,6 +34,17 @@ MAX_MEMBER_BYTES = {"trades": 16 << 30, "aggTrades": 8 << 30, "klines": 64 << 20
                     "fundingRate": 16 << 20, "liquidationSnapshot": 1 << 30}
 
 
+# The trade files' columns: names in a file with a header, positions in one without.
+# (`id`, `price`, `qty`, `ts`, `maker`: the buyer was the maker, so the aggressor sold.)
+TRADE_COLUMNS = {
+    "trades": {"id": "id", "price": "price", "qty": "qty", "ts": "time", "maker": "is_buyer_maker"},
+    "aggTrades": {"id": "agg_trade_id", "price": "price", "qty": "quantity", "ts": "transact_time",
+                  "maker": "is_buyer_maker"},
+}
+TRADE_POSITIONS = {"trades": {"id": 0, "price": 1, "qty": 2, "ts": 4, "maker": 5},
+                   "aggTrades": {"id": 0, "price": 1, "qty": 2, "ts": 5, "maker": 6}}
+
+
 def archive_url() -> str:
     return url_from_env(ARCHIVE_URL_ENV, ARCHIVE_URL)
 

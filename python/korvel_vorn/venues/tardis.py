@@ -20,6 +20,8 @@ SYMBOL_EXAMPLE = "BTCUSDT"
 
 TYPE_LISTS = {"trades": "trades", "incremental_book_L2": "book", "liquidations": "liquidations",
               "derivative_ticker": "funding"}
+# Lists a type fills besides its own: the ticker carries open interest with the funding rate.
+EXTRA_LISTS = {"derivative_ticker": ("oi",)}
 DEFAULT_TYPES = ("trades", "incremental_book_L2", "liquidations", "derivative_ticker")
 MAX_MEMBER_BYTES = {"trades": 16 << 30, "incremental_book_L2": 64 << 30, "liquidations": 1 << 30,
                     "derivative_ticker": 8 << 30}

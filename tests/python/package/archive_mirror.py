@@ -7,6 +7,7 @@ import hashlib
 import http.server
 import io
 import threading
+import time
 import zipfile
 
 
@@ -24,7 +25,7 @@ def checksum_line(data: bytes, name: str, newline: bool = False) -> bytes:
 class Mirror:
     """Files by path; `faults[path]` a list of faults used one per request: "cut" (half the body,
     then the connection closes), ("status", code, retry_after), "html" (an HTML page, status 200),
-    "empty" (status 200, no body)."""
+    "empty" (status 200, no body), "stall" (no answer for longer than the tests' timeout)."""
 
     def __init__(self) -> None:
         self.files: dict[str, bytes] = {}
@@ -47,6 +48,10 @@ class Mirror:
                     queue = mirror.faults.get(path) or []
                     fault = queue.pop(0) if queue else None
                 data = mirror.files.get(path)
+                if fault == "stall":  # no answer before the client's timeout
+                    time.sleep(2.0)
+                    self.close_connection = True
+                    return
                 if isinstance(fault, tuple) and fault[0] == "status":
                     self.send_response(fault[1])
                     if fault[2] is not None:

@@ -154,3 +154,118 @@ def test_a_second_write_of_the_same_inputs_writes_nothing(catalog, market):
 def test_bad_catalog_requests(catalog, call, message):
     with pytest.raises(CatalogError, match=message):
         call(catalog)
+
+
+# ----------------------------------------------------------------------------- the command line
+
+SPAN = ["--catalog", None, "--exchange", "binance-um", "--symbol", "BTCUSDT"]
+
+
+def span_args(root, *extra):
+    return [*(str(root) if a is None else a for a in SPAN), *extra]
+
+
+def test_frame_of_a_catalog_span_is_the_frame_of_the_same_records_as_a_file(catalog, market, tmp_path, capsys):
+    from korvel_vorn.cli import main
+
+    path = tmp_path / "market.json"
+    path.write_text(json.dumps(market))
+    at = str(MIDNIGHT + 120_000)
+    assert main(["frame", str(path), "--symbol", "BTCUSDT", "--at", at]) == 0
+    from_file = capsys.readouterr().out
+    assert main(["frame", *span_args(catalog, "--at", at)]) == 0
+    assert capsys.readouterr().out == from_file
+
+
+def test_info_of_a_catalog_span(catalog, capsys):
+    from korvel_vorn.cli import main
+
+    assert main(["info", *span_args(catalog, "--from", "2024-01-01T00:00:00Z", "--to", "2024-01-01T00:01:00Z"),
+                 "--json"]) == 0
+    info = json.loads(capsys.readouterr().out)
+    assert info["from_ts"] == MIDNIGHT and info["to_ts"] < MIDNIGHT + 60_000
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["info"], "no DATASET"),
+    (["info", "x.json", "--catalog", "ROOT", "--exchange", "binance-um", "--symbol", "S"], "not both"),
+    (["info", "--catalog", "ROOT", "--symbol", "BTCUSDT"], "needs --exchange and --symbol"),
+    (["frame", "x.json", "--exchange", "binance-um"], "give --catalog ROOT too"),
+    (["render", "--catalog", "ROOT", "--exchange", "binance-um", "--symbol", "BTCUSDT", "--from", "soon"], "bad time"),
+    (["convert", "x.csv"], "-o/--output FILE or --catalog ROOT"),
+    (["convert", "x.csv", "--catalog", "ROOT"], "needs --exchange"),
+])
+def test_catalog_span_usage_errors_exit_2(catalog, capsys, argv, message):
+    from korvel_vorn.cli import main
+
+    argv = [str(catalog) if a == "ROOT" else a for a in argv]
+    assert main(argv) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and message in err[0]
+
+
+REAL = os.path.join(os.path.dirname(__file__), "..", "..", "..", "..", "shared", "data", "real",
+                    "binance-coinm-btcusd_perp-20240808T2354Z.dataset.json")
+
+
+@pytest.mark.skipif(not os.path.exists(REAL), reason="the real recordings are not here")
+def test_a_real_recording_across_midnight_through_convert_catalog(tmp_path):
+    """A real recording crossing midnight, converted into the catalog, replays with the frames of
+    the recording itself, and its second day starts with the book at midnight."""
+    from korvel_vorn.cli import main
+    from korvel_vorn.sample import sample_spec
+
+    assert main(["convert", REAL, "--catalog", str(tmp_path), "--exchange", "binance-cm",
+                 "--symbol", "BTCUSD_PERP"]) == 0
+    assert days(tmp_path, "binance-cm", "BTCUSD_PERP") == ["2024-08-08", "2024-08-09"]
+    spec = sample_spec()
+    spec.pop("from_ts", None)
+    spec.pop("to_ts", None)
+    direct = Session(spec)
+    direct.load_file(REAL)
+    spanned = Session(spec)
+    spanned.load_catalog(tmp_path, exchange="binance-cm", symbol="BTCUSD_PERP")
+    midnight = 1_723_161_600_000
+    second = read_span(tmp_path, "binance-cm", "BTCUSD_PERP", midnight, None)
+    if "book" in second:
+        assert second["book"]["ts"][0] == midnight and second["book"]["kind"][0] == 0
+    same_records = Session(spec)
+    same_records.load(json.dumps(dataset_of(read_span(tmp_path, "binance-cm", "BTCUSD_PERP"))))
+    bounds = direct.bounds()
+    for cursor in (midnight - 60_000, midnight - 1, midnight, midnight + 1, midnight + 20_000, bounds["to_ts"]):
+        assert spanned.frame_text(cursor) == same_records.frame_text(cursor)
+        if cursor not in (midnight, midnight + 1):  # there the midnight snapshot is a heatmap row of its own
+            assert spanned.frame_text(cursor) == direct.frame_text(cursor)
+
+
+def dataset_of(lists):
+    """Dataset records of catalog columns, written out one by one in plain Python."""
+    names = {"trades": ("buy", "sell"), "liquidations": ("long", "short"), "book": ("snapshot", "diff")}
+    out = {}
+    for name, columns in lists.items():
+        if name == "book":
+            records, bid, ask = [], 0, 0
+            for i in range(len(columns["ts"])):
+                nb, na = int(columns["bid_count"][i]), int(columns["ask_count"][i])
+                bids = [[float(p), float(q)] for p, q in zip(columns["bid_price"][bid:bid + nb], columns["bid_qty"][bid:bid + nb])]
+                asks = [[float(p), float(q)] for p, q in zip(columns["ask_price"][ask:ask + na], columns["ask_qty"][ask:ask + na])]
+                records.append([int(columns["ts"][i]), names["book"][int(columns["kind"][i])], bids, asks])
+                bid, ask = bid + nb, ask + na
+            out[name] = records
+            continue
+        fields = list(columns)
+        out[name] = [[names[name][int(columns[f][i])] if f == "side" else int(columns[f][i]) if f == "ts"
+                      else float(columns[f][i]) for f in fields] for i in range(len(columns["ts"]))]
+    return out
+
+
+def test_book_levels_of_a_sliced_table(market):
+    """A table cut out of a larger one (offsets not starting at zero) gives its own levels."""
+    columns = columns_of(market)["book"]
+    table = columns_to_table("book", columns)
+    part = table.slice(5, 7)
+    back = table_to_columns("book", part)
+    first = int(columns["bid_count"][:5].sum())
+    count = int(columns["bid_count"][5:12].sum())
+    np.testing.assert_array_equal(back["bid_price"], columns["bid_price"][first:first + count])
+    np.testing.assert_array_equal(back["bid_count"], columns["bid_count"][5:12])

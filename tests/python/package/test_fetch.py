@@ -125,7 +125,7 @@ def statuses(report):
 
 # ----------------------------------------------------------------------------- the whole road
 
-def test_fetch_builds_every_day_and_a_second_run_asks_for_nothing(tmp_path, mirror):
+def test_fetch_builds_every_day_and_a_second_run_asks_for_nothing(tmp_path, mirror, capsys):
     zips = build_binance(mirror)
     report = run(tmp_path)
     assert report.exit_status == 0, report.summary()
@@ -147,6 +147,11 @@ def test_fetch_builds_every_day_and_a_second_run_asks_for_nothing(tmp_path, mirr
     assert report.dropped == {"oi rows repeated across daily files": 1, "liquidations rows repeated across daily files": 1}
     oi = read_span(root, "binance-um", SYMBOL)["oi"]
     assert len(oi["ts"]) == 48 and len(np.unique(oi["ts"])) == 48
+    assert main(["catalog", str(root)]) == 0
+    listing = capsys.readouterr().out.splitlines()
+    assert listing[0] == f"binance-um {SYMBOL}: 2 day(s), {DAYS[0]} to {DAYS[1]}"
+    trades_line = next(line for line in listing if line.strip().startswith("trades"))
+    assert "80 records" in trades_line and f"gaps on {DAYS[1]} (1)" in trades_line
 
     before = len(mirror.requests)
     again = run(tmp_path)
@@ -219,13 +224,14 @@ def trades_path(day: str) -> str:
     (["cut", "cut"], True),
     ([("status", 503, None)], False),
     ([("status", 429, 0.01), ("status", 500, None)], False),
+    (["stall"], False),
 ])
 def test_transient_faults_are_retried_and_give_the_same_bytes(tmp_path, mirror, faults, ignore_range):
     zips = build_binance(mirror)
     path = trades_path(DAYS[0])
     mirror.faults[path] = list(faults)
     mirror.ignore_range = ignore_range
-    report = run(tmp_path)
+    report = run(tmp_path, retry=RetryPolicy(attempts=4, base_delay=0.001, max_delay=0.01, timeout=0.5))
     assert report.exit_status == 0, report.summary()
     assert (tmp_path / "cache" / ("binance" + path)).read_bytes() == zips[path]
     asked = [header for p, header in mirror.requests if p == path]
@@ -330,3 +336,188 @@ def test_the_command_line_runs_as_a_module(tmp_path, mirror):
                              capture_output=True, text=True, env=env, timeout=120)
     assert listing.returncode == 0 and "binance-um BTCUSDT: 1 day(s)" in listing.stdout
     assert "candles" in listing.stdout and Path(tmp_path / "c").is_dir()
+
+
+# ----------------------------------------------------------------------------- Bybit and Tardis
+
+def gzip_of(text: str) -> bytes:
+    import gzip
+
+    return gzip.compress(text.encode(), mtime=0)
+
+
+def bybit_trades_csv(day: str) -> str:
+    start = day_start_ms(day) / 1000
+    head = "timestamp,symbol,side,size,price,tickDirection,trdMatchID,grossValue,homeNotional,foreignNotional\n"
+    rows = [f"{start + n * 600 + 0.1234:.4f},{SYMBOL},{'Buy' if n % 2 else 'Sell'},0.0{n % 9 + 1},{42000 + n}.5,"
+            f"PlusTick,id{n},1,1,1" for n in range(30)]
+    return head + "\n".join(rows) + "\n"
+
+
+def bybit_book_lines(day: str, depth: int) -> str:
+    start = day_start_ms(day)
+    lines = [{"topic": f"orderbook.{depth}.{SYMBOL}", "type": "snapshot", "ts": start + 7, "cts": start + 5,
+              "data": {"s": SYMBOL, "b": [["41999.5", "1.0"], ["41999.0", "2.0"]], "a": [["42000.0", "1.5"]],
+                       "u": 1, "seq": 10}}]
+    for n in range(1, 20):
+        lines.append({"topic": f"orderbook.{depth}.{SYMBOL}", "type": "delta", "ts": start + n * 100_000,
+                      "cts": start + n * 100_000 - 2,
+                      "data": {"s": SYMBOL, "b": [[f"{41999 - n % 3}.0", "0" if n % 4 == 0 else f"{n}.0"]],
+                               "a": [[f"{42000 + n % 5}.5", f"{n}.25"]], "u": 1 + n, "seq": 10 + n}})
+    return "\n".join(json.dumps(line) for line in lines) + "\n"
+
+
+def test_bybit_trades_and_the_order_book(tmp_path, mirror):
+    for n, day in enumerate(DAYS):
+        mirror.files[f"/trading/{SYMBOL}/{SYMBOL}{day}.csv.gz"] = gzip_of(bybit_trades_csv(day))
+        depth = "ob500" if n == 0 else "ob200"  # only the smaller book where that is what exists
+        mirror.files[f"/book/orderbook/linear/{SYMBOL}/{day}_{SYMBOL}_{depth}.data.zip"] = zip_of(
+            f"{day}_{SYMBOL}_{depth}.data", bybit_book_lines(day, 500 if n == 0 else 200))
+    mirror.faults[f"/trading/{SYMBOL}/{SYMBOL}{DAYS[1]}.csv.gz"] = ["cut"]
+    report = fetch("bybit", SYMBOL, DAYS[0], DAYS[1], tmp_path / "catalog", cache=tmp_path / "cache", retry=FAST)
+    assert report.exit_status == 0, report.summary()
+    assert not report.no_book
+    root = tmp_path / "catalog"
+    trades = read_span(root, "bybit", SYMBOL, day_start_ms(DAYS[0]), day_start_ms(DAYS[0]) + 86_400_000)["trades"]
+    assert len(trades["ts"]) == 30 and trades["ts"][1] == day_start_ms(DAYS[0]) + 600_123
+    assert list(trades["side"][:2]) == [1, 0]  # the taker's side: Sell, then Buy
+    second = read_span(root, "bybit", SYMBOL, day_start_ms(DAYS[1]), None)["book"]
+    assert second["ts"][0] == day_start_ms(DAYS[1]) and second["kind"][0] == 0  # continued: the book at midnight
+    assert (tmp_path / "cache" / f"bybit/trading/{SYMBOL}/{SYMBOL}{DAYS[1]}.csv.gz").read_bytes() == \
+        mirror.files[f"/trading/{SYMBOL}/{SYMBOL}{DAYS[1]}.csv.gz"]
+    requests = len(mirror.requests)
+    assert fetch("bybit", SYMBOL, DAYS[0], DAYS[1], root, cache=tmp_path / "cache", retry=FAST).exit_status == 0
+    assert len(mirror.requests) == requests
+
+
+def tardis_files(mirror: Mirror, day: str, key: str | None) -> None:
+    start = day_start_ms(day) * 1000
+    y, m, d = day.split("-")
+    base = f"/v1/binance-futures/{{}}/{y}/{m}/{d}/{SYMBOL}.csv.gz"
+    trades = "exchange,symbol,timestamp,local_timestamp,id,side,price,amount\n" + "".join(
+        f"binance-futures,{SYMBOL},{start + n * 1_000_000},{start + n * 1_000_000 + 5},{n},"
+        f"{'buy' if n % 2 else 'sell'},{42000 + n}.5,0.{n + 1}\n" for n in range(10))
+    book = "exchange,symbol,timestamp,local_timestamp,is_snapshot,side,price,amount\n" + "".join(
+        f"binance-futures,{SYMBOL},{start + 1000},{start + 1001},true,{side},{price},1.0\n"
+        for side, price in (("bid", "41999.5"), ("bid", "41999.0"), ("ask", "42000.0"))) + "".join(
+        f"binance-futures,{SYMBOL},{start + n * 1_000_000},{start + n * 1_000_000 + 1},false,bid,41999.{n % 2 * 5},{n}.0\n"
+        for n in range(1, 8))
+    liquidations = "exchange,symbol,timestamp,local_timestamp,id,side,price,amount\n" + "".join(
+        f"binance-futures,{SYMBOL},{start + n * 3_000_000},{start + n * 3_000_000 + 3},,"
+        f"{'sell' if n % 2 else 'buy'},4100{n}.0,0.{n + 1}\n" for n in range(4))
+    ticker = ("exchange,symbol,timestamp,local_timestamp,funding_timestamp,funding_rate,predicted_funding_rate,"
+              "open_interest,last_price,index_price,mark_price\n") + "".join(
+        f"binance-futures,{SYMBOL},{start + n * 60_000_000},{start + n * 60_000_000 + 2},,0.000{n % 3 + 1},,"
+        f"{70000 + n // 2}.5,42000,42000,42000\n" for n in range(6))
+    for data_type, text in (("trades", trades), ("incremental_book_L2", book), ("liquidations", liquidations),
+                            ("derivative_ticker", ticker)):
+        mirror.files[base.format(data_type)] = gzip_of(text)
+
+
+def test_tardis_needs_a_key_after_the_first_day_of_a_month(tmp_path, mirror, capsys, monkeypatch):
+    monkeypatch.delenv("TARDIS_API_KEY", raising=False)
+    for day in DAYS:
+        tardis_files(mirror, day, None)
+    argv = ["fetch", "tardis:binance-futures", SYMBOL, "--from", DAYS[0], "--to", DAYS[1], "--catalog",
+            str(tmp_path / "catalog"), "--cache", str(tmp_path / "cache"), "--no-progress"]
+    assert main(argv) == 3
+    err = capsys.readouterr().err
+    assert len([line for line in err.splitlines() if "API key" in line]) == 1
+    root = tmp_path / "catalog"
+    assert catalog_days(root, "binance-futures", SYMBOL) == [DAYS[0]]
+    first = read_span(root, "binance-futures", SYMBOL)
+    assert {name: len(columns["ts"]) for name, columns in first.items()} == {
+        "trades": 10, "book": 8, "funding": 6, "oi": 3, "liquidations": 4}
+    assert list(first["liquidations"]["side"]) == [1, 0, 1, 0]  # a forced sell closed a long
+    assert not [h for p, h in mirror.requests if DAYS[1].replace("-", "/") in p]  # no request without the key
+
+    assert main([*argv, "--api-key", "secret"]) == 0
+    assert catalog_days(root, "binance-futures", SYMBOL) == list(DAYS)
+
+
+def test_a_full_disk_stops_with_status_1_and_nothing_half_written(tmp_path, mirror, monkeypatch, capsys):
+    import errno
+
+    import pyarrow.parquet as parquet
+
+    build_binance(mirror)
+
+    def full(*args, **kwargs):
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    monkeypatch.setattr(parquet.ParquetWriter, "write_table", full)
+    monkeypatch.setattr(parquet, "write_table", full)
+    status = main(["fetch", "binance-um", SYMBOL, "--from", DAYS[0], "--to", DAYS[1], "--catalog",
+                   str(tmp_path / "catalog"), "--cache", str(tmp_path / "cache"), "--no-progress"])
+    err = capsys.readouterr().err
+    assert status == 1 and "No space left on device" in err
+    assert not list((tmp_path / "catalog").rglob("*.parquet")) and not list((tmp_path / "catalog").rglob("*.tmp"))
+    assert "Traceback" not in err
+
+
+def test_agg_trades_on_request_without_a_header(tmp_path, mirror):
+    start = day_start_ms(DAYS[0])
+    rows = "".join(f"{500 + n},{42000 + n}.5,0.0{n + 1},{9000 + 2 * n},{9001 + 2 * n},{start + n * 1000},"
+                   f"{'true' if n % 2 else 'false'}\n" for n in range(8))
+    path = f"{ROOT_PATH}/daily/aggTrades/{SYMBOL}/{SYMBOL}-aggTrades-{DAYS[0]}.zip"
+    mirror.add_zip(path, rows)
+    report = fetch("binance-um", SYMBOL, DAYS[0], DAYS[0], tmp_path / "catalog", types="aggTrades", retry=FAST)
+    assert report.exit_status == 0, report.summary()
+    trades = read_span(tmp_path / "catalog", "binance-um", SYMBOL)["trades"]
+    assert list(trades["ts"]) == [start + n * 1000 for n in range(8)]
+    assert list(trades["side"]) == [0, 1] * 4  # the buyer made the trade: the aggressor sold
+    assert list(trades["qty"]) == [float(f"0.0{n + 1}") for n in range(8)]
+
+
+def test_a_truncated_gzip_is_discarded(tmp_path, mirror):
+    whole = gzip_of(bybit_trades_csv(DAYS[0]))
+    mirror.files[f"/trading/{SYMBOL}/{SYMBOL}{DAYS[0]}.csv.gz"] = whole[: len(whole) - 12]
+    report = fetch("bybit", SYMBOL, DAYS[0], DAYS[0], tmp_path / "catalog", types="trades",
+                   cache=tmp_path / "cache", retry=FAST)
+    assert report.exit_status == 1
+    assert [day.reason for day in report.days] == [report.days[0].reason] and "not a whole gzip" in report.days[0].reason
+    assert not list((tmp_path / "cache").rglob("*.csv.gz*"))
+
+
+# ----------------------------------------------------------------------------- the downloader's pieces
+
+@pytest.mark.parametrize("attempt, low, high", [(0, 0.25, 0.5), (1, 0.5, 1.0), (3, 2.0, 4.0), (10, 30.0, 60.0)])
+def test_backoff_doubles_with_jitter_within_bounds(attempt, low, high):
+    policy = RetryPolicy(base_delay=0.5, max_delay=60.0)
+    delays = [policy.delay(attempt) for _ in range(200)]
+    assert all(low <= d <= high for d in delays) and len(set(delays)) > 1
+
+
+@pytest.mark.parametrize("retry_after, expected", [(2.0, 2.0), (500.0, 60.0), (-3.0, 0.0)])
+def test_retry_after_is_honoured_up_to_the_longest_wait(retry_after, expected):
+    assert RetryPolicy(max_delay=60.0).delay(0, retry_after) == expected
+
+
+@pytest.mark.parametrize("text, expected", [
+    (b"ABCDEF" + b"0" * 58 + b"  BTCUSDT-trades-2024-01-01.zip", "abcdef" + "0" * 58),
+    (b"a" * 64 + b"  x.zip\n", "a" * 64),
+    (b"a" * 64, "a" * 64),
+    (b"<html>not found</html>", None),
+    (b"", None),
+    (b"a" * 63 + b"  x.zip", None),
+])
+def test_checksum_lines(text, expected):
+    from korvel_vorn.archives.download import DownloadFailed, checksum_value
+
+    if expected is None:
+        with pytest.raises(DownloadFailed, match="not a sha256sum line"):
+            checksum_value(text, "x.zip")
+    else:
+        assert checksum_value(text, "x.zip") == expected
+
+
+def test_the_monthly_funding_of_the_current_month_is_not_asked_for(tmp_path, mirror):
+    yesterday = (dt.datetime.now(dt.UTC).date() - dt.timedelta(days=1)).isoformat()
+    if yesterday[:7] != dt.datetime.now(dt.UTC).strftime("%Y-%m"):
+        pytest.skip("yesterday ended the last month, whose file is out")
+    mirror.add_zip(f"{ROOT_PATH}/daily/klines/{SYMBOL}/1m/{SYMBOL}-1m-{yesterday}.zip", klines_csv(yesterday))
+    report = fetch("binance-um", SYMBOL, yesterday, yesterday, tmp_path / "catalog", types="klines,fundingRate",
+                   retry=FAST)
+    assert report.exit_status == 0, report.summary()
+    assert {day.data_type: day.status for day in report.days} == {"klines": "written", "fundingRate": "not published"}
+    assert not [path for path, _ in mirror.requests if "fundingRate" in path]
