@@ -20,7 +20,7 @@ import sys
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
-from .day_input import day_start_ms, days, input_files
+from .day_input import day_start_ms, days, input_files, is_catalog
 from .job import remove_outputs, run_job
 from .output import MANIFEST, MARKER, entry_path, marker, read_entry, remove_temporaries, table_path
 from .params import DEFAULT_DEPTHS, TABLES, BatchError, TableParams, check_price_bin, check_tables
@@ -80,8 +80,8 @@ def plan(catalog: str | os.PathLike[str], exchange: str, symbols: Iterable[str],
         day_start_ms(value)
     if start > end:
         raise BatchError(f"--from {start} is after --to {end}")
-    if not pathlib.Path(root, "trades").is_dir():
-        raise BatchError(f"{root} is not a catalog (no trades folder)")
+    if not is_catalog(root):
+        raise BatchError(f"{root} is not a catalog (no folder of trades, book, candles, funding, oi or liquidations)")
     symbols = list(symbols)
     if not symbols:
         raise BatchError("no symbol asked for")
@@ -98,7 +98,7 @@ def plan(catalog: str | os.PathLike[str], exchange: str, symbols: Iterable[str],
         params = TableParams(bucket_ms, float(bins[symbol]), tuple(depths))
         held = set(days(root, exchange, symbol))
         if not held & set(wanted):
-            raise BatchError(f"the catalog {root} holds no trades of {symbol} on {exchange} from {start} to {end}"
+            raise BatchError(f"the catalog {root} holds nothing of {symbol} on {exchange} from {start} to {end}"
                              + (f" (it has {min(held)} to {max(held)})" if held else ""))
         jobs += [Job(root, exchange, symbol, day, params, names) for day in wanted]
     return jobs

@@ -205,9 +205,9 @@ def foreign_out(tmp_path):
 
 BAD_INPUTS = [
     # (name, arguments beyond the catalog and out, status, message)
-    ("symbol missing", ["--symbols", "ZZZUSDT"], 1, "holds no trades of ZZZUSDT on test-ex"),
-    ("days missing", ["--from", "2025-01-01", "--to", "2025-01-02"], 1, "holds no trades of AAAUSDT on test-ex from 2025-01-01"),
-    ("exchange missing", ["--exchange", "other"], 1, "holds no trades of AAAUSDT on other"),
+    ("symbol missing", ["--symbols", "ZZZUSDT"], 1, "holds nothing of ZZZUSDT on test-ex"),
+    ("days missing", ["--from", "2025-01-01", "--to", "2025-01-02"], 1, "holds nothing of AAAUSDT on test-ex from 2025-01-01"),
+    ("exchange missing", ["--exchange", "other"], 1, "holds nothing of AAAUSDT on other"),
     ("bucket not dividing a day", ["--bucket", "7m"], 2, "does not divide a day"),
     ("bucket not a duration", ["--bucket", "soon"], 2, "--bucket"),
     ("price bin zero", ["--price-bin", "0"], 2, "must be a positive number"),
@@ -352,3 +352,18 @@ def test_price_bins_per_symbol_with_a_default(catalog, tmp_path, capsys):
         assert json.loads(table.schema.metadata[b"korvel_vorn.params"]) == {"bucket_ms": 60_000, "price_bin": width}
         edges = table.column("price_bin").to_numpy()
         assert np.allclose(edges / width, np.round(edges / width))
+
+
+def test_a_day_without_trades_and_a_missing_day(catalog, tmp_path):
+    root = tmp_path / "catalog"
+    lists = generated_day(DAYS[0], seed=4, trades=300, hours=(1, 2))
+    write_day(root, EXCHANGE, SYMBOLS[0], DAYS[0], lists)
+    write_day(root, EXCHANGE, SYMBOLS[0], DAYS[2], {"book": lists["book"] | {"ts": lists["book"]["ts"] + 2 * 86_400_000}})
+    out = tmp_path / "out"
+    report = batch.run(batch.plan(root, EXCHANGE, [SYMBOLS[0]], DAYS[0], DAYS[2]), out, progress=False)
+    by_day = {r["day"]: r for r in report.reports}
+    assert by_day[DAYS[0]]["error"] is None and by_day[DAYS[0]]["rows"]["bars"] == 60
+    assert "holds nothing of" in by_day[DAYS[1]]["error"]  # nothing at all that day: a failed job
+    assert by_day[DAYS[2]]["error"] is None and by_day[DAYS[2]]["rows"] == {"bars": 0, "footprint": 0, "book": 0}
+    assert any("no trades" in note for note in by_day[DAYS[2]]["notes"])
+    assert batch.read(out, "bars", start=DAYS[2]).empty
