@@ -105,23 +105,26 @@ def plan(catalog: str | os.PathLike[str], exchange: str, symbols: Iterable[str],
 
 
 def _pending_tables(job: Job, out: str, replace: bool) -> list[str]:
-    """The tables of `job` not done yet; raises BatchError for a table done with other parameters."""
+    """The tables of `job` not done yet; raises BatchError for a table done with other parameters
+    (unless `replace`)."""
     entry = read_entry(entry_path(out, job.exchange, job.symbol, job.day))
-    if entry is None or entry.get("inputs") != input_files(job.catalog, job.exchange, job.symbol, job.day):
+    if entry is None:
         return list(job.tables)
+    for table in job.tables:
+        done = entry["tables"].get(table)
+        if isinstance(done, dict) and done.get("hash") != job.params.table_hash(table) and not replace:
+            raise BatchError(
+                f"{out} holds {table} of {job.symbol} {job.day} made with other parameters "
+                f"({json.dumps(done.get('params'), sort_keys=True)}, now "
+                f"{json.dumps(job.params.of_table(table), sort_keys=True)}): use another folder, or --replace "
+                f"(replace=True) to compute them again")
+    if entry.get("inputs") != input_files(job.catalog, job.exchange, job.symbol, job.day):
+        return list(job.tables)  # the catalog's day changed since
     pending = []
     for table in job.tables:
         done = entry["tables"].get(table)
-        if not isinstance(done, dict):
-            pending.append(table)
-        elif done.get("hash") != job.params.table_hash(table):
-            if not replace:
-                raise BatchError(
-                    f"{out} holds {table} of {job.symbol} {job.day} made with other parameters "
-                    f"({json.dumps(done.get('params'), sort_keys=True)}, now "
-                    f"{json.dumps(job.params.of_table(table), sort_keys=True)}): use another folder or replace")
-            pending.append(table)
-        elif done.get("rows") is not None and not table_path(out, table, job.exchange, job.symbol, job.day).is_file():
+        if not isinstance(done, dict) or done.get("hash") != job.params.table_hash(table) or (
+                done.get("rows") is not None and not table_path(out, table, job.exchange, job.symbol, job.day).is_file()):
             pending.append(table)
     return pending
 

@@ -367,3 +367,16 @@ def test_a_day_without_trades_and_a_missing_day(catalog, tmp_path):
     assert by_day[DAYS[2]]["error"] is None and by_day[DAYS[2]]["rows"] == {"bars": 0, "footprint": 0, "book": 0}
     assert any("no trades" in note for note in by_day[DAYS[2]]["notes"])
     assert batch.read(out, "bars", start=DAYS[2]).empty
+
+
+def test_a_changed_catalog_day_is_computed_again(catalog, tmp_path):
+    root = tmp_path / "catalog"
+    for symbol in SYMBOLS:
+        write_day(root, EXCHANGE, symbol, DAYS[0], generated_day(DAYS[0], seed=7, trades=300, hours=(1, 2)))
+    out = tmp_path / "out"
+    jobs = batch.plan(root, EXCHANGE, SYMBOLS, DAYS[0], DAYS[0])
+    assert batch.run(jobs, out, progress=False).ok
+    write_day(root, EXCHANGE, SYMBOLS[1], DAYS[0], generated_day(DAYS[0], seed=8, trades=400, hours=(1, 2)))
+    report = batch.run(jobs, out, progress=False)
+    assert [(r["symbol"], r["day"]) for r in report.reports] == [(SYMBOLS[1], DAYS[0])] and report.skipped == 1
+    assert set(r["rows"]["bars"] for r in report.reports) == {60}
