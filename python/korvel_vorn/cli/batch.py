@@ -4,13 +4,13 @@ from __future__ import annotations
 
 import argparse
 import datetime as dt
-import math
 import re
 import sys
 from typing import Any
 
 from ..timefmt import parse_duration
 from .common import CliError
+from .values import positive_float
 
 DAY_MS = 86_400_000
 
@@ -27,12 +27,9 @@ def bucket_duration(text: str) -> int:
 
 def _positive(text: str, where: str) -> float:
     try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{where}: not a number: {text!r}") from None
-    if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"{where}: must be a positive number, got {text!r}")
-    return value
+        return positive_float(text)
+    except argparse.ArgumentTypeError as error:
+        raise argparse.ArgumentTypeError(f"{where}: {error}") from None
 
 
 def price_bins(text: str) -> float | dict[str, float]:
