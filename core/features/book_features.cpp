@@ -1,9 +1,9 @@
 #include "core/features/book_features.hpp"
 
+#include <algorithm>
 #include <cmath>
-#include <functional>
 #include <limits>
-#include <map>
+#include <vector>
 
 #include "core/panels/arithmetic/bucket_range.hpp"
 #include "core/panels/panel_limits.hpp"
@@ -13,45 +13,67 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The book being replayed: each side ordered from its best price outwards.
-struct ReplayedBook {
-    std::map<double, double, std::greater<>> bids;
-    std::map<double, double> asks;
+// One side of the book being replayed: its levels ordered from the best price outwards in one
+// vector. Updates land near the touch, so inserting or erasing moves a few levels, and the depths
+// are summed front to back without chasing pointers.
+class BookSide {
+public:
+    explicit BookSide(bool descending) : descending_(descending) {}
 
-    template <class Side>
-    static void apply(Side& side, std::span<const PriceLevel> levels) {
-        for (const PriceLevel& level : levels) {
-            if (level.qty == 0.0) side.erase(level.price);
-            else side.insert_or_assign(level.price, level.qty);
+    void clear() { levels_.clear(); }
+    bool empty() const { return levels_.empty(); }
+    double best() const { return levels_.front().price; }
+
+    void set(const PriceLevel& level) {
+        auto at = std::lower_bound(levels_.begin(), levels_.end(), level.price,
+                                   [this](const PriceLevel& l, double price) { return before(l.price, price); });
+        const bool found = at != levels_.end() && !before(level.price, at->price);
+        if (level.qty == 0.0) {
+            if (found) levels_.erase(at);
+        } else if (found) {
+            at->qty = level.qty;
+        } else {
+            levels_.insert(at, level);
         }
     }
+
+    // The quantity from the best price outwards while `within` holds for the price.
+    template <class Within>
+    double depth(Within within) const {
+        double total = 0.0;
+        for (const PriceLevel& level : levels_) {
+            if (!within(level.price)) break;
+            total += level.qty;
+        }
+        return total;
+    }
+
+private:
+    bool before(double a, double b) const { return descending_ ? a > b : a < b; }
+
+    bool descending_;
+    std::vector<PriceLevel> levels_;
+};
+
+struct ReplayedBook {
+    BookSide bids{true};
+    BookSide asks{false};
 
     void apply(const Window& window, const BookEvent& event) {
         if (event.kind == BookEventKind::Snapshot) {
             bids.clear();
             asks.clear();
         }
-        apply(bids, window.bids(event));
-        apply(asks, window.asks(event));
+        for (const PriceLevel& level : window.bids(event)) bids.set(level);
+        for (const PriceLevel& level : window.asks(event)) asks.set(level);
     }
 };
-
-// The quantity of one side from its best price outwards while `within` holds for the price.
-template <class Side, class Within>
-double depth(const Side& side, Within within) {
-    double total = 0.0;
-    for (const auto& [price, qty] : side) {
-        if (!within(price)) break;
-        total += qty;
-    }
-    return total;
-}
 
 void write_row(const ReplayedBook& book, std::size_t row, double price_bin, std::span<const std::uint32_t> depths,
                BookFeatures& out) {
     const std::size_t cells = depths.size();
-    const double bid = book.bids.empty() ? kNaN : book.bids.begin()->first;
-    const double ask = book.asks.empty() ? kNaN : book.asks.begin()->first;
+    const double bid = book.bids.empty() ? kNaN : book.bids.best();
+    const double ask = book.asks.empty() ? kNaN : book.asks.best();
     out.best_bid[row] = bid;
     out.best_ask[row] = ask;
     if (book.bids.empty() || book.asks.empty()) return;  // the rest stays NaN
@@ -62,8 +84,8 @@ void write_row(const ReplayedBook& book, std::size_t row, double price_bin, std:
         const double reach = static_cast<double>(depths[d]) * price_bin;
         const double low = mid - reach;
         const double high = mid + reach;
-        const double bids = depth(book.bids, [low](double price) { return price >= low; });
-        const double asks = depth(book.asks, [high](double price) { return price <= high; });
+        const double bids = book.bids.depth([low](double price) { return price >= low; });
+        const double asks = book.asks.depth([high](double price) { return price <= high; });
         const double total = bids + asks;
         out.bid_depth[row * cells + d] = bids;
         out.ask_depth[row * cells + d] = asks;

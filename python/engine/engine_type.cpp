@@ -311,6 +311,24 @@ PyObject* engine_clusters(PyObject* self, PyObject* args, PyObject* kwargs) {
     return export_clusters(computed.cursor_ts, std::move(computed.clusters));
 }
 
+// Runs compute(dataset) on the object's dataset without the interpreter lock; exports the result,
+// or raises ValueError with the error's text.
+template <class Compute, class Export>
+PyObject* computed_from_dataset(PyObject* self, Compute compute, Export export_result) {
+    EngineCore& core = core_of(self);
+    std::optional<decltype(compute(core.state.dataset))> result;
+    Fault fault = run_without_gil([&] {
+        std::lock_guard<std::mutex> lock(core.mutex);
+        result.emplace(compute(core.state.dataset));
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (!*result) {
+        raise_value_error(result->error().display());
+        return nullptr;
+    }
+    return export_result(std::move(*result).value());
+}
+
 // The depths argument of book_features: a tuple of ints in [0, 2**32); false with an exception set.
 bool read_depths(PyObject* tuple, std::vector<std::uint32_t>& depths) {
     const Py_ssize_t n = PyTuple_Size(tuple);
@@ -361,19 +379,13 @@ PyObject* engine_book_features(PyObject* self, PyObject* args, PyObject* kwargs)
     }
     std::vector<std::uint32_t> depths;
     if (!read_depths(depths_tuple, depths)) return nullptr;
-    EngineCore& core = core_of(self);
-    std::optional<Result<BookFeatures>> result;
-    Fault fault = run_without_gil([&] {
-        std::lock_guard<std::mutex> lock(core.mutex);
-        result.emplace(compute_book_features(whole_window(core.state.dataset), first_end, bucket_ms,
-                                             static_cast<std::size_t>(count), price_bin, depths));
-    });
-    if (raise_fault(fault)) return nullptr;
-    if (!*result) {
-        raise_value_error(result->error().display());
-        return nullptr;
-    }
-    return export_book_features(std::move(*result).value(), depths.size());
+    return computed_from_dataset(
+        self,
+        [&](const Dataset& dataset) {
+            return compute_book_features(whole_window(dataset), first_end, bucket_ms, static_cast<std::size_t>(count),
+                                         price_bin, depths);
+        },
+        [&](BookFeatures features) { return export_book_features(std::move(features), depths.size()); });
 }
 
 PyObject* engine_bars(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -388,19 +400,12 @@ PyObject* engine_bars(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, "count must not be negative");
         return nullptr;
     }
-    EngineCore& core = core_of(self);
-    std::optional<Result<Bars>> result;
-    Fault fault = run_without_gil([&] {
-        std::lock_guard<std::mutex> lock(core.mutex);
-        result.emplace(compute_bars(whole_window(core.state.dataset), first_start, bucket_ms,
-                                    static_cast<std::size_t>(count)));
-    });
-    if (raise_fault(fault)) return nullptr;
-    if (!*result) {
-        raise_value_error(result->error().display());
-        return nullptr;
-    }
-    return export_bars(std::move(*result).value());
+    return computed_from_dataset(
+        self,
+        [&](const Dataset& dataset) {
+            return compute_bars(whole_window(dataset), first_start, bucket_ms, static_cast<std::size_t>(count));
+        },
+        [](Bars bars) { return export_bars(std::move(bars)); });
 }
 
 PyObject* optional_ts(const std::optional<std::int64_t>& ts) {

@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import os
+import pathlib
 from typing import Any
 
 import numpy as np
@@ -21,14 +22,21 @@ def day_start_ms(day: str) -> int:
 
 
 def days(root: str | os.PathLike[str], exchange: str, symbol: str) -> list[str]:
-    """The days of the symbol's trades in the catalog, ascending."""
+    """The days the catalog holds anything of the symbol for, ascending."""
     from ..catalog.layout import CatalogError
-    from ..catalog.read import list_days
+    from ..catalog.read import days
 
     try:
-        return list_days(root, "trades", exchange, symbol)
+        return days(root, exchange, symbol)
     except CatalogError as error:
         raise BatchError(str(error)) from None
+
+
+def is_catalog(root: str | os.PathLike[str]) -> bool:
+    """Whether root holds a folder of any catalog list."""
+    from ..catalog.layout import CATALOG_LISTS
+
+    return any(pathlib.Path(root, name).is_dir() for name in CATALOG_LISTS)
 
 
 def input_files(root: str, exchange: str, symbol: str, day: str) -> list[dict[str, Any]]:

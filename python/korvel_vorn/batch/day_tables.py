@@ -32,15 +32,6 @@ def book_columns(depths: tuple[int, ...]) -> tuple[str, ...]:
     return ("ts", "best_bid", "best_ask", "mid", "spread", *per_depth)
 
 
-def _in_ts_order(columns: Columns) -> Columns:
-    """The list in ts order, records sharing a ts in their given order (as the engine sorts)."""
-    ts = columns["ts"]
-    if ts.size < 2 or bool(np.all(ts[1:] >= ts[:-1])):
-        return columns
-    order = np.argsort(ts, kind="stable")
-    return {name: values[order] for name, values in columns.items()}
-
-
 class DayTables:
     """One day's records in an engine session, and the tables computed from them."""
 
@@ -48,7 +39,7 @@ class DayTables:
         self.day_start = day_start
         self.params = params
         # Records outside the day are not the day's (a catalog day holds only its own).
-        self.lists = {name: _in_ts_order(self._within_day(cols)) for name, cols in lists.items()}
+        self.lists = {name: self._within_day(cols) for name, cols in lists.items()}
         spec = commands.spec_value(symbol="batch", panels=[commands.footprint(price_bin=params.price_bin,
                                                                                bucket_ms=params.bucket_ms)],
                                    from_ts=day_start, to_ts=day_start + DAY_MS - 1)
@@ -58,8 +49,8 @@ class DayTables:
         ts = trades["ts"] if trades is not None else np.zeros(0, dtype=np.int64)
         b = params.bucket_ms
         if ts.size:
-            self.first_bucket = int((ts[0] - day_start) // b)
-            self.rows = int((ts[-1] - day_start) // b) - self.first_bucket + 1
+            self.first_bucket = int((ts.min() - day_start) // b)  # the engine sorts the records itself
+            self.rows = int((ts.max() - day_start) // b) - self.first_bucket + 1
         else:
             self.first_bucket, self.rows = 0, 0
         self.starts = day_start + (self.first_bucket + np.arange(self.rows, dtype=np.int64)) * b

@@ -89,8 +89,10 @@ def _metadata(exchange: str, symbol: str, day: str, table: str, params: TablePar
 def _compute_and_write(catalog: str, out: str, exchange: str, symbol: str, day: str, tables: list[str],
                        params: TableParams, report: dict[str, Any]) -> None:
     inputs = input_files(catalog, exchange, symbol, day)
+    if not inputs:
+        raise BatchError(f"the catalog {catalog} holds nothing of {symbol} on {exchange} for {day}")
     if not any(f["path"].startswith("trades/") for f in inputs):
-        raise BatchError(f"the catalog {catalog} holds no trades of {symbol} on {exchange} for {day}")
+        report["notes"].append(f"{symbol} {day}: no trades in the catalog, the tables have no rows")
     lists = read_day(catalog, exchange, symbol, day)
     try:
         computed = DayTables(lists, day_start_ms(day), params)

@@ -20,7 +20,7 @@ import sys
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
-from .day_input import day_start_ms, days, input_files
+from .day_input import day_start_ms, days, input_files, is_catalog
 from .job import remove_outputs, run_job
 from .output import MANIFEST, MARKER, entry_path, marker, read_entry, remove_temporaries, table_path
 from .params import DEFAULT_DEPTHS, TABLES, BatchError, TableParams, check_price_bin, check_tables
@@ -80,8 +80,8 @@ def plan(catalog: str | os.PathLike[str], exchange: str, symbols: Iterable[str],
         day_start_ms(value)
     if start > end:
         raise BatchError(f"--from {start} is after --to {end}")
-    if not pathlib.Path(root, "trades").is_dir():
-        raise BatchError(f"{root} is not a catalog (no trades folder)")
+    if not is_catalog(root):
+        raise BatchError(f"{root} is not a catalog (no folder of trades, book, candles, funding, oi or liquidations)")
     symbols = list(symbols)
     if not symbols:
         raise BatchError("no symbol asked for")
@@ -98,30 +98,33 @@ def plan(catalog: str | os.PathLike[str], exchange: str, symbols: Iterable[str],
         params = TableParams(bucket_ms, float(bins[symbol]), tuple(depths))
         held = set(days(root, exchange, symbol))
         if not held & set(wanted):
-            raise BatchError(f"the catalog {root} holds no trades of {symbol} on {exchange} from {start} to {end}"
+            raise BatchError(f"the catalog {root} holds nothing of {symbol} on {exchange} from {start} to {end}"
                              + (f" (it has {min(held)} to {max(held)})" if held else ""))
         jobs += [Job(root, exchange, symbol, day, params, names) for day in wanted]
     return jobs
 
 
 def _pending_tables(job: Job, out: str, replace: bool) -> list[str]:
-    """The tables of `job` not done yet; raises BatchError for a table done with other parameters."""
+    """The tables of `job` not done yet; raises BatchError for a table done with other parameters
+    (unless `replace`)."""
     entry = read_entry(entry_path(out, job.exchange, job.symbol, job.day))
-    if entry is None or entry.get("inputs") != input_files(job.catalog, job.exchange, job.symbol, job.day):
+    if entry is None:
         return list(job.tables)
+    for table in job.tables:
+        done = entry["tables"].get(table)
+        if isinstance(done, dict) and done.get("hash") != job.params.table_hash(table) and not replace:
+            raise BatchError(
+                f"{out} holds {table} of {job.symbol} {job.day} made with other parameters "
+                f"({json.dumps(done.get('params'), sort_keys=True)}, now "
+                f"{json.dumps(job.params.of_table(table), sort_keys=True)}): use another folder, or --replace "
+                f"(replace=True) to compute them again")
+    if entry.get("inputs") != input_files(job.catalog, job.exchange, job.symbol, job.day):
+        return list(job.tables)  # the catalog's day changed since
     pending = []
     for table in job.tables:
         done = entry["tables"].get(table)
-        if not isinstance(done, dict):
-            pending.append(table)
-        elif done.get("hash") != job.params.table_hash(table):
-            if not replace:
-                raise BatchError(
-                    f"{out} holds {table} of {job.symbol} {job.day} made with other parameters "
-                    f"({json.dumps(done.get('params'), sort_keys=True)}, now "
-                    f"{json.dumps(job.params.of_table(table), sort_keys=True)}): use another folder or replace")
-            pending.append(table)
-        elif done.get("rows") is not None and not table_path(out, table, job.exchange, job.symbol, job.day).is_file():
+        if not isinstance(done, dict) or done.get("hash") != job.params.table_hash(table) or (
+                done.get("rows") is not None and not table_path(out, table, job.exchange, job.symbol, job.day).is_file()):
             pending.append(table)
     return pending
 

@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import argparse
-import math
+import datetime as dt
+import re
 import sys
 from typing import Any
 
 from ..timefmt import parse_duration
 from .common import CliError
+from .values import positive_float
 
 DAY_MS = 86_400_000
 
@@ -25,24 +27,24 @@ def bucket_duration(text: str) -> int:
 
 def _positive(text: str, where: str) -> float:
     try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{where}: not a number: {text!r}") from None
-    if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"{where}: must be a positive number, got {text!r}")
-    return value
+        return positive_float(text)
+    except argparse.ArgumentTypeError as error:
+        raise argparse.ArgumentTypeError(f"{where}: {error}") from None
 
 
 def price_bins(text: str) -> float | dict[str, float]:
-    """One bin (X) or bins per symbol (S1=X1,S2=X2)."""
+    """One bin (X), or bins per symbol (S1=X1,S2=X2), with a bare X for the symbols not named."""
     if "=" not in text:
         return _positive(text, "price bin")
     bins = {}
     for part in text.split(","):
-        symbol, _, value = part.partition("=")
-        if not symbol.strip() or not value:
+        symbol, equals, value = (p.strip() for p in part.partition("="))
+        if not equals:
+            bins[""] = _positive(symbol, "price bin")
+        elif not symbol or not value:
             raise argparse.ArgumentTypeError(f"bad price bin {part!r}: use X or SYMBOL=X,...")
-        bins[symbol.strip()] = _positive(value, f"price bin of {symbol.strip()}")
+        else:
+            bins[symbol] = _positive(value, f"price bin of {symbol}")
     return bins
 
 
@@ -51,6 +53,25 @@ def name_list(text: str) -> list[str]:
     if not names:
         raise argparse.ArgumentTypeError("an empty list")
     return names
+
+
+def table_list(text: str) -> list[str]:
+    tables = name_list(text)
+    unknown = [t for t in tables if t not in ("bars", "footprint", "book")]
+    if unknown:
+        raise argparse.ArgumentTypeError(f"unknown table {unknown[0]!r} (expected some of bars, footprint, book)")
+    return tables
+
+
+def utc_day(text: str) -> str:
+    """A day as YYYY-MM-DD that exists in the calendar."""
+    try:
+        day = dt.date.fromisoformat(text) if re.fullmatch(r"\d{4}-\d\d-\d\d", text) else None
+    except ValueError:
+        day = None
+    if day is None:
+        raise argparse.ArgumentTypeError(f"bad day {text!r}: use YYYY-MM-DD")
+    return day.isoformat()
 
 
 def depth_list(text: str) -> list[int]:
@@ -71,15 +92,17 @@ def add_batch_parser(sub: Any) -> None:
     p.add_argument("--catalog", required=True, metavar="ROOT", help="catalog folder (as fetch writes it)")
     p.add_argument("--exchange", required=True, metavar="E", help="exchange of the catalog (binance-um, bybit, ...)")
     p.add_argument("--symbols", required=True, type=name_list, metavar="S1,S2", help="symbols, comma-separated")
-    p.add_argument("--from", dest="start", required=True, metavar="DAY", help="first UTC day (YYYY-MM-DD)")
-    p.add_argument("--to", dest="end", required=True, metavar="DAY", help="last UTC day, included")
+    p.add_argument("--from", dest="start", required=True, type=utc_day, metavar="DAY",
+                   help="first UTC day (YYYY-MM-DD)")
+    p.add_argument("--to", dest="end", required=True, type=utc_day, metavar="DAY", help="last UTC day, included")
     p.add_argument("--out", required=True, metavar="DIR", help="output folder")
-    p.add_argument("--tables", type=name_list, default=["bars", "footprint", "book"], metavar="T1,T2",
+    p.add_argument("--tables", type=table_list, default=["bars", "footprint", "book"], metavar="T1,T2",
                    help="tables among bars, footprint, book (default all three)")
     p.add_argument("--bucket", type=bucket_duration, default=60_000, metavar="DURATION",
                    help="time bucket, a divisor of a day (default 1m)")
     p.add_argument("--price-bin", type=price_bins, default=1.0, metavar="X|S=X,...",
-                   help="price bin, one for all symbols or per symbol (default 1.0)")
+                   help="price bin: one for all symbols, or per symbol with an optional bare default, as 1,BTCUSDT=10 "
+                   "(default 1.0)")
     p.add_argument("--depths", type=depth_list, default=[5, 10, 20], metavar="K1,K2",
                    help="book depths in price bins from the mid (default 5,10,20)")
     where = p.add_mutually_exclusive_group()
@@ -100,16 +123,23 @@ def add_batch_parser(sub: Any) -> None:
 def cmd_batch(args: argparse.Namespace) -> int:
     from ..batch import BatchError, connect, plan, run
 
+    if args.start > args.end:
+        sys.stderr.write(f"korvel_vorn batch: error: --from {args.start} is after --to {args.end}\n")
+        return 2
     if args.workers is not None and args.workers < 1:
         raise CliError("--workers must be at least 1")
     if args.local_cluster and args.scheduler:
         raise CliError("--local-cluster and --scheduler exclude each other")
     if args.dashboard is not None and not args.local_cluster:
         raise CliError("--dashboard serves the dashboard of --local-cluster (a scheduler serves its own)")
+    price_bin = args.price_bin
+    if isinstance(price_bin, dict):  # the symbols not named take the bare bin (default 1.0)
+        default = price_bin.pop("", 1.0)
+        price_bin = {**{symbol: default for symbol in args.symbols}, **price_bin}
     client = None
     try:
         jobs = plan(args.catalog, args.exchange, args.symbols, args.start, args.end, tables=args.tables,
-                    bucket_ms=args.bucket, price_bin=args.price_bin, depths=args.depths)
+                    bucket_ms=args.bucket, price_bin=price_bin, depths=args.depths)
         executor: Any = None
         if args.scheduler:
             executor = client = connect(args.scheduler, args.connect_timeout)

@@ -205,16 +205,17 @@ def foreign_out(tmp_path):
 
 BAD_INPUTS = [
     # (name, arguments beyond the catalog and out, status, message)
-    ("symbol missing", ["--symbols", "ZZZUSDT"], 1, "holds no trades of ZZZUSDT on test-ex"),
-    ("days missing", ["--from", "2025-01-01", "--to", "2025-01-02"], 1, "holds no trades of AAAUSDT on test-ex from 2025-01-01"),
-    ("exchange missing", ["--exchange", "other"], 1, "holds no trades of AAAUSDT on other"),
+    ("symbol missing", ["--symbols", "ZZZUSDT"], 1, "holds nothing of ZZZUSDT on test-ex"),
+    ("days missing", ["--from", "2025-01-01", "--to", "2025-01-02"], 1, "holds nothing of AAAUSDT on test-ex from 2025-01-01"),
+    ("exchange missing", ["--exchange", "other"], 1, "holds nothing of AAAUSDT on other"),
     ("bucket not dividing a day", ["--bucket", "7m"], 2, "does not divide a day"),
     ("bucket not a duration", ["--bucket", "soon"], 2, "--bucket"),
     ("price bin zero", ["--price-bin", "0"], 2, "must be a positive number"),
     ("price bin negative for one symbol", ["--price-bin", "AAAUSDT=-1,BBBUSDT=1"], 2, "price bin of AAAUSDT"),
     ("price bin for an unknown symbol", ["--price-bin", "AAAUSDT=1,QQQ=1"], 1, "price bin given for QQQ"),
-    ("unknown table", ["--tables", "bars,candles"], 1, "unknown table 'candles'"),
-    ("from after to", ["--from", "2024-03-03", "--to", "2024-03-01"], 1, "is after --to"),
+    ("unknown table", ["--tables", "bars,candles"], 2, "unknown table 'candles'"),
+    ("from after to", ["--from", "2024-03-03", "--to", "2024-03-01"], 2, "is after --to"),
+    ("not a day", ["--to", "2024-3-1"], 2, "bad day '2024-3-1'"),
     ("unreachable scheduler", ["--scheduler", "tcp://127.0.0.1:9", "--connect-timeout", "1"], 1,
      "cannot reach the Dask scheduler at tcp://127.0.0.1:9"),
 ]
@@ -320,7 +321,7 @@ def test_more_bad_options(catalog, tmp_path, capsys):
                                    (["--depths", "five"], 2, "whole numbers"),
                                    (["--workers", "0"], 1, "at least 1"),
                                    (["--dashboard", ":0"], 1, "--dashboard serves"),
-                                   (["--from", "2024-02-30"], 1, "2024-02-30")):
+                                   (["--from", "2024-02-30"], 2, "2024-02-30")):
         got, err = _cli(capsys, *base, *extra)
         assert got == status and message in err, (extra, err)
     assert not (tmp_path / "out").exists()
@@ -337,3 +338,45 @@ def test_the_command_on_a_local_cluster(catalog, tmp_path, capsys):
     assert partitions(out) == sorted(f"{t}/exchange={EXCHANGE}/symbol={s}/date={DAYS[0]}/part-0.parquet"
                                      for t in ("bars", "book") for s in SYMBOLS)
     assert "imbalance_3" in batch.read(out, "book", form="arrow").schema.names
+
+
+def test_price_bins_per_symbol_with_a_default(catalog, tmp_path, capsys):
+    out = tmp_path / "out"
+    status, err = _cli(capsys, "--catalog", str(catalog), "--exchange", EXCHANGE, "--symbols", ",".join(SYMBOLS),
+                       "--from", DAYS[0], "--to", DAYS[0], "--out", str(out), "--tables", "footprint",
+                       "--price-bin", f"2.5,{SYMBOLS[1]}=0.5", "--workers", "2")
+    assert status == 0, err
+    for symbol, width in ((SYMBOLS[0], 2.5), (SYMBOLS[1], 0.5)):
+        path = out / "footprint" / f"exchange={EXCHANGE}" / f"symbol={symbol}" / f"date={DAYS[0]}" / "part-0.parquet"
+        table = pq.read_table(path)
+        assert json.loads(table.schema.metadata[b"korvel_vorn.params"]) == {"bucket_ms": 60_000, "price_bin": width}
+        edges = table.column("price_bin").to_numpy()
+        assert np.allclose(edges / width, np.round(edges / width))
+
+
+def test_a_day_without_trades_and_a_missing_day(catalog, tmp_path):
+    root = tmp_path / "catalog"
+    lists = generated_day(DAYS[0], seed=4, trades=300, hours=(1, 2))
+    write_day(root, EXCHANGE, SYMBOLS[0], DAYS[0], lists)
+    write_day(root, EXCHANGE, SYMBOLS[0], DAYS[2], {"book": lists["book"] | {"ts": lists["book"]["ts"] + 2 * 86_400_000}})
+    out = tmp_path / "out"
+    report = batch.run(batch.plan(root, EXCHANGE, [SYMBOLS[0]], DAYS[0], DAYS[2]), out, progress=False)
+    by_day = {r["day"]: r for r in report.reports}
+    assert by_day[DAYS[0]]["error"] is None and by_day[DAYS[0]]["rows"]["bars"] == 60
+    assert "holds nothing of" in by_day[DAYS[1]]["error"]  # nothing at all that day: a failed job
+    assert by_day[DAYS[2]]["error"] is None and by_day[DAYS[2]]["rows"] == {"bars": 0, "footprint": 0, "book": 0}
+    assert any("no trades" in note for note in by_day[DAYS[2]]["notes"])
+    assert batch.read(out, "bars", start=DAYS[2]).empty
+
+
+def test_a_changed_catalog_day_is_computed_again(catalog, tmp_path):
+    root = tmp_path / "catalog"
+    for symbol in SYMBOLS:
+        write_day(root, EXCHANGE, symbol, DAYS[0], generated_day(DAYS[0], seed=7, trades=300, hours=(1, 2)))
+    out = tmp_path / "out"
+    jobs = batch.plan(root, EXCHANGE, SYMBOLS, DAYS[0], DAYS[0])
+    assert batch.run(jobs, out, progress=False).ok
+    write_day(root, EXCHANGE, SYMBOLS[1], DAYS[0], generated_day(DAYS[0], seed=8, trades=400, hours=(1, 2)))
+    report = batch.run(jobs, out, progress=False)
+    assert [(r["symbol"], r["day"]) for r in report.reports] == [(SYMBOLS[1], DAYS[0])] and report.skipped == 1
+    assert set(r["rows"]["bars"] for r in report.reports) == {60}

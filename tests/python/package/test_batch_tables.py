@@ -327,3 +327,33 @@ def test_recorded_markets(tmp_path, real_data_dir):
                 continue
             check_day(tmp_path / f"{n}-{day}", lists, day, bucket=60_000, w=5.0, depths=(2, 10))
             check_day(tmp_path / f"{n}-{day}-10s", lists, day, bucket=10_000, w=0.5, depths=(0, 40))
+
+
+@pytest.mark.parametrize(("call", "error", "message"), [
+    (lambda e: e.book_features(first_end=0, bucket_ms=1, count=1, price_bin=0.0, depths=(1,)), ValueError,
+     "price_bin must be a positive number"),
+    (lambda e: e.book_features(first_end=0, bucket_ms=0, count=1, price_bin=1.0, depths=(1,)), ValueError,
+     "bucket_ms must be > 0"),
+    (lambda e: e.book_features(first_end=0, bucket_ms=1, count=-1, price_bin=1.0, depths=(1,)), ValueError,
+     "count must not be negative"),
+    (lambda e: e.book_features(first_end=0, bucket_ms=1, count=1, price_bin=1.0, depths=[1]), TypeError, "tuple"),
+    (lambda e: e.book_features(first_end=0, bucket_ms=1, count=1, price_bin=1.0, depths=(-1,)), ValueError,
+     "depths must lie in"),
+    (lambda e: e.book_features(first_end=2**63 - 2, bucket_ms=2, count=3, price_bin=1.0, depths=()), ValueError,
+     "out of range"),
+    (lambda e: e.bars(first_start=0, bucket_ms=0, count=1), ValueError, "bucket_ms must be > 0"),
+    (lambda e: e.bars(first_start=0, bucket_ms=1, count=-1), ValueError, "count must not be negative"),
+    (lambda e: e.bars(first_start=2**63 - 5, bucket_ms=10, count=1), ValueError, "out of range"),
+])
+def test_native_feature_calls_refuse_bad_arguments(call, error, message):
+    session = Session()
+    with pytest.raises(error, match=message):
+        call(session.engine)
+
+
+def test_native_features_of_an_empty_grid_and_dataset():
+    engine = Session().engine
+    bars = engine.bars(first_start=0, bucket_ms=60_000, count=2)
+    assert np.asarray(bars["trades"]).tolist() == [0, 0] and np.isnan(np.asarray(bars["open"])).all()
+    book = engine.book_features(first_end=60_000, bucket_ms=60_000, count=2, price_bin=1.0, depths=(1, 2))
+    assert np.asarray(book["imbalance"]).shape == (2, 2) and np.isnan(np.asarray(book["best_bid"])).all()
