@@ -117,7 +117,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("view", help="interactive replay in the browser (seek, play, zoom, hover)")
     with_dataset(p)
-    p.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
+    p.add_argument("--port", type=int, default=0, help="port to serve on (default: a free one)")
+    p.add_argument("--host", default=None,
+                   help="address to serve on (default 127.0.0.1; any other lets whoever reaches it read the data)")
     p.add_argument("--open", action="store_true", help="open the page in the default browser")
     p.set_defaults(run=cmd_view)
 

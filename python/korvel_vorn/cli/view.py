@@ -5,31 +5,40 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import sys
 from typing import Any
 
 from ..session import Session
 from ..timefmt import format_duration, format_ts
-from .common import CliError, chart_options, open_session, write_bytes
+from .common import CliError, chart_options, one_line, open_session, write_bytes
 
 
 def cmd_view(args: argparse.Namespace) -> int:
-    from ..viewer import ViewerUnavailable, serve
+    from ..viewer.server import LOOPBACK, ViewerUnavailable, _websockets, serve
 
     try:
-        import bokeh  # noqa: F401
-    except ImportError:
-        raise CliError(str(ViewerUnavailable("the viewer needs Bokeh: pip install 'korvel_vorn[viewer]'"))) from None
-    session, spec = open_session(args)
+        _websockets()
+    except ViewerUnavailable as error:
+        raise CliError(str(error)) from None
     if args.port is not None and not 0 <= args.port <= 65535:
         raise CliError(f"bad port {args.port}: use 0 to 65535")
+    host = args.host or LOOPBACK
 
     def ready(viewer: Any) -> None:
         print(f"serving the replay of {args.dataset} on {viewer.url} (Ctrl-C stops)", flush=True)
 
+    def load() -> tuple[Session, dict[str, Any]]:
+        # Loaded once the page is served: a failure is shown on the page (and here).
+        try:
+            return open_session(args)
+        except Exception as error:
+            print(f"korvel_vorn view: {one_line(str(error))}", file=sys.stderr, flush=True)
+            raise
+
     try:
-        serve(session, spec=spec, port=args.port or 0, block=True, open_browser=args.open, on_ready=ready)
+        serve(port=args.port or 0, host=host, block=True, open_browser=args.open, on_ready=ready, loader=load)
     except OSError as error:
-        raise CliError(f"cannot serve on port {args.port}: {error.strerror or error}") from None
+        raise CliError(f"cannot serve on {host} port {args.port}: {error.strerror or error}") from None
     return 0
 
 
