@@ -216,10 +216,8 @@ def view(session: Session, *, symbol: str = "market", spec: dict[str, Any] | Non
     """Show the interactive replay of `session`: inline in a Jupyter notebook (a widget talking to
     the kernel, no server), else served on 127.0.0.1 (blocking until interrupted unless `block` is
     False; then the running `Viewer` is returned)."""
-    from .widget import in_notebook
+    from .widget import in_notebook, notebook_view
 
     if in_notebook() and block is None:
-        from .widget import ReplayWidget
-
-        return ReplayWidget(session, symbol=symbol, spec=spec)
+        return notebook_view(session, symbol=symbol, spec=spec)
     return serve(session, symbol=symbol, spec=spec, port=port, block=True if block is None else block)
