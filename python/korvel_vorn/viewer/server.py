@@ -9,6 +9,7 @@ touches another's.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import json
 import logging
 import mimetypes
@@ -105,10 +106,8 @@ async def serve_tab(connection: Any, model: ReplayModel) -> None:
         log.info("a page's connection ended: %s", error)
     finally:
         worker.cancel()
-        try:
+        with contextlib.suppress(BaseException):  # the tab is gone either way
             await worker
-        except BaseException:  # noqa: S110 - the tab is gone either way
-            pass
 
 
 class Viewer:
@@ -187,10 +186,8 @@ def serve(session: Session | None = None, *, symbol: str = "market", spec: dict[
 
     if block:
         viewer = Viewer(host, port, model_of(session, loader, symbol, spec))
-        try:
+        with contextlib.suppress(KeyboardInterrupt):
             asyncio.run(_run(viewer, None, opened))
-        except KeyboardInterrupt:
-            pass
         return viewer
     viewer = Viewer(host, port, model_of(session, loader, symbol, spec))
     ready = threading.Event()

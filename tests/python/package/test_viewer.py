@@ -208,7 +208,7 @@ def test_the_widget_answers_its_page_without_a_server():
     page = WidgetPage(sample_session(), spec=sample_spec())
     [(hello, buffers)] = page.receive({"type": "hello"})
     assert hello["type"] == "hello" and buffers == []
-    [(reply, [message])] = page.receive({"type": "frame", "id": 2, "cursor": hello["bounds"]["to_ts"]})
+    [(_reply, [message])] = page.receive({"type": "frame", "id": 2, "cursor": hello["bounds"]["to_ts"]})
     assert frames.read_frame(message)[0]["id"] == 2
     assert page.receive({"type": "what"}) == []
     module = widget_module()

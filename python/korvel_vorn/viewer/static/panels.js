@@ -143,13 +143,13 @@ export function drawHeatmap(panel, image, frame, view) {
     const bucket = h.settings.bucket_ms, bin = h.settings.price_bin;
     const t0 = a.hm_times[0], p0 = a.hm_prices[0];
     image.draw(panel, view, t0, t0 + hm.rows * bucket, p0, p0 + hm.columns * bin);
-    for (const [values, colour, dash, width] of [[a.hm_mid, "#7b1fa2", [4, 3], 1], [a.hm_last, "#111111", [], 1.5]]) {
+    for (const [values, colour, dash, width] of [[a.hm_mid, "#7b1fa2", [4, 3], 1], [a.hm_last, "#111111", [], 2]]) {
       ctx.beginPath(); ctx.strokeStyle = colour; ctx.setLineDash(dash); ctx.lineWidth = width;
       let open = false;
       for (let t = 0; t < values.length; t++) {
         const v = values[t];
         if (!(v === v)) { open = false; continue; }
-        const x0 = panel.xOf(a.hm_times[t], view), x1 = panel.xOf(a.hm_times[t] + bucket, view), y = panel.yOf(v, view.p0, view.p1);
+        const x0 = panel.xOf(a.hm_times[t], view), x1 = panel.xOf(a.hm_times[t] + bucket, view), y = Math.round(panel.yOf(v, view.p0, view.p1));
         if (x1 < panel.plot.x || x0 > panel.plot.x + panel.plot.w) { open = false; continue; }
         if (open) ctx.lineTo(x0, y); else ctx.moveTo(x0, y);
         ctx.lineTo(x1, y); open = true;
@@ -278,13 +278,13 @@ export function drawDivergence(panel, frame, view) {
     const values = a[name], range = seriesRange(values);
     ranges[name] = range;
     if (!range) continue;
-    ctx.beginPath(); ctx.strokeStyle = colour; ctx.lineWidth = 1.5;
+    ctx.beginPath(); ctx.strokeStyle = colour; ctx.lineWidth = 2;
     let open = false;
     for (let k = 0; k < values.length; k++) {
       const v = values[k];
       if (!(v === v)) { open = false; continue; }
       const x0 = panel.xOf(times[k], view), x1 = panel.xOf(k + 1 < times.length ? times[k + 1] : times[k] + bucket, view);
-      const y = panel.yOf(v, range[0], range[1]);
+      const y = Math.round(panel.yOf(v, range[0], range[1]));  // whole pixels: a crisp line
       if (open) ctx.lineTo(x0, y); else ctx.moveTo(x0, y);
       ctx.lineTo(x1, y); open = true;
     }

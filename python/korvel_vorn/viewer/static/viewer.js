@@ -113,7 +113,8 @@ export function mount(root, transport, options = {}) {
     statusText: "", connection: null, needsDraw: false, drawnAt: 0,
   };
   // Read by tests and benchmarks (plain values, no DOM).
-  const vorn = { frames: 0, frameTimes: [], frame: null, hover: null, clock: "", status: "", requests: 0, state, panels, footprint };
+  const vorn = { frames: 0, frameTimes: [], frame: null, hover: null, clock: "", status: "", requests: 0, state, panels, footprint,
+    tables: { heatmap: HEATMAP_TABLE, liquidations: LIQUIDATION_TABLE } };
   window.vorn = vorn;
 
   function settingsFromControls() {
@@ -167,7 +168,7 @@ export function mount(root, transport, options = {}) {
     state.cursor = "cursor" in wanted ? Math.min(Math.max(wanted.cursor, b.from_ts), b.to_ts) : Math.min(b.to_ts, b.from_ts + fitted);
     slider.value = String(state.cursor);
     state.answered = state.nextId - 1;  // requests of an earlier connection are never answered
-    if (hello.error) setStatus("error: " + hello.error, true);
+    if (hello.error) setStatus("error: " + hello.error);
     if (hello.live) startPlaying();
     request(true);
   }
@@ -195,11 +196,12 @@ export function mount(root, transport, options = {}) {
 
   function onFrame(buffer) {
     let frame;
-    try { frame = readFrame(buffer); } catch (error) { setStatus("error: " + error.message, true); return; }
+    try { frame = readFrame(buffer); } catch (error) { setStatus("error: " + error.message); return; }
     const h = frame.header;
     state.answered = Math.max(state.answered, h.id);
     if (h.type === "error") {
-      setStatus("error: " + h.error, true);
+      state.errorId = h.id;
+      setStatus("error: " + h.error);
       request(false);
       return;
     }
@@ -275,7 +277,7 @@ export function mount(root, transport, options = {}) {
     vorn.frame = frame;
     vorn.frameTimes.push(performance.now());
     if (vorn.frameTimes.length > 2000) vorn.frameTimes.splice(0, 1000);
-    if (!state.errorSticky) state.error = null;
+    if (h.id > (state.errorId ?? -Infinity)) state.error = null;  // a newer request succeeded
     state.notes = h.notes.join("; ");
     scheduleStatus();
     request(false);
@@ -283,7 +285,7 @@ export function mount(root, transport, options = {}) {
 
   // --- status text: at most four changes a second.
   let statusTimer = null, statusAt = 0;
-  function setStatus(text, sticky) { state.error = text; state.errorSticky = false; scheduleStatus(); void sticky; }
+  function setStatus(text) { state.error = text; scheduleStatus(); }
   function scheduleStatus() {
     if (statusTimer) return;
     const wait = Math.max(0, statusAt + STATUS_MS - performance.now());
