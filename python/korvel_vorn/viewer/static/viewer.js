@@ -10,7 +10,7 @@ const STYLE = `
   font: 12px system-ui, sans-serif; color: #222; background: #fafafa; }
 .vorn * { box-sizing: border-box; }
 .vorn-bar { display: flex; flex-wrap: wrap; align-items: center; gap: 4px 10px; padding: 4px 8px; flex: none; }
-.vorn-clock { font: bold 15px ui-monospace, monospace; width: 17em; white-space: nowrap; }
+.vorn-clock { width: 230px; height: 22px; flex: none; }
 .vorn-status { flex: 1 1 200px; height: 1.4em; overflow: hidden; white-space: nowrap; text-overflow: ellipsis; color: #b71c1c; min-width: 0; }
 .vorn-bar label { display: inline-flex; align-items: center; gap: 3px; white-space: nowrap; }
 .vorn-bar select, .vorn-bar input[type=number] { font: inherit; }
@@ -74,7 +74,18 @@ export function socketTransport(url) {
 
 export function mount(root, transport, options = {}) {
   const style = element("style"); style.textContent = STYLE;
-  const clock = element("span", { class: "vorn-clock", id: "vorn-clock" }, "loading…");
+  // The clock is drawn on a canvas: text changing every frame would make the page lay out again.
+  const clock = element("canvas", { class: "vorn-clock", id: "vorn-clock", role: "timer" });
+  const clockCtx = clock.getContext("2d");
+  function drawClock(text) {
+    const ratio = window.devicePixelRatio || 1;
+    if (clock.width !== Math.round(230 * ratio)) { clock.width = Math.round(230 * ratio); clock.height = Math.round(22 * ratio); }
+    clockCtx.setTransform(ratio, 0, 0, ratio, 0, 0);
+    clockCtx.clearRect(0, 0, 230, 22);
+    clockCtx.font = "bold 15px ui-monospace, monospace"; clockCtx.fillStyle = "#222"; clockCtx.textBaseline = "middle";
+    clockCtx.fillText(text, 2, 11);
+  }
+  drawClock("loading…");
   const status = element("span", { class: "vorn-status", id: "vorn-status" });
   const play = element("button", { name: "play", title: "play / pause (space)" }, "▶ play");
   const back = element("button", { name: "step_back", title: "step back (←)" }, "◀");
@@ -296,10 +307,14 @@ export function mount(root, transport, options = {}) {
       vorn.status = text;
       if (state.frame) {
         const c = clockText(state.cursor);
-        if (clock.textContent !== c) clock.textContent = c;
+        if (vorn.clock !== c) drawClock(c);
         vorn.clock = c;
-        if (!slider.matches(":active")) slider.value = String(state.cursor);
-        toAddress();
+        // The slider's thumb moves at most once a second while playing (each move is a layout).
+        const now = performance.now();
+        if (!slider.matches(":active") && (!state.playing || now - (state.sliderAt || 0) >= 1000)) {
+          slider.value = String(state.cursor); state.sliderAt = now;
+          toAddress();
+        }
       }
       if (play.textContent !== (state.playing ? "❚❚ pause" : "▶ play")) play.textContent = state.playing ? "❚❚ pause" : "▶ play";
       if (state.playing) scheduleStatus();
@@ -433,6 +448,7 @@ export function mount(root, transport, options = {}) {
     const found = hoverValues(mouse.panel, mouse.x, mouse.y);
     if (!found) return;
     vorn.hover = { panel: mouse.panel, lines: found.lines, values: found.values || null };
+    if (found.values) vorn.hoverValues = (vorn.hoverValues || 0) + 1;
     const ctx = source.octx;
     ctx.font = "11px system-ui, sans-serif";
     const width = Math.max(...found.lines.map((l) => ctx.measureText(l).width)) + 10, height = found.lines.length * 14 + 6;
