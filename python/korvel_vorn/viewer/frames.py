@@ -37,7 +37,7 @@ from ..charts import HeatmapScale
 MAGIC = b"VRN1"
 SIDE_LEVELS = 126  # colour steps per side: codes 1..127 (bids, longs) and 129..255 (asks, shorts)
 ASK_BASE = 128
-LIQUIDATION_COLUMNS = 240  # the liquidation map's time columns across the window
+LIQUIDATION_COLUMNS = 120  # the liquidation map's time columns across the window
 LIQUIDATION_MAX_ROWS = 400
 DTYPES = {"u1": np.uint8, "u2": np.uint16, "u4": np.uint32, "f4": np.float32, "f8": np.float64}
 

@@ -43,3 +43,8 @@ export function sizeText(value) {
   if (a === 0) return "0";
   return value.toPrecision(3);
 }
+
+// A price as sent (float32 series carry about 7 significant digits).
+export function priceText(value) {
+  return value === value ? String(Number(value.toPrecision(7))) : "none";
+}

@@ -2,7 +2,7 @@
 // in an element and talks through a transport: a WebSocket to the server (`socketTransport`) or a
 // notebook widget's model (the widget's module calls `mount` the same way).
 import { readFrame, findSorted, floorSorted } from "./frame.js";
-import { clockText, sizeText } from "./axes.js";
+import { clockText, sizeText, priceText } from "./axes.js";
 import { Panel, CodeImage, Footprint, HEATMAP_TABLE, LIQUIDATION_TABLE, drawHeatmap, drawLiquidations, drawDivergence, seriesRange } from "./panels.js";
 
 const STYLE = `
@@ -10,7 +10,7 @@ const STYLE = `
   font: 12px system-ui, sans-serif; color: #222; background: #fafafa; }
 .vorn * { box-sizing: border-box; }
 .vorn-bar { display: flex; flex-wrap: wrap; align-items: center; gap: 4px 10px; padding: 4px 8px; flex: none; }
-.vorn-clock { width: 230px; height: 22px; flex: none; }
+.vorn-clock { width: 250px; height: 22px; flex: none; }
 .vorn-status { flex: 1 1 200px; height: 1.4em; overflow: hidden; white-space: nowrap; text-overflow: ellipsis; color: #b71c1c; min-width: 0; }
 .vorn-bar label { display: inline-flex; align-items: center; gap: 3px; white-space: nowrap; }
 .vorn-bar select, .vorn-bar input[type=number] { font: inherit; }
@@ -79,10 +79,10 @@ export function mount(root, transport, options = {}) {
   const clockCtx = clock.getContext("2d");
   function drawClock(text) {
     const ratio = window.devicePixelRatio || 1;
-    if (clock.width !== Math.round(230 * ratio)) { clock.width = Math.round(230 * ratio); clock.height = Math.round(22 * ratio); }
+    if (clock.width !== Math.round(250 * ratio)) { clock.width = Math.round(250 * ratio); clock.height = Math.round(22 * ratio); }
     clockCtx.setTransform(ratio, 0, 0, ratio, 0, 0);
-    clockCtx.clearRect(0, 0, 230, 22);
-    clockCtx.font = "bold 15px ui-monospace, monospace"; clockCtx.fillStyle = "#222"; clockCtx.textBaseline = "middle";
+    clockCtx.clearRect(0, 0, 250, 22);
+    clockCtx.font = "bold 14px ui-monospace, monospace"; clockCtx.fillStyle = "#222"; clockCtx.textBaseline = "middle";
     clockCtx.fillText(text, 2, 11);
   }
   drawClock("loading…");
@@ -378,7 +378,7 @@ export function mount(root, transport, options = {}) {
       const k = floorSorted(a.dv_times, t);
       if (k < 0) return { lines: [time] };
       const f = a.dv_funding[k];
-      return { lines: [new Date(a.dv_times[k]).toISOString().slice(11, 19), `close ${sizeText(a.dv_price[k])}`,
+      return { lines: [new Date(a.dv_times[k]).toISOString().slice(11, 19), `close ${priceText(a.dv_price[k])}`,
         `funding ${f === f ? (f * 100).toFixed(4) + "%" : "none"}`, `open interest ${sizeText(a.dv_oi[k])}`],
         values: { time: a.dv_times[k], price: a.dv_price[k], funding: f, oi: a.dv_oi[k] } };
     }
@@ -396,7 +396,7 @@ export function mount(root, transport, options = {}) {
       if (ask > 0) lines.push(`ask size ${sizeText(ask)}`);
       if (!(bid > 0) && !(ask > 0)) lines.push("no resting size");
       const last = a.hm_last[row];
-      if (last === last) lines.push(`last price ${last}`);
+      if (last === last) lines.push(`last price ${priceText(last)}`);
       return { lines, values: { time: a.hm_times[row], price: a.hm_prices[col], bid, ask, row, col } };
     }
     if (name === "footprint") {
@@ -423,7 +423,7 @@ export function mount(root, transport, options = {}) {
       }
       if (best < 0) return { lines: [time, `price ${price.toFixed(2)}`] };
       return { lines: [new Date(a.lq_ts[best]).toISOString().slice(11, 23), `${a.lq_side[best] ? "short" : "long"} liquidated`,
-        `price ${a.lq_price[best]}`, `size ${sizeText(a.lq_qty[best])}`],
+        `price ${priceText(a.lq_price[best])}`, `size ${sizeText(a.lq_qty[best])}`],
         values: { time: a.lq_ts[best], price: a.lq_price[best], qty: a.lq_qty[best], side: a.lq_side[best] } };
     }
     return null;
