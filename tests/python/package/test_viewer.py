@@ -215,3 +215,46 @@ def test_the_widget_answers_its_page_without_a_server():
     assert "export default" in module and "function mount(" in module
     assert "\nimport " not in module and "\nexport function" not in module
     assert all(f"// --- {name}" in module for name in CLIENT_MODULES)
+
+
+def run_view(*args, lines=1):
+    """`python -m korvel_vorn view ...` until it has printed `lines` lines (or ended): its exit
+    status (None while it serves), standard output and error."""
+    import subprocess
+    import sys
+    import threading
+
+    from conftest import child_env
+
+    child = subprocess.Popen([sys.executable, "-m", "korvel_vorn", "view", *map(str, args)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=child_env())
+    out = []
+    reader = threading.Thread(target=lambda: out.extend(child.stdout.readline() for _ in range(lines)), daemon=True)
+    reader.start()
+    reader.join(60)
+    try:  # an output that ended means the command has ended or is about to
+        status = child.wait(timeout=30) if out and out[-1] == "" else child.poll()
+    except subprocess.TimeoutExpired:
+        status = None
+    child.terminate()
+    try:
+        _, err = child.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        _, err = child.communicate()
+    return status, "".join(out), err
+
+
+def test_view_cli_serves_warns_beyond_loopback_and_reports_usage_errors(tmp_path):
+    pytest.importorskip("websockets")
+    path = tmp_path / "m.dataset.json"
+    path.write_text(sample_dataset_json(3))
+    status, out, err = run_view(path, "--host", "127.0.0.3")
+    assert status is None and "serving the replay of" in out and "http://127.0.0.3:" in out
+    assert "anyone who can reach port" in err and "has no login" in err
+    status, out, err = run_view(path, "--port", "70000")
+    assert status == 2 and "bad port 70000" in err and "Traceback" not in err
+    # A dataset that cannot be read: said here, and the page says it too (the server keeps serving).
+    status, out, err = run_view(tmp_path / "missing.json")
+    assert status is None and "serving the replay of" in out
+    assert "korvel_vorn view: " in err and "missing.json" in err and "Traceback" not in err
