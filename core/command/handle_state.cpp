@@ -3,6 +3,7 @@
 #include <limits>
 #include <utility>
 
+#include "core/dataset/append.hpp"
 #include "core/spec/read_spec.hpp"
 
 namespace vorn {
@@ -29,7 +30,7 @@ Result<HandleState> state_from_spec_text(std::string_view text) {
     if (spec->has_value()) {
         if (Result<void> valid = validate_spec(**spec); !valid) return std::move(valid).error();
     }
-    return HandleState{std::move(spec).value(), Dataset{}};
+    return HandleState{std::move(spec).value(), Dataset{}, 0};
 }
 
 void HandleState::set_spec(VornSpec new_spec) { spec = std::move(new_spec); }
@@ -38,10 +39,22 @@ std::uint64_t HandleState::load(Dataset new_dataset) {
     prepare_dataset(new_dataset);
     std::uint64_t count = new_dataset.record_count();
     dataset = std::move(new_dataset);
+    dataset_changed();
     return count;
 }
 
-void HandleState::reset() { dataset = Dataset{}; }
+Result<std::uint64_t> HandleState::append(const Dataset& added) {
+    Result<std::uint64_t> appended = append_dataset(dataset, added);
+    if (appended && *appended > 0) dataset_changed();
+    return appended;
+}
+
+void HandleState::reset() {
+    dataset = Dataset{};
+    dataset_changed();
+}
+
+void HandleState::dataset_changed() { ++dataset_version; }
 
 Result<TimeBounds> HandleState::bounds() const {
     std::optional<TimeBounds> b = compute_bounds(dataset);

@@ -16,10 +16,15 @@ namespace vorn {
 struct HandleState {
     std::optional<VornSpec> spec;
     Dataset dataset;
+    // Counts the changes of `dataset`: whatever is kept between frames belongs to one version.
+    std::uint64_t dataset_version = 0;
 
     void set_spec(VornSpec new_spec);
     // Prepares the dataset, stores it in place of the old one and returns its record count.
     std::uint64_t load(Dataset new_dataset);
+    // Appends records at the end of the loaded lists (see append_dataset); the dataset stays
+    // prepared. Returns the number of records added.
+    Result<std::uint64_t> append(const Dataset& added);
     void reset();
     Result<TimeBounds> bounds() const;
     Result<Frame> frame(PanelOptions options = {}) const;
@@ -34,6 +39,8 @@ struct HandleState {
     Result<ClusterFrame> clusters(std::optional<std::int64_t> ts, double price_bin, std::int64_t bucket_ms) const;
 
 private:
+    // Every change of `dataset` (load, append, reset) goes through here.
+    void dataset_changed();
     // The cursor of "frame" (ts unset) or "frame_at", or why no frame can be computed.
     Result<std::int64_t> cursor(std::optional<std::int64_t> ts) const;
 };

@@ -56,7 +56,12 @@ std::array<ListBounds, 6> list_bounds(const Dataset& d) {
 
 void prepare_dataset(Dataset& d) {
     for_each_list(d, [](auto& list) { sort_by_ts(list); });
-    for (BookEvent& e : d.book) {
+    note_level_orders(d, 0);
+}
+
+void note_level_orders(Dataset& d, std::size_t first_event) {
+    for (std::size_t i = first_event; i < d.book.size(); ++i) {
+        BookEvent& e = d.book[i];
         e.bid_order = level_order(d.bids(e));
         e.ask_order = level_order(d.asks(e));
     }

@@ -1,6 +1,7 @@
 #pragma once
 // Time ordering of a decoded dataset, and its time bounds.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -17,6 +18,9 @@ struct TimeBounds {
 // Stable sort of each of the six lists by ts; records with equal ts keep their order. Notes the
 // price order of every book event's sides (LevelOrder).
 void prepare_dataset(Dataset& dataset);
+
+// Notes the price order of both sides of the book events from `first_event` on.
+void note_level_orders(Dataset& dataset, std::size_t first_event);
 
 // Smallest and largest ts over all records and the record count; none without records.
 std::optional<TimeBounds> compute_bounds(const Dataset& dataset);

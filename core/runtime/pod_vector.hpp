@@ -74,6 +74,11 @@ public:
     void reserve(std::size_t capacity) {
         if (capacity > capacity_) reallocate(capacity);
     }
+    // Room for `count` more values, growing as push_back does (doubling), so appending a little at
+    // a time costs amortised constant time per value.
+    void reserve_additional(std::size_t count) {
+        if (count > capacity_ - size_) grow(size_ + count);
+    }
     // New values are zero.
     void resize(std::size_t size) {
         reserve(size);

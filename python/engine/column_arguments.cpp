@@ -33,7 +33,7 @@ ColumnArguments::~ColumnArguments() {
     for (std::unique_ptr<Py_buffer>& view : buffers_) PyBuffer_Release(view.get());
 }
 
-bool ColumnArguments::read(PyObject* kwargs) {
+bool ColumnArguments::read(PyObject* kwargs, const char* method) {
     if (kwargs == nullptr) return true;
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
@@ -45,12 +45,12 @@ bool ColumnArguments::read(PyObject* kwargs) {
             if (PyUnicode_CompareWithASCIIString(key, std::string(name).c_str()) == 0) index = i;
         }
         if (index == kListCount) {
-            PyErr_Format(PyExc_TypeError, "load_columns() got an unexpected keyword argument '%U'", key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", method, key);
             return false;
         }
         if (value == Py_None) continue;
         if (!PyDict_Check(value)) {
-            PyErr_Format(PyExc_TypeError, "load_columns(): %U must be a dict of field name to column", key);
+            PyErr_Format(PyExc_TypeError, "%s(): %U must be a dict of field name to column", method, key);
             return false;
         }
         if (!read_list(index, value)) return false;

@@ -19,7 +19,8 @@ public:
     // Takes the keyword arguments (list name -> dict or None). False with TypeError for an unknown
     // list or a list that is not a dict, ValueError for a missing field or a buffer of the wrong
     // type or shape.
-    bool read(PyObject* kwargs);
+    // `method` names the call in those messages.
+    bool read(PyObject* kwargs, const char* method);
 
     const DatasetColumns& columns() const { return columns_; }
 

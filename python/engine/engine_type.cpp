@@ -185,7 +185,7 @@ PyObject* engine_load_columns(PyObject* self, PyObject* args, PyObject* kwargs) 
         return nullptr;
     }
     ColumnArguments columns;
-    if (!columns.read(kwargs)) return nullptr;
+    if (!columns.read(kwargs, "load_columns")) return nullptr;
     EngineCore& core = core_of(self);
     std::optional<VornError> failure;
     std::uint64_t loaded = 0;
@@ -206,6 +206,39 @@ PyObject* engine_load_columns(PyObject* self, PyObject* args, PyObject* kwargs) 
         return nullptr;
     }
     return PyLong_FromUnsignedLongLong(loaded);
+}
+
+PyObject* engine_append_columns(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (args != nullptr && PyTuple_Size(args) != 0) {
+        PyErr_SetString(PyExc_TypeError, "append_columns() takes only keyword arguments");
+        return nullptr;
+    }
+    ColumnArguments columns;
+    if (!columns.read(kwargs, "append_columns")) return nullptr;
+    EngineCore& core = core_of(self);
+    std::optional<VornError> failure;
+    std::uint64_t appended = 0;
+    Fault fault = run_without_gil([&] {
+        // The records are read and checked before the lock, so the object keeps serving frames.
+        Result<Dataset> added = dataset_from_columns(columns.columns());
+        if (!added) {
+            failure = std::move(added).error();
+            return;
+        }
+        std::lock_guard<std::mutex> lock(core.mutex);
+        Result<std::uint64_t> count = core.state.append(*added);
+        if (!count) {
+            failure = std::move(count).error();
+            return;
+        }
+        appended = *count;
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (failure) {
+        raise_value_error(failure->message);
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(appended);
 }
 
 // The optional "ts" argument of frame and clusters: false with an exception set when it is not
@@ -319,6 +352,11 @@ PyMethodDef engine_methods[] = {
      "\n--\n\nReplace the dataset with records given as columns: per list a dict of field name to a contiguous "
      "1-D buffer (int64 ts and counts, float64 values, uint8 codes). Returns the record count; raises "
      "ValueError naming the list, field and first bad row, leaving the dataset unchanged."},
+    {"append_columns", as_py_cfunction(engine_append_columns), METH_VARARGS | METH_KEYWORDS,
+     "append_columns($self, /, *, candles=None, trades=None, book=None, funding=None, oi=None, liquidations=None)"
+     "\n--\n\nAppend records given as columns (as load_columns takes them) to the loaded lists, each at or after "
+     "its list's last ts and in ts order; the dataset stays prepared. Returns the number of records added; raises "
+     "ValueError naming the list, field and first bad row, leaving every list unchanged."},
     {"frame", as_py_cfunction(engine_frame), METH_VARARGS | METH_KEYWORDS,
      "frame($self, /, ts=None, *, detail=False)\n--\n\nThe frame of \"frame\" (ts None) or \"frame_at\" as (symbol, "
      "cursor_ts, panels), the panels' number lists as Block objects; with detail, each book heatmap also holds "

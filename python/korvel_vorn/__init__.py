@@ -10,6 +10,9 @@ extra ``charts``), `viewer` (the interactive replay, extra ``viewer``) and the c
 taking files and NumPy columns and giving frames as arrays; `Session` drives it.
 """
 
+from collections.abc import Iterator
+from typing import Any
+
 from ._native import Engine, Vorn, __version__
 from .columns import ColumnError
 from .commands import book_heatmap, footprint, funding_oi_divergence, liquidation_map, spec_json
@@ -24,6 +27,23 @@ def view(session: Session, **kwargs: object) -> object:
     from .viewer import view as _view
 
     return _view(session, **kwargs)  # type: ignore[arg-type]
+
+
+def record(source: str, symbols: list[str], out: str, **kwargs: Any) -> int:
+    """Record the live feeds of `symbols` into `out` until SIGINT/SIGTERM; returns the exit status
+    (see `korvel_vorn.recorder.record`; needs the ``record`` extra, websockets)."""
+    from .recorder import record as _record
+
+    return _record(source, symbols, out, **kwargs)
+
+
+def live(source: str, symbol: str, spec: Any, every: float = 1.0, out: str | None = None,
+         **kwargs: Any) -> Iterator[dict[str, Any]]:
+    """Frames of a market while it is recorded (see `korvel_vorn.live_replay.live`; needs the
+    ``record`` and ``convert`` extras)."""
+    from .live_replay import live as _live
+
+    return _live(source, symbol, spec, every, out, **kwargs)
 
 
 __all__ = [
@@ -41,7 +61,9 @@ __all__ = [
     "footprint",
     "funding_oi_divergence",
     "liquidation_map",
+    "live",
     "parse_reply",
+    "record",
     "spec_json",
     "view",
 ]

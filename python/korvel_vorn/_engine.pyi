@@ -55,6 +55,20 @@ class Engine:
         buffer (int64 ts and counts, float64 values, uint8 codes). Returns the record count; raises ValueError
         naming the list, field and first bad row, leaving the dataset unchanged.
         """
+    def append_columns(
+        self,
+        *,
+        candles: Mapping[str, Buffer] | None = None,
+        trades: Mapping[str, Buffer] | None = None,
+        book: Mapping[str, Buffer] | None = None,
+        funding: Mapping[str, Buffer] | None = None,
+        oi: Mapping[str, Buffer] | None = None,
+        liquidations: Mapping[str, Buffer] | None = None,
+    ) -> int:
+        """Append records given as columns (as load_columns takes them) to the loaded lists, each at or after its
+        list's last ts and in ts order; the dataset stays prepared. Returns the number of records added; raises
+        ValueError naming the list, field and first bad row, leaving every list unchanged.
+        """
     def frame(self, ts: int | None = None, *, detail: bool = False) -> tuple[str, int, list[dict[str, Any]]]:
         """The frame of "frame" (ts None) or "frame_at" as (symbol, cursor_ts, panels), the panels' number lists
         as Block objects; with detail, each book heatmap also holds bid_intensity, ask_intensity, last_price

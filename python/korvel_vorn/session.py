@@ -87,6 +87,24 @@ class Session:
         lists = {name: native_columns(name, records) for name, records in given.items() if records is not None}
         return self._load_native_columns(lists)
 
+    def append_columns(self, candles: Any = None, trades: Any = None, book: Any = None, funding: Any = None,
+                       oi: Any = None, liquidations: Any = None) -> int:
+        """Add records at the end of the loaded lists; returns the number of records added.
+
+        The columns are those of `load_columns`. Every record must be at or after the last ts of
+        its list, and the records of one list in ts order. The dataset stays prepared, the work
+        grows with what is appended, and bounds and frames see the new records at once. A bad
+        column or a record out of order raises `ColumnError` (a ValueError) naming the list, the
+        field and the row, and leaves every list as it was.
+        """
+        given = dict(zip(LISTS, (candles, trades, book, funding, oi, liquidations)))
+        lists: dict[str, Any] = {name: native_columns(name, records) for name, records in given.items()
+                                 if records is not None}
+        try:
+            return int(self.engine.append_columns(**lists))
+        except ValueError as error:
+            raise ColumnError(str(error)) from None
+
     def _load_native_columns(self, lists: dict[str, Any]) -> int:
         try:
             return int(self.engine.load_columns(**lists))

@@ -34,7 +34,7 @@ def cmd_convert(args: argparse.Namespace) -> int:
             end=convert_time(args.end, "--to"), keep_all_times=args.keep_all_times,
             keep_unsnapshotted_diffs=args.keep_unsnapshotted_diffs,
             drop_duplicate_liquidations=args.drop_duplicate_liquidations, keep_trade_types=args.keep_trade_types,
-            candles_from_trades=candles)
+            candles_from_trades=candles, strict=args.strict)
     except EmptyConversion as error:
         for note in error.conversion.notes()[:-1]:
             sys.stderr.write(f"  {note}\n")

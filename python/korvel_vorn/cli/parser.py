@@ -10,6 +10,7 @@ from ..session import DEFAULT_MAX_BYTES
 from .convert import cmd_convert
 from .frames import cmd_frame, cmd_render, cmd_replay
 from .info import cmd_info
+from .record import cmd_record
 from .values import byte_size, pixel_size, positive_float
 from .view import cmd_demo, cmd_view
 
@@ -124,7 +125,25 @@ def build_parser() -> argparse.ArgumentParser:
                    help="drop liquidations that repeat an earlier one exactly (same time, side, price, qty)")
     p.add_argument("--candles-from-trades", metavar="DURATION",
                    help="derive candles of DURATION (1m, 5m, 1h...) from the kept trades, whole buckets only")
+    p.add_argument("--strict", action="store_true",
+                   help="refuse a gzip file that ends early (by default its complete lines are kept, with a warning)")
     p.set_defaults(run=cmd_convert)
+
+    p = sub.add_parser("record", help="record live exchange feeds into hourly files (convert reads them)",
+                       description="Record the live feeds of SYMBOLs (book diffs synchronised from REST snapshots, "
+                       "trades, liquidations, mark price and funding, open interest) into "
+                       "OUT/SOURCE/SYMBOL/YYYY-MM-DD/HH.jsonl.gz, one '<receive ns> <message>' line per message, "
+                       "with a manifest.json per day (connections, gaps, snapshots, trade id holes). Runs until "
+                       "SIGINT or SIGTERM. URLs: KORVEL_VORN_BINANCE_WS_URL, KORVEL_VORN_BINANCE_REST_URL, "
+                       "KORVEL_VORN_BINANCE_CM_WS_URL, KORVEL_VORN_BINANCE_CM_REST_URL, KORVEL_VORN_BYBIT_WS_URL.")
+    p.add_argument("source", choices=("binance-um", "binance-cm", "bybit"), help="exchange and market")
+    p.add_argument("symbols", nargs="+", metavar="SYMBOL", help="symbols to record (BTCUSDT ...)")
+    p.add_argument("--out", required=True, help="folder to record into (never overwritten)")
+    p.add_argument("--every-trade", action="store_true", help="Binance: every fill (@trade) instead of @aggTrade")
+    p.add_argument("--oi-every", type=positive_float, default=10.0, metavar="SECONDS",
+                   help="seconds between open interest polls (Binance; default 10)")
+    p.add_argument("--duration", type=positive_float, metavar="SECONDS", help="stop after this many seconds")
+    p.set_defaults(run=cmd_record)
 
     p = sub.add_parser("view", help="interactive replay in the browser (seek, play, zoom, hover)")
     with_dataset(p)

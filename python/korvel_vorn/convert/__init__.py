@@ -28,7 +28,7 @@ import re
 import zipfile
 import zlib
 from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import IO, Any, cast
 
 from ..schema import LISTS
@@ -36,6 +36,7 @@ from .conversion import Conversion, EmptyConversion, Source, finish
 from .fields import FieldError
 from .market import ConvertError, Market, Options
 from .messages import Context, add_message
+from .recordings import CutGzip, RecordFolders, day_folders, is_day_folder, is_record_root, read_folders
 from .tables import add_table, detect_layout
 
 KINDS = LISTS
@@ -59,6 +60,7 @@ class _Input:
     name: str
     open: Callable[[], IO[bytes]]
     open_native: Callable[[], Any]
+    cut: list[int] = field(default_factory=list)  # decompressed bytes, when the gzip data ends early
 
 
 def _inputs_of(path: str) -> list[_Input]:
@@ -74,8 +76,15 @@ def _inputs_of(path: str) -> list[_Input]:
     import pyarrow as pa
 
     if magic[:2] == b"\x1f\x8b":
-        return [_Input(path, lambda: cast(IO[bytes], gzip.open(path, "rb")),
-                       lambda: pa.input_stream(path, compression="gzip"))]
+        cut: list[int] = []
+
+        def note_cut(at: int) -> None:
+            if not cut:
+                cut.append(at)
+
+        # JSON Lines are read up to where the data ends, even before the gzip trailer.
+        return [_Input(path, lambda: cast(IO[bytes], io.BufferedReader(CutGzip(path, note_cut))),
+                       lambda: pa.input_stream(path, compression="gzip"), cut)]
     if magic == b"PK\x03\x04" or path.endswith(".zip"):
         try:
             with zipfile.ZipFile(path) as archive:
@@ -138,8 +147,8 @@ def _text_lines(source: _Input) -> Iterator[tuple[int, str]]:
         number = 0
         while True:
             line = stream.readline(MAX_LINE)
-            if not line:
-                return
+            if not line or (source.cut and not line.endswith(("\n", "\r"))):
+                return  # (a cut file's unfinished last line is left out)
             number += 1
             if len(line) >= MAX_LINE and not line.endswith(("\n", "\r")):
                 raise ConvertError(f"{source.name}:{number}: the line is longer than {MAX_LINE >> 20} MiB")
@@ -164,7 +173,7 @@ def _json_lines(source: _Input) -> Iterator[tuple[int, str]]:
             for line in lines:
                 number += 1
                 yield number, line
-        if carry:
+        if carry and not source.cut:  # a cut file's unfinished last line is left out
             yield number + 1, carry
 
 
@@ -335,15 +344,27 @@ def _read_input(ctx: Context, source: _Input) -> None:
     ctx.end_of_file()
 
 
-def _expand(inputs: Sequence[str | os.PathLike[str] | tuple[Any, str | None]]) -> list[tuple[str, str | None]]:
-    """Paths with their forced kinds; a folder stands for the files in it, by name."""
+def _expand(inputs: Sequence[str | os.PathLike[str] | tuple[Any, str | None]], symbol: str | None = None,
+            recorded: RecordFolders | None = None) -> list[tuple[str, str | None]]:
+    """Paths with their forced kinds; a folder stands for the files in it, by name, and a folder
+    of `record` (its root, or any folder below it) for its hour files in order."""
     out: list[tuple[str, str | None]] = []
     for item in inputs:
         path, kind = (item, None) if isinstance(item, (str, os.PathLike)) else item
         path = os.fspath(path)
         if kind is not None and kind not in KINDS:
             raise ConvertError(f"unknown kind {kind!r}: use one of {', '.join(KINDS)}")
-        if os.path.isdir(path):
+        if os.path.isdir(path) and (is_day_folder(path) or is_record_root(path)):
+            folders = [path] if is_day_folder(path) else day_folders(path, symbol)
+            if not folders:
+                raise ConvertError(f"{path} holds no recording of {symbol}")
+            found = read_folders(folders)
+            if recorded is not None:
+                recorded.files += found.files
+                recorded.gaps += found.gaps
+                recorded.sampled_liquidations |= found.sampled_liquidations
+            out += [(f, kind) for f in found.files]
+        elif os.path.isdir(path):
             files = sorted(entry.path for entry in os.scandir(path)
                            if entry.is_file() and not entry.name.startswith("."))
             if not files:
@@ -358,7 +379,7 @@ def convert_files(inputs: Sequence[str | os.PathLike[str] | tuple[Any, str | Non
                   time_unit: str | None = None, start: int | None = None, end: int | None = None,
                   keep_all_times: bool = False, keep_unsnapshotted_diffs: bool = False,
                   drop_duplicate_liquidations: bool = False, keep_trade_types: bool = False,
-                  candles_from_trades: int | None = None) -> Conversion:
+                  candles_from_trades: int | None = None, strict: bool = False) -> Conversion:
     """Convert recordings into one market; close the result (or use it in a `with`) when done.
 
     `inputs` are paths (files or folders of daily files), or (path, kind) pairs where kind
@@ -373,6 +394,9 @@ def convert_files(inputs: Sequence[str | os.PathLike[str] | tuple[Any, str | Non
     market trades (insurance fund, ADL) unless `keep_trade_types`. Liquidations that repeat an
     earlier one exactly are counted, and dropped with `drop_duplicate_liquidations`.
     `candles_from_trades` (milliseconds) derives candles from the kept trades, whole buckets only.
+    Folders written by `korvel_vorn record` are read hour file by hour file, and the gaps of their
+    manifests start the book again from the snapshot after each. A gzip file that ends early
+    keeps every complete line, with a warning; `strict` makes that an error.
     """
     if time_unit not in (None, "s", "ms", "us", "ns"):
         raise ConvertError(f"unknown time unit {time_unit!r}: use s, ms, us or ns")
@@ -380,9 +404,11 @@ def convert_files(inputs: Sequence[str | os.PathLike[str] | tuple[Any, str | Non
         raise ConvertError("the candle length must be positive")
     if start is not None and end is not None and end <= start:
         raise ConvertError("the end time must be after the start time")
-    paths = _expand(inputs)
+    recorded = RecordFolders()
+    paths = _expand(inputs, symbol, recorded)
     options = Options(symbol, time_unit, start, end, keep_all_times, keep_unsnapshotted_diffs,
-                      drop_duplicate_liquidations, keep_trade_types, candles_from_trades)
+                      drop_duplicate_liquidations, keep_trade_types, candles_from_trades,
+                      book_gaps=[(gap.after, gap.resume) for gap in recorded.gaps])
     market = Market(options)
     try:
         sources: list[Source] = []
@@ -392,7 +418,17 @@ def convert_files(inputs: Sequence[str | os.PathLike[str] | tuple[Any, str | Non
                 ctx.source = len(sources)
                 market.begin(ctx.source)
                 _read_input(ctx, source)
+                if source.cut:
+                    where = f"{source.name} ends early, after {source.cut[0]} bytes of text"
+                    if strict:
+                        raise ConvertError(f"{where} (a cut recording; without --strict its complete lines are kept)")
+                    market.warnings.append(f"warning: {where}: every complete line was kept")
                 sources.append(Source(source.name, ctx.form or "recording"))
+        if recorded.gaps:
+            market.warnings.append(f"the recording's manifests list {len(recorded.gaps)} book gaps: the book starts "
+                                   "again from the snapshot after each")
+        if recorded.sampled_liquidations:
+            market.warnings.append("liquidations are sampled: the exchange streams at most one a second per symbol")
         if symbol is None and len(market.symbols) > 1:
             raise ConvertError(f"the inputs hold several symbols ({', '.join(sorted(market.symbols))}): "
                                "choose one with --symbol")

@@ -1,7 +1,9 @@
 """Bybit JSON recordings.
 
 Bybit (v5 public streams): ``publicTrade`` (``S`` is the taker's side, ``v`` qty, ``p`` price,
-``T`` time); ``orderbook`` (``type`` snapshot or delta, levels ``b``/``a``, update id ``u``);
+``T`` time); ``orderbook`` (``type`` snapshot or delta, levels ``b``/``a``, update id ``u``; a
+message with ``u`` = 1 is the whole book after a restart of the exchange's book service, so it is
+a snapshot, and the ids that follow start again: they are ordered after every earlier one);
 ``liquidation`` and ``allLiquidation`` (Bybit's ``side`` Buy means a long position was liquidated,
 Sell a short); ``tickers`` (``fundingRate`` and ``openInterest`` when present, at the message ``ts``);
 ``kline`` (``start``, ``open``, ``high``, ``low``, ``close``, ``volume``).
@@ -14,6 +16,8 @@ from typing import Any
 from .context import Context, book_levels, int_or_none
 from .fields import FieldError, number, trade_side
 from .market import BookEvent
+
+_EPOCH_SHIFT = 40  # update ids after the n-th restart of the book service are offset by n << 40
 
 
 def bybit_message(ctx: Context, m: dict[str, Any]) -> bool:
@@ -32,10 +36,14 @@ def bybit_message(ctx: Context, m: dict[str, Any]) -> bool:
     elif head == "orderbook":
         book: dict[str, Any] = data if isinstance(data, dict) else {}
         if ctx.keep(book.get("s")):
-            kind = "snapshot" if m.get("type") == "snapshot" else "diff"
+            update = int_or_none(book.get("u"))
+            kind = "snapshot" if m.get("type") == "snapshot" or update == 1 else "diff"
+            if update == 1:
+                ctx.market.book_epoch += 1
             ctx.market.add_book(BookEvent(
                 ts=ctx.ts(m.get("cts", m.get("ts")), "ts"), kind=kind, bids=book_levels(book.get("b", []), "b"),
-                asks=book_levels(book.get("a", []), "a"), last_id=int_or_none(book.get("u")),
+                asks=book_levels(book.get("a", []), "a"),
+                last_id=None if update is None else (ctx.market.book_epoch << _EPOCH_SHIFT) + update,
             ))
     elif head in ("liquidation", "allLiquidation"):
         for d in items:

@@ -93,6 +93,9 @@ class Conversion:
                          "--keep-unsnapshotted-diffs keeps them")
         elif options.keep_unsnapshotted_diffs and self.plans["book"].count and not self._book_starts_whole():
             notes.append("warning: the book starts with depth updates before any snapshot (kept as asked)")
+        if self.book.in_gaps:
+            notes.append(f"dropped {self.book.in_gaps} depth updates inside recorded gaps (before the snapshot "
+                         "that ends each)")
         if self.book.raised:
             notes.append(f"moved {self.book.raised} depth updates to the time of the snapshot they follow")
         if self.book.gaps:
@@ -194,7 +197,7 @@ def finish(market: Market, sources: list[Source]) -> Conversion:
     plans: dict[str, ListPlan] = {name: plan_list(stores[name]) for name in ("trades", "funding", "oi", "liquidations")}
     keep, duplicates = repeated_trades(stores["trades"])
     plans["trades"].keep = keep
-    plans["book"], book = plan_book(stores["book"], options.keep_unsnapshotted_diffs)
+    plans["book"], book = plan_book(stores["book"], options.keep_unsnapshotted_diffs, options.book_gaps)
     conversion = Conversion(market, plans, sources, book, duplicates)
     explicit = options.start is not None or options.end is not None
     lo = options.start

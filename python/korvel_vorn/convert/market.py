@@ -38,6 +38,9 @@ class Options:
     drop_duplicate_liquidations: bool = False
     keep_trade_types: bool = False  # keep insurance-fund, ADL and other non-market trades
     candles_from_trades: int | None = None  # bucket (ms) of candles derived from the trades
+    # Recorded gaps (after, resume): diffs with an update id in between are left out, and the
+    # book starts again from the snapshot with lastUpdateId `resume`.
+    book_gaps: list[tuple[int, int]] = field(default_factory=list)
 
 
 @dataclass
@@ -124,6 +127,7 @@ class Market:
     warnings: list[str] = field(default_factory=list)
     trade_id_kinds: set[str] = field(default_factory=set)
     duplicate_liquidations: int = 0
+    book_epoch: int = 0  # restarts of a Bybit book service (u = 1) met so far, across the inputs
     _liquidations_seen: set[tuple[int, str, str, str]] = field(default_factory=set)
 
     def __post_init__(self) -> None:

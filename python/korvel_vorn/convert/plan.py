@@ -156,9 +156,11 @@ class BookOrder:
     raised: int = 0  # diffs stamped before the snapshot they follow, moved to its time
     gaps: int = 0  # breaks in the update-id sequence
     unsnapshotted: int = 0  # diffs before the first snapshot of the book
+    in_gaps: int = 0  # diffs inside a recorded gap, before the snapshot that ends it
 
 
-def plan_book(store: ListStore, keep_unsnapshotted: bool) -> tuple[ListPlan, BookOrder]:
+def plan_book(store: ListStore, keep_unsnapshotted: bool,
+              gaps: list[tuple[int, int]] | None = None) -> tuple[ListPlan, BookOrder]:
     """Book events in replay order.
 
     Events that carry exchange update ids are ordered by them: a snapshot before the updates
@@ -168,7 +170,9 @@ def plan_book(store: ListStore, keep_unsnapshotted: bool) -> tuple[ListPlan, Boo
     so the engine's ordering by time keeps it after the snapshot. Events without ids go by time.
     Diffs before the book's first snapshot describe changes to a book nobody saw: without the
     levels they change, the book they build shows too little resting size, so they are left out
-    unless `keep_unsnapshotted`.
+    unless `keep_unsnapshotted`. Diffs inside a recorded gap (update ids strictly between the
+    gap's last good id and the lastUpdateId of the snapshot that ends it) are left out, so the
+    book starts again from that snapshot.
     """
     n = store.count
     report = BookOrder()
@@ -177,6 +181,11 @@ def plan_book(store: ListStore, keep_unsnapshotted: bool) -> tuple[ListPlan, Boo
     first_id, last_id, prev_id = (store.read(f, 0, n) for f in ("first_id", "last_id", "prev_id"))
     positions = np.arange(n, dtype=np.int64)
     has_ids = last_id != NO_ID
+    for after, resume in gaps or []:
+        inside = has_ids & (kind == 1) & (last_id > after) & (last_id < resume)
+        report.in_gaps += int(inside.sum())
+        has_ids &= ~inside
+    dropped_in_gaps = (last_id != NO_ID) & ~has_ids
     with_ids = positions[has_ids]
     with_ids = with_ids[np.lexsort((with_ids, kind[with_ids], last_id[with_ids]))]
     snapshots = with_ids[kind[with_ids] == 0]
@@ -202,7 +211,7 @@ def plan_book(store: ListStore, keep_unsnapshotted: bool) -> tuple[ListPlan, Boo
             report.raised += 1
         latest_ts = int(ts[p])
         kept.append(p)
-    merged = np.concatenate([np.array(kept, dtype=np.int64), positions[~has_ids]])
+    merged = np.concatenate([np.array(kept, dtype=np.int64), positions[~has_ids & ~dropped_in_gaps]])
     merged = merged[np.argsort(ts[merged], kind="stable")]  # stable: id order kept among equal times
     if not keep_unsnapshotted:
         is_snapshot = kind[merged] == 0

@@ -1,0 +1,135 @@
+"""Folders written by `korvel_vorn record`: `{source}/{SYMBOL}/{YYYY-MM-DD}/{HH}[.N].jsonl.gz` with a
+`manifest.json` per day. The hour files of a day are read in order (a restart's `HH.1` after
+`HH`), and the manifests' gaps tell the book where to start again from the next snapshot."""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import zlib
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import Any
+
+from ..recorder.files import MANIFEST, hour_file_order
+
+
+@dataclass
+class RecordedGap:
+    """Book updates with ids in (after, resume) were lost or cannot be placed: the book starts
+    again from the snapshot whose lastUpdateId is `resume`."""
+
+    after: int
+    resume: int
+    where: str
+
+
+@dataclass
+class RecordFolders:
+    """The hour files of every day folder found, in order, and the gaps of their manifests."""
+
+    files: list[str] = field(default_factory=list)
+    gaps: list[RecordedGap] = field(default_factory=list)
+    open_gaps: int = 0  # gaps still open when the recording stopped
+    sampled_liquidations: bool = False
+
+
+def is_day_folder(path: str) -> bool:
+    return any(hour_file_order(name) is not None for name in os.listdir(path))
+
+
+def is_record_root(path: str) -> bool:
+    """A folder of folders (no files but hidden ones and manifests) with hour files below it."""
+    entries = list(os.scandir(path))
+    if any(e.is_file() and not e.name.startswith(".") for e in entries) or not entries:
+        return False
+    for root, _dirs, files in os.walk(path):
+        if any(hour_file_order(name) is not None for name in files):
+            return True
+        del root
+    return False
+
+
+def day_folders(path: str, symbol: str | None) -> list[str]:
+    found = []
+    for root, dirs, files in os.walk(path):
+        dirs.sort()
+        has_hours = any(hour_file_order(name) is not None for name in files)
+        if has_hours and (symbol is None or os.path.basename(os.path.dirname(root)).upper() == symbol.upper()):
+            found.append(root)
+    return sorted(found)
+
+
+def read_folders(folders: list[str]) -> RecordFolders:
+    out = RecordFolders()
+    for folder in folders:
+        names = sorted((n for n in os.listdir(folder) if hour_file_order(n) is not None),
+                       key=lambda n: hour_file_order(n) or (0, 0))
+        out.files += [os.path.join(folder, n) for n in names]
+        manifest = _manifest(os.path.join(folder, MANIFEST))
+        for gap in manifest.get("gaps", []):
+            after, resume = gap.get("after_update_id"), gap.get("last_update_id")
+            if isinstance(after, int) and isinstance(resume, int):
+                out.gaps.append(RecordedGap(after, resume, f"{folder}: {gap.get('reason', 'gap')}"))
+        liquidations = manifest.get("liquidations")
+        if isinstance(liquidations, dict) and liquidations.get("sampled"):
+            out.sampled_liquidations = True
+    return out
+
+
+def _manifest(path: str) -> dict[str, Any]:
+    try:
+        with open(path, encoding="utf-8") as f:
+            value = json.load(f)
+    except (OSError, ValueError):
+        return {}
+    return value if isinstance(value, dict) else {}
+
+
+class CutGzip(io.RawIOBase):
+    """Decompressed gzip data (any number of members) that ends quietly where the compressed data
+    ends, even before a member's end: `on_cut(bytes decompressed)` is called once then."""
+
+    def __init__(self, path: str, on_cut: Callable[[int], None]) -> None:
+        self._file = open(path, "rb")  # noqa: SIM115 (closed by close())
+        self._inflate = zlib.decompressobj(31)
+        self._pending = b""
+        self._out = 0
+        self._on_cut = on_cut
+        self._ended = False
+        self._started = False
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        view = memoryview(buffer).cast("B")
+        while not self._pending and not self._ended:
+            self._fill()
+        n = min(len(view), len(self._pending))
+        view[:n] = self._pending[:n]
+        self._pending = self._pending[n:]
+        self._out += n
+        return n
+
+    def _fill(self) -> None:
+        if self._inflate.eof:  # the next member, if any, starts in what the last one left
+            data = self._inflate.unused_data
+            self._inflate = zlib.decompressobj(31)
+            self._started = False
+        else:
+            data = self._inflate.unconsumed_tail
+        if not data:
+            data = self._file.read(1 << 16)
+        if not data:
+            self._ended = True
+            if self._started and not self._inflate.eof:
+                self._on_cut(self._out)
+            return
+        self._started = True
+        self._pending = self._inflate.decompress(data, 1 << 20)
+
+    def close(self) -> None:
+        self._file.close()
+        super().close()

@@ -1,0 +1,249 @@
+"""Binance futures live: combined streams, the book synchronised from REST snapshots, open
+interest polled over REST. Stream names, paths and fields come from `korvel_vorn.venues.binance`.
+
+The book follows the exchange's documented procedure: depth events are buffered, a snapshot is
+fetched, events with `u` below its `lastUpdateId` are dropped, the first kept one must have
+`U <= lastUpdateId <= u`, and from then on each `pu` must equal the previous `u`. Any break is a
+gap in the manifest and a new snapshot is fetched (no sooner than `snapshot_interval` after the
+last one of the symbol).
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import time
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import Any
+
+from ..venues import binance as venue
+from . import rest
+from .core import Recorder, SymbolState, loads
+from .links import Link
+
+
+@dataclass
+class _Depth:
+    first: int  # U
+    last: int  # u
+    previous: int | None  # pu
+    data: dict[str, Any]
+    ns: int
+
+
+@dataclass
+class BinanceBook:
+    """The synchronisation of one symbol's book (update ids only; lines are written as received)."""
+
+    symbol: str
+    synced_to: int | None = None  # u of the last event applied
+    anchor: int | None = None  # lastUpdateId of the snapshot waiting for its first event
+    anchor_message: dict[str, Any] | None = None
+    buffer: list[_Depth] = field(default_factory=list)
+    open_gap: dict[str, Any] | None = None
+    wanted: bool = True  # a snapshot is needed
+    last_seen: int = -1  # largest u received (repeats from an overlapping connection are skipped)
+
+
+class BinanceRecorder(Recorder):
+    def __init__(self, source: str, *args: Any, **kwargs: Any) -> None:
+        super().__init__(source, *args, **kwargs)
+        self.venue = venue.LIVE_VENUES[source]
+        self.books = {s: BinanceBook(s) for s in self.symbols}
+        self.last_ids: dict[tuple[str, str], int] = {}
+        self._snapshot_tasks: dict[str, asyncio.Task[None]] = {}
+        self._last_snapshot: dict[str, float] = {}
+
+    # ---- links --------------------------------------------------------------------------------
+    def links(self) -> list[Link]:
+        ws = self.venue.ws_url()
+        depth = [venue.depth_stream(s) for s in self.symbols]
+        market = [name for s in self.symbols for name in (
+            venue.trade_stream(s, self.options.every_trade), venue.liquidation_stream(s), venue.mark_price_stream(s))]
+        return [
+            self.link("depth", venue.combined_url(ws, venue.DEPTH_ROUTE, depth)),
+            self.link("market", venue.combined_url(ws, venue.MARKET_ROUTE, market)),
+        ]
+
+    def background(self) -> list[Callable[[], Any]]:
+        return [self._poll_open_interest]
+
+    def start_manifest(self, state: SymbolState) -> None:
+        if state.files is None:
+            return
+        state.files.manifest_for(time.time_ns()).set("liquidations", {
+            "stream": venue.liquidation_stream(state.symbol), "sampled": True,
+            "note": "the exchange sends at most one liquidation a second per symbol: the latest of each second"})
+
+    # ---- messages -----------------------------------------------------------------------------
+    def on_message(self, raw: bytes, ns: int) -> None:
+        try:
+            envelope = loads(raw)
+            data = envelope["data"] if isinstance(envelope, dict) and "data" in envelope else envelope
+            event = data.get(venue.EVENT) if isinstance(data, dict) else None
+        except (ValueError, TypeError):
+            self.unreadable(raw, ns, "not JSON")
+            return
+        if not isinstance(event, str):
+            self.unreadable(raw, ns, "a message without an event type")
+            return
+        order = data.get(venue.LIQUIDATION_ORDER)
+        symbol = data.get(venue.SYMBOL) if event != "forceOrder" or not isinstance(order, dict) else order.get("s")
+        state = self.states.get(str(symbol).upper()) if isinstance(symbol, str) else None
+        if state is None:
+            self.unreadable(raw, ns, f"a message of another symbol ({symbol})")
+            return
+        key = {"depthUpdate": venue.DEPTH_LAST_ID, "aggTrade": venue.AGG_TRADE_ID, "trade": venue.TRADE_ID,
+               "markPriceUpdate": venue.EVENT_TIME, "forceOrder": venue.EVENT_TIME}.get(event)
+        if key is not None:
+            value = data.get(key)
+            if isinstance(value, int):
+                last = self.last_ids.get((state.symbol, event))
+                if last is not None and value <= last:
+                    return  # already written (an overlapping connection, or a repeat)
+                if event in ("aggTrade", "trade") and last is not None and value > last + 1:
+                    self.manifest(state, ns).add("trade_id_holes", {"stream": event, "first_missing": last + 1,
+                                                                   "last_missing": value - 1, "ns": ns})
+                self.last_ids[(state.symbol, event)] = value
+        self.write(state, ns, raw)
+        if event == "depthUpdate":
+            self._depth(state, data, ns)
+        else:
+            self.deliver(state, data, ns)
+
+    def _depth(self, state: SymbolState, data: dict[str, Any], ns: int) -> None:
+        try:
+            event = _Depth(int(data[venue.DEPTH_FIRST_ID]), int(data[venue.DEPTH_LAST_ID]),
+                           None if data.get(venue.DEPTH_PREVIOUS_ID) is None else int(data[venue.DEPTH_PREVIOUS_ID]),
+                           data, ns)
+        except (KeyError, TypeError, ValueError):
+            self.log(f"{state.symbol}: a depth update without its update ids U and u")
+            return
+        book = self.books[state.symbol]
+        if book.synced_to is not None:
+            if event.previous == book.synced_to:
+                book.synced_to = event.last
+                self.deliver(state, data, ns)
+                return
+            self._gap(state, book, event, "update id break (pu is not the previous u)")
+            return
+        book.buffer.append(event)
+        if book.anchor is not None:
+            self._apply_buffer(state, book)
+        self._want_snapshot(state, book)
+
+    def _gap(self, state: SymbolState, book: BinanceBook, event: _Depth, reason: str) -> None:
+        last = book.synced_to if book.synced_to is not None else book.anchor
+        book.open_gap = {"reason": reason, "first_update_id": (last + 1) if last is not None else None,
+                         "last_update_id": None, "after_update_id": last, "first_ns": event.ns, "last_ns": None,
+                         "first_time": event.data.get("T", event.data.get("E")), "last_time": None}
+        self.log(f"{state.symbol}: book gap after update {last} ({reason}); fetching a new snapshot")
+        book.synced_to = None
+        book.anchor = None
+        book.buffer = [event]
+        book.wanted = True
+        self._want_snapshot(state, book)
+
+    def _apply_buffer(self, state: SymbolState, book: BinanceBook) -> None:
+        """Applies buffered events against the waiting snapshot (anchor)."""
+        assert book.anchor is not None
+        events, book.buffer = book.buffer, []
+        for i, event in enumerate(events):
+            if book.synced_to is None:
+                if event.last < book.anchor:
+                    continue
+                if not event.first <= book.anchor <= event.last:
+                    # The snapshot is older than the updates buffered since: fetch another.
+                    rest_of = events[i:]
+                    self._gap(state, book, event, "snapshot older than the buffered updates")
+                    book.buffer = rest_of
+                    return
+                book.synced_to = event.last
+                self._synced(state, book, event)
+                continue
+            if event.previous != book.synced_to:
+                self._gap(state, book, event, "update id break (pu is not the previous u)")
+                book.buffer += events[i + 1:]
+                return
+            book.synced_to = event.last
+            self.deliver(state, event.data, event.ns)
+
+    def _synced(self, state: SymbolState, book: BinanceBook, event: _Depth) -> None:
+        if book.open_gap is not None:
+            gap = book.open_gap
+            gap.update(last_update_id=book.anchor, last_ns=event.ns,
+                       last_time=book.anchor_message.get("T") if book.anchor_message else None)
+            self.manifest(state, event.ns).add("gaps", gap)
+            book.open_gap = None
+        if book.anchor_message is not None:
+            self.deliver(state, book.anchor_message, event.ns, snapshot=True)
+        self.deliver(state, event.data, event.ns)
+        book.anchor = None
+        book.anchor_message = None
+
+    # ---- snapshots ----------------------------------------------------------------------------
+    def _want_snapshot(self, state: SymbolState, book: BinanceBook) -> None:
+        task = self._snapshot_tasks.get(state.symbol)
+        if book.wanted and not state.invalid and (task is None or task.done()):
+            self._snapshot_tasks[state.symbol] = self.spawn(self._snapshot(state, book))
+
+    async def _snapshot(self, state: SymbolState, book: BinanceBook) -> None:
+        attempt = 0
+        while book.wanted and not self.stopping.is_set():
+            wait = self._last_snapshot.get(state.symbol, -1e9) + self.options.snapshot_interval - time.monotonic()
+            if wait > 0:
+                await asyncio.sleep(wait)
+            self._last_snapshot[state.symbol] = time.monotonic()
+            url = (f"{self.venue.rest_url().rstrip('/')}{self.venue.depth_path}?symbol={state.symbol}"
+                   f"&limit={venue.SNAPSHOT_LIMIT}")
+            reply = await rest.get(url, self.options.rest_timeout)
+            ns = time.time_ns()
+            if reply.status == 200:
+                try:
+                    body = loads(reply.body)
+                    last_id = int(body[venue.SNAPSHOT_ID])
+                except (ValueError, TypeError, KeyError):
+                    self.log(f"{state.symbol}: the depth snapshot is not a snapshot ({reply.body[:80]!r})")
+                else:
+                    self.write_generated(state, ns, f"{state.symbol.lower()}@rest.depth", reply.body)
+                    self.manifest(state, ns).add("snapshots", {"ns": ns, "last_update_id": last_id,
+                                                              "time": body.get("T", body.get("E"))})
+                    book.wanted = False
+                    book.anchor = last_id
+                    book.anchor_message = body
+                    book.synced_to = None
+                    self._apply_buffer(state, book)
+                    return
+            elif reply.status == 400 and reply.exchange_code() == -1121:
+                self.refuse_symbol(state, "the exchange does not know it")
+                return
+            else:
+                self.log(f"{state.symbol}: depth snapshot failed ({reply.error or reply.status})")
+            delay = reply.retry_after if reply.retry_after is not None else self.options.backoff(attempt)
+            attempt += 1
+            await asyncio.sleep(max(delay, self.options.snapshot_interval))
+
+    # ---- open interest ------------------------------------------------------------------------
+    async def _poll_open_interest(self) -> None:
+        while not self.stopping.is_set():
+            for state in list(self.states.values()):
+                if state.invalid:
+                    continue
+                url = f"{self.venue.rest_url().rstrip('/')}{self.venue.open_interest_path}?symbol={state.symbol}"
+                reply = await rest.get(url, self.options.rest_timeout)
+                ns = time.time_ns()
+                if reply.status == 200:
+                    try:
+                        body = loads(reply.body)
+                    except ValueError:
+                        self.log(f"{state.symbol}: open interest reply is not JSON")
+                        continue
+                    self.write_generated(state, ns, f"{state.symbol.lower()}@rest.openInterest", reply.body)
+                    self.deliver(state, body, ns)
+                elif reply.status == 400 and reply.exchange_code() == -1121:
+                    self.refuse_symbol(state, "the exchange does not know it")
+                else:
+                    self.log(f"{state.symbol}: open interest poll failed ({reply.error or reply.status})")
+            with contextlib.suppress(TimeoutError):
+                await asyncio.wait_for(self.stopping.wait(), self.options.oi_every)
