@@ -150,6 +150,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--port", type=port_number, default=0, help="port to serve on (default: a free one)")
     p.add_argument("--host", default=None,
                    help="address to serve on (default 127.0.0.1; any other lets whoever reaches it read the data)")
+    p.add_argument("live_symbol", nargs="?", metavar="SYMBOL", help="with --live: the symbol to record")
+    p.add_argument("--live", action="store_true",
+                   help="record SOURCE (binance-um, binance-cm, bybit) SYMBOL live and follow its newest moment")
+    p.add_argument("--out", metavar="DIR", help="with --live: also write the recording into DIR")
     p.add_argument("--open", action="store_true", help="open the page in the default browser")
     p.set_defaults(run=cmd_view)
 

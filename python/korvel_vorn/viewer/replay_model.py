@@ -80,13 +80,16 @@ class ReplayModel:
 
     `load_error` holds why the session could not be loaded (the pages show it)."""
 
+    live = False
+    load_error_live: str | None = None
+
     def __init__(self, session: Session, symbol: str, settings: ViewSettings, load_error: str | None = None) -> None:
         self.session = session
         self.symbol = symbol
         self.settings = settings
         self.load_error = load_error
-        self._lock = threading.Lock()
-        self._scales: dict[ViewSettings, HeatmapScale] = {}
+        self._lock: Any = threading.Lock()
+        self._scales: dict[Any, HeatmapScale] = {}
         self.bounds = self.bounds_now()
 
     def bounds_now(self) -> dict[str, Any]:
@@ -114,9 +117,13 @@ class ReplayModel:
         self.session.set_spec(settings.spec(self.symbol, cursor, window_ms))
         return self.session.frame_arrays(cursor, detail=True)
 
+    def scale_key(self, settings: ViewSettings, window_ms: int) -> Any:
+        """What the colour scale depends on (not the footprint's or divergence's buckets)."""
+        return dataclasses.replace(settings, footprint_bucket_ms=0, divergence_bucket_ms=0, window_ms=window_ms)
+
     def scale(self, settings: ViewSettings, window_ms: int) -> HeatmapScale:
         """The colour scale of a playback with these settings, from frames across the recording."""
-        key = dataclasses.replace(settings, footprint_bucket_ms=0, divergence_bucket_ms=0, window_ms=window_ms)
+        key = self.scale_key(settings, window_ms)
         if key not in self._scales:
             builder = ScaleBuilder(ChartOptions(heatmap_scale=settings.scale, white_point=settings.white_point))
             lo, hi = self.bounds["from_ts"], self.bounds["to_ts"]
@@ -128,6 +135,10 @@ class ReplayModel:
     def compute(self, cursor: int, settings: ViewSettings) -> ViewFrame:
         if self.load_error is not None:
             raise ValueError(f"no market to show: {self.load_error}")
+        if self.live:
+            self.bounds_now()
+            if self.bounds["to_ts"] <= self.bounds["from_ts"]:
+                raise ValueError(self.load_error_live or "waiting for the first records of the live market")
         window_ms = self.fitted_window(settings)
         with self._lock:
             scale = self.scale(settings, window_ms)
@@ -144,5 +155,7 @@ class ReplayModel:
             notes.append("liquidation map: no liquidations in the window")
         if next(p for p in frame["panels"] if p["kind"] == "funding_oi_divergence")["time"].size == 0:
             notes.append("funding/OI divergence: no candles, funding or open interest in the window")
+        if self.load_error_live:
+            notes.insert(0, self.load_error_live)
         end = int(frame["cursor_ts"])
         return ViewFrame(cursor, end - window_ms, window_ms, dict(self.bounds), settings, frame, clusters, scale, notes)

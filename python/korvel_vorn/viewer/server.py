@@ -163,9 +163,10 @@ async def _run(viewer: Viewer, ready: threading.Event | None, on_ready: Callable
 
 def serve(session: Session | None = None, *, symbol: str = "market", spec: dict[str, Any] | None = None,
           port: int = 0, host: str = LOOPBACK, block: bool = True, open_browser: bool = False,
-          on_ready: Callable[[Viewer], None] | None = None, loader: Loader | None = None) -> Viewer:
+          on_ready: Callable[[Viewer], None] | None = None, loader: Loader | None = None,
+          model: ReplayModel | None = None) -> Viewer:
     """Serve the replay page of `session` (or of what `loader` loads: its failure is shown on the
-    page) on `host`:`port` (127.0.0.1, 0: a free port).
+    page; or of a `model` such as a `live.LiveModel`) on `host`:`port` (127.0.0.1, 0: a free port).
 
     With `block` the call serves until interrupted; otherwise on a thread of its own, and the
     returned `Viewer` stops it.
@@ -184,12 +185,14 @@ def serve(session: Session | None = None, *, symbol: str = "market", spec: dict[
         if on_ready is not None:
             on_ready(viewer)
 
+    if model is None:
+        model = model_of(session, loader, symbol, spec)
     if block:
-        viewer = Viewer(host, port, model_of(session, loader, symbol, spec))
+        viewer = Viewer(host, port, model)
         with contextlib.suppress(KeyboardInterrupt):
             asyncio.run(_run(viewer, None, opened))
         return viewer
-    viewer = Viewer(host, port, model_of(session, loader, symbol, spec))
+    viewer = Viewer(host, port, model)
     ready = threading.Event()
     failure: list[BaseException] = []
 

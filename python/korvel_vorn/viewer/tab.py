@@ -96,7 +96,7 @@ class Tab:
                 "settings": dataclasses.asdict(self.settings), "fitted_window_ms": self.model.fitted_window(self.settings),
                 "choices": {"window_ms": WINDOWS_MS, "bucket_ms": BUCKETS_MS, "footprint_bucket_ms": FOOTPRINT_BUCKETS_MS,
                             "scale": SCALES, "white_point": WHITE_POINTS},
-                "error": self.model.load_error}
+                "error": self.model.load_error, "live": self.model.live}
 
     def read(self, message: Any) -> FrameRequest | None:
         """A frame request, or None for a message that asks for nothing (logged). Raises
@@ -124,6 +124,8 @@ class Tab:
             self.settings = read_settings(value.get("settings"), self.settings)
         except BadMessage as error:
             raise BadMessage(str(error), request_id) from None
+        if self.model.live:
+            self.model.bounds_now()  # the recording has grown since the last request
         return FrameRequest(request_id, self.model.clamp(int(cursor)), self.settings)
 
     def error_frame(self, request_id: int, error: BaseException | str) -> bytes:

@@ -28,6 +28,8 @@ const SPEEDS = [1, 2, 5, 10, 30, 60, 100, 300, 1000];
 const STEPS = { "1s": 1000, "10s": 10000, "1m": 60000, "5m": 300000 };
 const STATUS_MS = 250;  // text on the page changes at most four times a second
 const IN_FLIGHT = 2;
+const LIVE_POLL_MS = 250;
+const LIVE_AHEAD_MS = 3600000;
 
 function duration(ms) {
   if (ms % 3600000 === 0) return ms / 3600000 + "h";
@@ -120,7 +122,7 @@ export function mount(root, transport, options = {}) {
   // What the page shows and asks for.
   const state = {
     hello: null, frame: null, pending: null, cursor: 0, settings: null, nextId: 1, answered: 0, drawnId: 0,
-    playing: false, playFrom: 0, playClock: 0, dirty: false, zoom: null, prices: null, mouse: null,
+    playing: false, playFrom: 0, playClock: 0, dirty: false, liveAt: 0, liveTimer: null, zoom: null, prices: null, mouse: null,
     statusText: "", connection: null, needsDraw: false, drawnAt: 0,
   };
   // Read by tests and benchmarks (plain values, no DOM).
@@ -190,13 +192,20 @@ export function mount(root, transport, options = {}) {
   function nextCursor() {
     if (!state.playing) return state.cursor;
     const b = state.hello.bounds;
+    if (state.hello.live) return b.to_ts + LIVE_AHEAD_MS;  // the server clamps it to the newest moment
     return Math.min(b.to_ts, state.playFrom + (performance.now() - state.playClock) * Number(speed.value));
   }
 
   function request(force) {
     if (!state.hello) return;
     if (force) state.dirty = true;
-    while (inFlight() < IN_FLIGHT && (state.dirty || (state.playing && !state.hello.live_done))) {
+    // Following a live market: a new frame at most every LIVE_POLL_MS (the market moves that slowly).
+    if (state.hello.live && state.playing && !state.dirty) {
+      const wait = state.liveAt + LIVE_POLL_MS - performance.now();
+      if (wait > 0) { if (!state.liveTimer) state.liveTimer = setTimeout(() => { state.liveTimer = null; request(false); }, wait); return; }
+    }
+    while (inFlight() < IN_FLIGHT && (state.dirty || state.playing)) {
+      state.liveAt = performance.now();
       const cursor = Math.round(nextCursor());
       const message = { type: "frame", id: state.nextId, cursor, settings: state.settings };
       if (!transport.send(message)) return;
@@ -312,6 +321,8 @@ export function mount(root, transport, options = {}) {
         // The slider's thumb moves at most once a second while playing (each move is a layout).
         const now = performance.now();
         if (!slider.matches(":active") && (!state.playing || now - (state.sliderAt || 0) >= 1000)) {
+          const b = state.hello.bounds;
+          if (slider.max !== String(Math.max(b.to_ts, b.from_ts + 1))) { slider.min = String(b.from_ts); slider.max = String(Math.max(b.to_ts, b.from_ts + 1)); }
           slider.value = String(state.cursor); state.sliderAt = now;
           toAddress();
         }
@@ -334,6 +345,7 @@ export function mount(root, transport, options = {}) {
   function seek(cursor) {
     const b = state.hello.bounds;
     state.cursor = Math.min(Math.max(Math.round(cursor), b.from_ts), b.to_ts);
+    if (state.playing && state.hello.live) stopPlaying();  // a seek into the recording stops following it
     if (state.playing) { state.playFrom = state.cursor; state.playClock = performance.now(); }
     request(true);
   }
