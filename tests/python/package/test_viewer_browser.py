@@ -347,7 +347,8 @@ def test_the_notebook_widget_renders_its_module_against_the_kernel_side():
                         for (const fn of listeners) fn(reply, buffers);""", reply, [base64.b64encode(b).decode() for b in buffers])
             time.sleep(0.05)
         assert driver.execute_script("return vorn.frames") >= 1
-        assert driver.execute_script("return document.querySelectorAll('#cell canvas').length") == 8
+        # Four charts with their overlays, and the clock.
+        assert driver.execute_script("return document.querySelectorAll('#cell canvas').length") == 9
         colours = Counter(driver.execute_script(COLOURS_NEAR_JS, "heatmap", 300, 200, 60))
         assert len(colours) > 5  # cells in several colours, not an empty canvas
     finally:
