@@ -136,9 +136,12 @@ class Tab:
     def frame(self, request: FrameRequest) -> bytes:
         """The frame message of a request; an engine error for its settings is an error frame."""
         try:
-            view = self.model.compute(request.cursor, request.settings)
+            return self._frame(request)
         except Exception as error:  # the engine's message, on the page; the page lives on
             return self.error_frame(request.id, error)
+
+    def _frame(self, request: FrameRequest) -> bytes:
+        view = self.model.compute(request.cursor, request.settings)
         limit = frames.footprint_delta_limit(view.clusters)
         if not (self.delta_limit and 0.8 <= limit / self.delta_limit <= 1.25):
             self.delta_limit = limit

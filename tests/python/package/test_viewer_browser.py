@@ -353,3 +353,19 @@ def test_the_notebook_widget_renders_its_module_against_the_kernel_side():
         assert len(colours) > 5  # cells in several colours, not an empty canvas
     finally:
         driver.quit()
+
+
+def test_a_dropped_connection_is_shown_and_the_page_stays():
+    viewer = serve(sample_session(), spec=sample_spec(), block=False)
+    driver = browser()
+    try:
+        open_page(driver, viewer.url)
+        viewer.stop()
+        text = wait_for(driver, "return document.getElementById('vorn-status').textContent", lambda t: "lost" in t)
+        assert text == "connection to the viewer lost; reconnecting…"
+        # The last picture stays, and the controls still answer.
+        assert driver.execute_script("return vorn.frames") >= 1
+        driver.find_element(By.NAME, "step_forward").click()
+        assert driver.execute_script("return vorn.state.dirty") is True  # asked again once reconnected
+    finally:
+        driver.quit()
