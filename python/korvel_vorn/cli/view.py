@@ -10,7 +10,7 @@ from typing import Any
 
 from ..session import Session
 from ..timefmt import format_duration, format_ts
-from .common import CliError, chart_options, one_line, open_session, read_spec, write_bytes
+from .common import CliError, chart_options, open_session, read_spec, write_bytes
 
 
 def cmd_view(args: argparse.Namespace) -> int:
@@ -38,16 +38,12 @@ def cmd_view(args: argparse.Namespace) -> int:
     if args.live:
         return serve_live(args, host, ready)
 
-    def load() -> tuple[Session, dict[str, Any]]:
-        # Loaded once the page is served: a failure is shown on the page (and here).
-        try:
-            return open_session(args)
-        except Exception as error:
-            print(f"korvel_vorn view: {one_line(str(error))}", file=sys.stderr, flush=True)
-            raise
+    # Loaded before serving: a dataset that cannot be read is one line here and the command ends
+    # (`serve(loader=...)` shows such a failure on the page instead).
+    session, spec = open_session(args)
 
     try:
-        serve(port=args.port or 0, host=host, block=True, open_browser=args.open, on_ready=ready, loader=load)
+        serve(session, spec=spec, port=args.port or 0, host=host, block=True, open_browser=args.open, on_ready=ready)
     except OSError as error:
         raise CliError(f"cannot serve on {host} port {args.port}: {error.strerror or error}") from None
     return 0

@@ -254,7 +254,7 @@ def test_view_cli_serves_warns_beyond_loopback_and_reports_usage_errors(tmp_path
     assert "anyone who can reach port" in err and "has no login" in err
     status, out, err = run_view(path, "--port", "70000")
     assert status == 2 and "bad port 70000" in err and "Traceback" not in err
-    # A dataset that cannot be read: said here, and the page says it too (the server keeps serving).
+    # A dataset that cannot be read: one line, before anything is served.
     status, out, err = run_view(tmp_path / "missing.json")
-    assert status is None and "serving the replay of" in out
-    assert "korvel_vorn view: " in err and "missing.json" in err and "Traceback" not in err
+    assert status == 1 and out == "" and err.startswith("korvel_vorn view: error: ") and "missing.json" in err
+    assert err.count("\n") == 1
