@@ -119,14 +119,14 @@ def add_heatmap(writer: FrameWriter, panel: Mapping[str, Any], scale: HeatmapSca
     bids = np.asarray(panel["bid_intensity"], dtype=np.float64).reshape(times.size, prices.size)
     asks = np.asarray(panel["ask_intensity"], dtype=np.float64).reshape(times.size, prices.size)
     flat_bids, flat_asks = bids.ravel(), asks.ravel()
-    # Only the cells where the book rests are coloured: a deep grid is mostly empty.
-    cells = np.flatnonzero((flat_bids > 0) | (flat_asks > 0)).astype(np.uint32)
-    bid_sizes, ask_sizes = flat_bids[cells], flat_asks[cells]
-    bid_sizes[~(bid_sizes > 0)] = 0.0
-    ask_sizes[~(ask_sizes > 0)] = 0.0
-    use_ask = ask_sizes > bid_sizes
+    # Only the cells where the book rests are coloured: a deep grid is mostly empty. The larger side
+    # of a cell decides its colour (fmax passes over a side without size, NaN).
+    larger = np.fmax(flat_bids, flat_asks)
+    cells = np.flatnonzero(larger > 0).astype(np.uint32)
+    bid_sizes = np.nan_to_num(flat_bids.take(cells), nan=0.0)
+    ask_sizes = np.nan_to_num(flat_asks.take(cells), nan=0.0)
     codes = np.zeros(times.size * prices.size, dtype=np.uint8)
-    codes[cells] = side_codes(scale_fraction(np.where(use_ask, ask_sizes, bid_sizes), scale), use_ask)
+    codes.put(cells, side_codes(scale_fraction(larger.take(cells), scale), ask_sizes > bid_sizes))
     writer.header["heatmap"] = {"rows": int(times.size), "columns": int(prices.size), "transform": scale.transform,
                                 "vmin": scale.vmin, "vmax": scale.vmax, "white_point": scale.white_point}
     writer.add("hm_codes", "u1", codes)
