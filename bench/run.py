@@ -206,7 +206,7 @@ def measure_viewer(dataset: pathlib.Path, price_bin: float, module_dir: pathlib.
     if result.returncode != 0:
         print(f"  viewer  measurement failed: {result.stderr.strip()[-300:]}")
         return None
-    return json.loads(result.stdout.strip().splitlines()[-1])
+    return dict(json.loads(result.stdout))
 
 
 # --- frames -----------------------------------------------------------------------------------
@@ -376,9 +376,11 @@ def bench_source(source: Source, args, module, simdjson: pathlib.Path | None) ->
         if args.viewer and source.name == "day":
             viewer = measure_viewer(pathlib.Path(loads["dataset_path"]), panel_bins(market), args.module_dir)
             if viewer:
-                res.update(viewer_fps=viewer["fps"], viewer_seek_ms=viewer["seek_ms"])
-                print(f"  viewer  {viewer['fps']:.1f} frames/s in Chromium playing at 100x (1 h window, 1 s buckets, "
-                      f"40 levels) | seek median {viewer['seek_ms']['median']:.0f} ms, p95 {viewer['seek_ms']['p95']:.0f} ms")
+                res.update(viewer_fps=viewer["presented_fps"], viewer_data_fps=viewer["data_fps"],
+                           viewer_seek_ms=viewer["seek_ms"])
+                print(f"  viewer  {viewer['presented_fps']:.1f} presented and {viewer['data_fps']:.1f} data frames/s in "
+                      f"Chromium ({viewer['frame']['heatmap']} heatmap) | seek median {viewer['seek_ms']['median']:.0f} ms, "
+                      f"p95 {viewer['seek_ms']['p95']:.0f} ms")
         ticks = array_path.ticks_during_load(args.kv, loads["dataset_path"])
         res.update({"tick_load_s": ticks["load_s"], "ticks": ticks["ticks"]})
         print(f"  arrays  a 1 ms ticking thread ran {ticks['ticks']} times during a {ticks['load_s']:.2f} s load_file")

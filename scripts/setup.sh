@@ -26,7 +26,7 @@ if [ ! -x .venv/bin/python ]; then
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis numpy pandas matplotlib tqdm \
-  "bokeh>=3.4,<4" "selenium>=4.15" "pyarrow>=14" "orjson>=3.8" "websockets>=14,<18"
+  "selenium>=4.15" "pyarrow>=14" "orjson>=3.8" "websockets>=14,<18" "anywidget>=0.9"
 # The batch command's Dask runs (the `dask` extra of pyproject.toml: one pinned release of both).
 .venv/bin/python -m pip install -q "dask[distributed]==2026.8.0" "distributed==2026.8.0"
 # Static checks (scripts/lint.sh) and wheel repair and audit (scripts/wheel.sh).

@@ -34,8 +34,9 @@ def fetch(source: str, symbols: object, start: str, end: str, catalog: object, *
 
 
 def view(session: Session, **kwargs: object) -> object:
-    """Show the interactive replay of `session` in the browser: inline in a Jupyter notebook, else
-    served on 127.0.0.1 (see `korvel_vorn.viewer.view`; needs the ``viewer`` extra, Bokeh)."""
+    """Show the interactive replay of `session` in the browser: inline in a Jupyter notebook (a
+    widget, extra ``notebook``), else served on 127.0.0.1 (see `korvel_vorn.viewer.view`; extra
+    ``viewer``)."""
     from .viewer import view as _view
 
     return _view(session, **kwargs)  # type: ignore[arg-type]

@@ -17,6 +17,17 @@ from .values import byte_size, pixel_size, positive_float
 from .view import cmd_demo, cmd_view
 
 
+def port_number(text: str) -> int:
+    """A TCP port (0: a free one), for argparse: anything else is a usage error."""
+    try:
+        port = int(text)
+    except ValueError:
+        port = -1
+    if not 0 <= port <= 65535:
+        raise argparse.ArgumentTypeError(f"bad port {text}: use 0 to 65535")
+    return port
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m korvel_vorn",
@@ -175,7 +186,13 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("view", help="interactive replay in the browser (seek, play, zoom, hover)")
     with_dataset(p)
-    p.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
+    p.add_argument("--port", type=port_number, default=0, help="port to serve on (default: a free one)")
+    p.add_argument("--host", default=None,
+                   help="address to serve on (default 127.0.0.1; any other lets whoever reaches it read the data)")
+    p.add_argument("live_symbol", nargs="?", metavar="SYMBOL", help="with --live: the symbol to record")
+    p.add_argument("--live", action="store_true",
+                   help="record SOURCE (binance-um, binance-cm, bybit) SYMBOL live and follow its newest moment")
+    p.add_argument("--out", metavar="DIR", help="with --live: also write the recording into DIR")
     p.add_argument("--open", action="store_true", help="open the page in the default browser")
     p.set_defaults(run=cmd_view)
 

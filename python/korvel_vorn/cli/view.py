@@ -5,31 +5,66 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import sys
 from typing import Any
 
 from ..session import Session
 from ..timefmt import format_duration, format_ts
-from .common import CliError, chart_options, dataset_label, open_session, write_bytes
+from .common import CliError, chart_options, dataset_label, open_session, read_spec, write_bytes
 
 
 def cmd_view(args: argparse.Namespace) -> int:
-    from ..viewer import ViewerUnavailable, serve
+    from ..viewer.server import LOOPBACK, ViewerUnavailable, _websockets, serve
 
     try:
-        import bokeh  # noqa: F401
-    except ImportError:
-        raise CliError(str(ViewerUnavailable("the viewer needs Bokeh: pip install 'korvel_vorn[viewer]'"))) from None
-    session, spec = open_session(args)
+        _websockets()
+    except ViewerUnavailable as error:
+        raise CliError(str(error)) from None
     if args.port is not None and not 0 <= args.port <= 65535:
         raise CliError(f"bad port {args.port}: use 0 to 65535")
+    host = args.host or LOOPBACK
+    if args.live_symbol is not None and not args.live:
+        print(f"korvel_vorn view: error: a second argument ({args.live_symbol}) is only taken with --live",
+              file=sys.stderr)
+        return 2
+    if args.live and args.live_symbol is None:
+        print("korvel_vorn view: error: --live takes SOURCE SYMBOL", file=sys.stderr)
+        return 2
+    what = f"the live market {args.live_symbol} of {args.dataset}" if args.live else f"the replay of {dataset_label(args)}"
 
     def ready(viewer: Any) -> None:
-        print(f"serving the replay of {dataset_label(args)} on {viewer.url} (Ctrl-C stops)", flush=True)
+        print(f"serving {what} on {viewer.url} (Ctrl-C stops)", flush=True)
+
+    if args.live:
+        return serve_live(args, host, ready)
+
+    # Loaded before serving: a dataset that cannot be read is one line here and the command ends
+    # (`serve(loader=...)` shows such a failure on the page instead).
+    session, spec = open_session(args)
 
     try:
-        serve(session, spec=spec, port=args.port or 0, block=True, open_browser=args.open, on_ready=ready)
+        serve(session, spec=spec, port=args.port or 0, host=host, block=True, open_browser=args.open, on_ready=ready)
     except OSError as error:
-        raise CliError(f"cannot serve on port {args.port}: {error.strerror or error}") from None
+        raise CliError(f"cannot serve on {host} port {args.port}: {error.strerror or error}") from None
+    return 0
+
+
+def serve_live(args: argparse.Namespace, host: str, ready: Any) -> int:
+    from ..recorder import SOURCES
+    from ..viewer.live import LiveModel
+    from ..viewer.server import serve
+
+    if args.dataset not in SOURCES:
+        raise CliError(f"unknown live source {args.dataset!r}: use one of {', '.join(SOURCES)}")
+    symbol = args.live_symbol.upper()
+    _, spec = read_spec(argparse.Namespace(**{**vars(args), "symbol": args.symbol or symbol}))
+    model = LiveModel(args.dataset, symbol, spec, args.out)
+    try:
+        serve(port=args.port or 0, host=host, block=True, open_browser=args.open, on_ready=ready, model=model)
+    except OSError as error:
+        raise CliError(f"cannot serve on {host} port {args.port}: {error.strerror or error}") from None
+    finally:
+        model.stop()
     return 0
 
 

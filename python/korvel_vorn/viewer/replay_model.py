@@ -16,6 +16,8 @@ from ..session import Session
 
 # Cursors sampled across the recording to fix the colour scale of a playback.
 SCALE_SAMPLES = 24
+SCALES = ("linear", "sqrt", "log")
+WHITE_POINTS = ("p90", "p97", "p99", "range")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -32,8 +34,8 @@ class ViewSettings:
     scale: str = "linear"
     white_point: str = "p97"
 
-    def spec(self, symbol: str, cursor: int) -> dict[str, Any]:
-        return spec_value(symbol=symbol, from_ts=cursor - self.window_ms, panels=[
+    def spec(self, symbol: str, cursor: int, window_ms: int | None = None) -> dict[str, Any]:
+        return spec_value(symbol=symbol, from_ts=cursor - (window_ms or self.window_ms), panels=[
             footprint(price_bin=self.price_bin, bucket_ms=self.footprint_bucket_ms),
             book_heatmap(price_bin=self.price_bin, bucket_ms=self.bucket_ms, depth_levels=self.depth_levels),
             liquidation_map(price_bin=self.price_bin),
@@ -44,6 +46,9 @@ class ViewSettings:
 @dataclasses.dataclass
 class ViewFrame:
     cursor: int
+    start: int
+    window_ms: int
+    bounds: dict[str, Any]
     settings: ViewSettings
     frame: dict[str, Any]
     clusters: dict[str, Any]
@@ -71,43 +76,78 @@ def initial_settings(spec: dict[str, Any] | None) -> ViewSettings:
 
 
 class ReplayModel:
-    """One loaded session shared by every page; frames of different pages take turns on it."""
+    """One loaded session shared by every page; frames of different pages take turns on it.
 
-    def __init__(self, session: Session, symbol: str, settings: ViewSettings) -> None:
+    `load_error` holds why the session could not be loaded (the pages show it)."""
+
+    live = False
+    load_error_live: str | None = None
+
+    def __init__(self, session: Session, symbol: str, settings: ViewSettings, load_error: str | None = None) -> None:
         self.session = session
         self.symbol = symbol
         self.settings = settings
-        self.bounds = session.bounds()
-        self._lock = threading.Lock()
-        self._scales: dict[ViewSettings, HeatmapScale] = {}
-        self.pages: list[Any] = []  # the pages open on this model (for tests and benchmarks)
+        self.load_error = load_error
+        self._lock: Any = threading.Lock()
+        self._scales: dict[Any, HeatmapScale] = {}
+        self.bounds = self.bounds_now()
 
-    def _frame(self, cursor: int, settings: ViewSettings) -> dict[str, Any]:
-        self.session.set_spec(settings.spec(self.symbol, cursor))
+    def bounds_now(self) -> dict[str, Any]:
+        """The recording's first and last moment (they move while a live recording grows)."""
+        if self.load_error is not None:
+            return {"from_ts": 0, "to_ts": 0}
+        with self._lock:
+            try:
+                bounds = dict(self.session.bounds())
+            except Exception:  # no dataset: nothing to seek in
+                return {"from_ts": 0, "to_ts": 0}
+        self.bounds = bounds
+        return bounds
+
+    def clamp(self, cursor: int) -> int:
+        return int(min(max(cursor, self.bounds["from_ts"]), self.bounds["to_ts"]))
+
+    def fitted_window(self, settings: ViewSettings) -> int:
+        """The window, shortened to the recording (in whole buckets) when the recording is shorter."""
+        span = int(self.bounds["to_ts"]) - int(self.bounds["from_ts"])
+        whole = -(-max(span, 1) // settings.bucket_ms) * settings.bucket_ms
+        return min(settings.window_ms, whole)
+
+    def _frame(self, cursor: int, settings: ViewSettings, window_ms: int) -> dict[str, Any]:
+        self.session.set_spec(settings.spec(self.symbol, cursor, window_ms))
         return self.session.frame_arrays(cursor, detail=True)
 
-    def scale(self, settings: ViewSettings) -> HeatmapScale:
+    def scale_key(self, settings: ViewSettings, window_ms: int) -> Any:
+        """What the colour scale depends on (not the footprint's or divergence's buckets)."""
+        return dataclasses.replace(settings, footprint_bucket_ms=0, divergence_bucket_ms=0, window_ms=window_ms)
+
+    def scale(self, settings: ViewSettings, window_ms: int) -> HeatmapScale:
         """The colour scale of a playback with these settings, from frames across the recording."""
-        key = dataclasses.replace(settings, footprint_bucket_ms=0, divergence_bucket_ms=0)
+        key = self.scale_key(settings, window_ms)
         if key not in self._scales:
-            builder = ScaleBuilder(ChartOptions(heatmap_scale="log" if settings.scale == "log" else "linear",
-                                                white_point=settings.white_point))
+            builder = ScaleBuilder(ChartOptions(heatmap_scale=settings.scale, white_point=settings.white_point))
             lo, hi = self.bounds["from_ts"], self.bounds["to_ts"]
             for cursor in np.linspace(lo, hi, SCALE_SAMPLES).astype(np.int64).tolist():
-                builder.add(self._frame(int(cursor), settings))
+                builder.add(self._frame(int(cursor), settings, window_ms))
             self._scales[key] = builder.scale()
         return self._scales[key]
 
-    def compute(self, request: tuple[int, ViewSettings]) -> ViewFrame:
-        cursor, settings = request
+    def compute(self, cursor: int, settings: ViewSettings) -> ViewFrame:
+        if self.load_error is not None:
+            raise ValueError(f"no market to show: {self.load_error}")
+        if self.live:
+            self.bounds_now()
+            if self.bounds["to_ts"] <= self.bounds["from_ts"]:
+                raise ValueError(self.load_error_live or "waiting for the first records of the live market")
+        window_ms = self.fitted_window(settings)
         with self._lock:
-            scale = self.scale(settings)
-            frame = self._frame(cursor, settings)
+            scale = self.scale(settings, window_ms)
+            frame = self._frame(cursor, settings, window_ms)
             clusters = self.session.clusters(cursor, price_bin=settings.price_bin,
                                              bucket_ms=settings.footprint_bucket_ms)
         notes = []
         heatmap = next(p for p in frame["panels"] if p["kind"] == "book_heatmap")
-        if heatmap["time"].size == 0:
+        if heatmap["time"].size == 0 or heatmap["price"].size == 0:
             notes.append("book heatmap: no two-sided book in the window")
         if clusters["time"].size == 0:
             notes.append("footprint: no trades in the window")
@@ -115,4 +155,7 @@ class ReplayModel:
             notes.append("liquidation map: no liquidations in the window")
         if next(p for p in frame["panels"] if p["kind"] == "funding_oi_divergence")["time"].size == 0:
             notes.append("funding/OI divergence: no candles, funding or open interest in the window")
-        return ViewFrame(cursor, settings, frame, clusters, scale, notes)
+        if self.load_error_live:
+            notes.insert(0, self.load_error_live)
+        end = int(frame["cursor_ts"])
+        return ViewFrame(cursor, end - window_ms, window_ms, dict(self.bounds), settings, frame, clusters, scale, notes)

@@ -1,131 +1,223 @@
-"""Serving the viewer: a Bokeh server on 127.0.0.1, or the page inline in a notebook."""
+"""Serving the viewer: the page's files and one WebSocket per tab, on one port (the `websockets`
+library's asyncio server; plain HTTP requests get the page's files through `process_request`).
+
+Each tab sends frame requests; the newest waiting request of a tab is computed on a worker thread
+(the engine releases the interpreter lock), older waiting ones are dropped. A tab's failure never
+touches another's.
+"""
 
 from __future__ import annotations
 
-import socket
+import asyncio
+import contextlib
+import json
+import logging
+import mimetypes
+import pathlib
 import threading
-from functools import partial
+from collections.abc import Callable
 from typing import Any
 
 from ..session import Session
 from .replay_model import ReplayModel, initial_settings
+from .tab import BadMessage, FrameRequest, Tab
+
+log = logging.getLogger("korvel_vorn.viewer")
+
+STATIC = pathlib.Path(__file__).resolve().parent / "static"
+LOOPBACK = "127.0.0.1"
+SOCKET_PATH = "/ws"
+# Anyone who reaches the port can read the market: said whenever it is served beyond loopback.
+EXPOSED_WARNING = ("warning: serving on {host}: anyone who can reach port {port} on this host can read the loaded "
+                   "market data; the viewer has no login")
+
+Loader = Callable[[], tuple[Session, dict[str, Any] | None]]
 
 
 class ViewerUnavailable(RuntimeError):
-    """Bokeh is not installed."""
+    """The `websockets` library is not installed."""
 
 
-def _bokeh() -> None:
+def _websockets() -> Any:
     try:
-        import bokeh  # noqa: F401
+        import websockets.asyncio.server as server
     except ImportError:
-        raise ViewerUnavailable("the viewer needs Bokeh: pip install 'korvel_vorn[viewer]'") from None
+        raise ViewerUnavailable("the viewer needs the websockets library: pip install 'korvel_vorn[viewer]'") from None
+    return server
 
 
-def _free_port() -> int:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return int(probe.getsockname()[1])
+def static_file(path: str) -> tuple[bytes, str] | None:
+    """The bytes and type of one of the page's files, or None (no file outside the folder)."""
+    name = path.split("?", 1)[0].split("#", 1)[0].lstrip("/") or "index.html"
+    target = (STATIC / name).resolve()
+    if STATIC not in target.parents or not target.is_file():
+        return None
+    kind = "text/javascript" if target.suffix == ".js" else (mimetypes.guess_type(target.name)[0] or "application/octet-stream")
+    return target.read_bytes(), f"{kind}; charset=utf-8" if kind.startswith("text/") else kind
 
 
-def _make_document(model: ReplayModel, doc: Any) -> None:
-    from .page import ReplayPage
+def model_of(session: Session | None, loader: Loader | None, symbol: str, spec: dict[str, Any] | None) -> ReplayModel:
+    """The shared model; a loader that fails leaves an empty model whose pages show why."""
+    error = None
+    if loader is not None:
+        try:
+            session, spec = loader()
+        except Exception as failure:  # shown on every page, the server keeps running
+            error = str(failure) or type(failure).__name__
+            log.error("cannot load the market: %s", error)
+            session = Session()
+    assert session is not None
+    name = str((spec or {}).get("symbol") or symbol)
+    return ReplayModel(session, name, initial_settings(spec), load_error=error)
 
-    model.pages.append(ReplayPage(doc, model))
 
+async def serve_tab(connection: Any, model: ReplayModel) -> None:
+    """One tab: its requests read as they come, the newest one computed whenever the last is sent."""
+    tab = Tab(model)
+    await connection.send(json.dumps(tab.hello()))
+    waiting: list[FrameRequest] = []
+    wake = asyncio.Event()
 
-def _in_notebook() -> bool:
+    async def work() -> None:
+        while True:
+            await wake.wait()
+            wake.clear()
+            if not waiting:
+                continue
+            request = waiting.pop()
+            waiting.clear()  # overtaken while waiting: never computed
+            message = await asyncio.to_thread(tab.frame, request)
+            await connection.send(message)
+
+    worker = asyncio.create_task(work())
     try:
-        from IPython import get_ipython  # type: ignore[import-not-found]
-    except ImportError:
-        return False
-    shell = get_ipython()
-    return shell is not None and type(shell).__name__ == "ZMQInteractiveShell"
+        async for message in connection:
+            try:
+                request = tab.read(message)
+            except BadMessage as error:
+                await connection.send(tab.error_frame(error.request_id, error))
+                continue
+            if request is not None:
+                waiting.append(request)
+                wake.set()
+            if worker.done():
+                break
+    except Exception as error:  # a dropped or broken connection ends this tab only
+        log.info("a page's connection ended: %s", error)
+    finally:
+        worker.cancel()
+        with contextlib.suppress(BaseException):  # the tab is gone either way
+            await worker
 
 
 class Viewer:
     """A running viewer server; `url` is its page, `stop()` ends it."""
 
-    def __init__(self, server: Any, thread: threading.Thread | None) -> None:
-        self.server = server
-        self.thread = thread
-        self.url = f"http://127.0.0.1:{server.port}/"
+    def __init__(self, host: str, port: int, model: ReplayModel) -> None:
+        self.host = host
+        self.port = port
+        self.model = model
+        self.url = f"http://{'127.0.0.1' if host in ('', '0.0.0.0', '::') else host}:{port}/"
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._stop: asyncio.Event | None = None
+        self.thread: threading.Thread | None = None
 
     def stop(self) -> None:
-        loop = self.server.io_loop
-        loop.add_callback(self.server.stop)
-        loop.add_callback(loop.stop)
+        if self._loop is not None and self._stop is not None:
+            self._loop.call_soon_threadsafe(self._stop.set)
         if self.thread is not None:
             self.thread.join(timeout=10)
 
 
-def serve(session: Session, *, symbol: str = "market", spec: dict[str, Any] | None = None, port: int = 0,
-          block: bool = True, open_browser: bool = False, on_ready: Any = None) -> Viewer:
-    """Serve the replay page of `session` on 127.0.0.1:`port` (0: a free port).
+async def _run(viewer: Viewer, ready: threading.Event | None, on_ready: Callable[[Viewer], None] | None) -> None:
+    server_module = _websockets()
+    from websockets.datastructures import Headers
+    from websockets.http11 import Response
 
-    With `block` the call runs the server until interrupted; otherwise it runs on a thread of its
-    own and the returned `Viewer` stops it.
-    """
-    _bokeh()
-    from bokeh.application import Application
-    from bokeh.application.handlers.function import FunctionHandler
-    from bokeh.server.server import Server
-    from tornado.ioloop import IOLoop
+    def process_request(_connection: Any, request: Any) -> Any:
+        if request.path.split("?", 1)[0] == SOCKET_PATH:
+            return None  # the WebSocket handshake goes on
+        found = static_file(request.path)
+        if found is None:
+            return Response(404, "Not Found", Headers([("Content-Type", "text/plain")]), b"not found\n")
+        body, kind = found
+        return Response(200, "OK", Headers([("Content-Type", kind), ("Content-Length", str(len(body))),
+                                            ("Cache-Control", "no-cache")]), body)
 
-    model = ReplayModel(session, str((spec or {}).get("symbol") or symbol), initial_settings(spec))
-    port = port or _free_port()
-    application = Application(FunctionHandler(partial(_make_document, model)))
-    ready = threading.Event()
-    holder: dict[str, Any] = {}
+    async def handler(connection: Any) -> None:
+        await serve_tab(connection, viewer.model)
 
-    def run() -> None:
-        import asyncio
-
-        asyncio.set_event_loop(asyncio.new_event_loop())
-        loop = IOLoop.current()
-        server = Server({"/": application}, io_loop=loop, address="127.0.0.1", port=port,
-                        allow_websocket_origin=[f"127.0.0.1:{port}", f"localhost:{port}"])
-        server.start()
-        holder["server"] = server
-        ready.set()
-        if open_browser:
-            loop.add_callback(server.show, "/")
-        loop.start()
-
-    if block:
-        thread = None
-        from tornado.ioloop import IOLoop as _Loop
-
-        server = Server({"/": application}, io_loop=_Loop.current(), address="127.0.0.1", port=port,
-                        allow_websocket_origin=[f"127.0.0.1:{port}", f"localhost:{port}"])
-        server.start()
-        viewer = Viewer(server, None)
+    viewer._loop = asyncio.get_running_loop()
+    viewer._stop = asyncio.Event()
+    # Frames are already dense binary: compressing them would cost more than sending them.
+    async with server_module.serve(handler, viewer.host, viewer.port, process_request=process_request,
+                                   compression=None, max_size=1 << 20, ping_interval=None) as server:
+        viewer.port = next(iter(server.sockets)).getsockname()[1]
+        viewer.url = viewer.url.rsplit(":", 1)[0] + f":{viewer.port}/"
+        if ready is not None:
+            ready.set()
         if on_ready is not None:
             on_ready(viewer)
+        await viewer._stop.wait()
+
+
+def serve(session: Session | None = None, *, symbol: str = "market", spec: dict[str, Any] | None = None,
+          port: int = 0, host: str = LOOPBACK, block: bool = True, open_browser: bool = False,
+          on_ready: Callable[[Viewer], None] | None = None, loader: Loader | None = None,
+          model: ReplayModel | None = None) -> Viewer:
+    """Serve the replay page of `session` (or of what `loader` loads: its failure is shown on the
+    page; or of a `model` such as a `live.LiveModel`) on `host`:`port` (127.0.0.1, 0: a free port).
+
+    With `block` the call serves until interrupted; otherwise on a thread of its own, and the
+    returned `Viewer` stops it.
+    """
+    _websockets()
+    if host != LOOPBACK:
+        import sys
+
+        print(EXPOSED_WARNING.format(host=host, port=port or "(a free one)"), file=sys.stderr, flush=True)
+
+    def opened(viewer: Viewer) -> None:
         if open_browser:
-            server.io_loop.add_callback(server.show, "/")
-        server.io_loop.start()
+            import webbrowser
+
+            webbrowser.open(viewer.url)
+        if on_ready is not None:
+            on_ready(viewer)
+
+    if model is None:
+        model = model_of(session, loader, symbol, spec)
+    if block:
+        viewer = Viewer(host, port, model)
+        with contextlib.suppress(KeyboardInterrupt):
+            asyncio.run(_run(viewer, None, opened))
         return viewer
-    thread = threading.Thread(target=run, name="korvel_vorn-viewer", daemon=True)
-    thread.start()
+    viewer = Viewer(host, port, model)
+    ready = threading.Event()
+    failure: list[BaseException] = []
+
+    def run() -> None:
+        try:
+            asyncio.run(_run(viewer, ready, opened))
+        except BaseException as error:
+            failure.append(error)
+            ready.set()
+
+    viewer.thread = threading.Thread(target=run, name="korvel_vorn-viewer", daemon=True)
+    viewer.thread.start()
     ready.wait(30)
-    viewer = Viewer(holder["server"], thread)
-    if on_ready is not None:
-        on_ready(viewer)
+    if failure:
+        raise failure[0]
     return viewer
 
 
 def view(session: Session, *, symbol: str = "market", spec: dict[str, Any] | None = None, port: int = 0,
-         block: bool | None = None) -> Viewer | None:
-    """Show the interactive replay of `session`: inline in a Jupyter notebook, else served on
-    127.0.0.1 (blocking until interrupted unless `block` is False). Returns the running `Viewer`
-    when served without blocking."""
-    _bokeh()
-    if _in_notebook():
-        from bokeh.io import output_notebook, show
+         block: bool | None = None) -> Any:
+    """Show the interactive replay of `session`: inline in a Jupyter notebook (a widget talking to
+    the kernel, no server), else served on 127.0.0.1 (blocking until interrupted unless `block` is
+    False; then the running `Viewer` is returned)."""
+    from .widget import in_notebook, notebook_view
 
-        model = ReplayModel(session, str((spec or {}).get("symbol") or symbol), initial_settings(spec))
-        output_notebook(hide_banner=True)
-        show(partial(_make_document, model))
-        return None
+    if in_notebook() and block is None:
+        return notebook_view(session, symbol=symbol, spec=spec)
     return serve(session, symbol=symbol, spec=spec, port=port, block=True if block is None else block)

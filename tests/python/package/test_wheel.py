@@ -33,6 +33,10 @@ def test_wheel_builds_installs_and_runs(tmp_path):
     assert {"korvel_vorn/__init__.py", "korvel_vorn/_korvel_vorn.abi3.so", "korvel_vorn/_korvel_vorn.pyi",
             "korvel_vorn/_engine.abi3.so", "korvel_vorn/_engine.pyi", "korvel_vorn/py.typed",
             "korvel_vorn/__main__.py"} <= names
+    # The viewer's page ships as package data: every file of its folder is in the wheel.
+    static = ROOT / "python" / "korvel_vorn" / "viewer" / "static"
+    shipped = {f"korvel_vorn/viewer/static/{p.name}" for p in static.iterdir() if p.is_file()}
+    assert {"korvel_vorn/viewer/static/index.html", "korvel_vorn/viewer/static/viewer.js"} <= shipped <= names
     metadata = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
     assert "Requires-Dist: numpy>=1.24" in metadata
 
@@ -61,6 +65,8 @@ def test_wheel_builds_installs_and_runs(tmp_path):
         "print(korvel_vorn.__file__)\n"
         "s.load_columns(oi={'ts': [5, 7], 'oi': [1.0, 2.0]})\n"
         "assert s.frame_arrays()['panels'][0]['price_bins'].size == 0\n"
+        "from korvel_vorn.viewer.server import static_file\n"
+        "assert static_file('/')[0].startswith(b'<!DOCTYPE html>') and static_file('/panels.js')[1] == 'text/javascript; charset=utf-8'\n"
     )
     used = subprocess.run([str(python), "-c", script], capture_output=True, text=True, cwd=work, timeout=300,
                           env={"PATH": os.environ.get("PATH", "")})
