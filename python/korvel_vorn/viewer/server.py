@@ -63,8 +63,9 @@ def serve(session: Session, *, symbol: str = "market", spec: dict[str, Any] | No
           block: bool = True, open_browser: bool = False, on_ready: Any = None) -> Viewer:
     """Serve the replay page of `session` on 127.0.0.1:`port` (0: a free port).
 
-    With `block` the call runs the server until interrupted; otherwise it runs on a thread of its
-    own and the returned `Viewer` stops it.
+    With `block` the call runs the server until interrupted (Ctrl+C, SIGTERM, or Ctrl+Break on
+    Windows: the server stops, then `stopping.Stopped` is raised); otherwise it runs on a thread of
+    its own and the returned `Viewer` stops it.
     """
     _bokeh()
     from bokeh.application import Application
@@ -93,18 +94,33 @@ def serve(session: Session, *, symbol: str = "market", spec: dict[str, Any] | No
         loop.start()
 
     if block:
-        thread = None
-        from tornado.ioloop import IOLoop as _Loop
+        from tornado.ioloop import PeriodicCallback
 
-        server = Server({"/": application}, io_loop=_Loop.current(), address="127.0.0.1", port=port,
+        from ..stopping import stop_on_signals
+
+        loop = IOLoop.current()
+        server = Server({"/": application}, io_loop=loop, address="127.0.0.1", port=port,
                         allow_websocket_origin=[f"127.0.0.1:{port}", f"localhost:{port}"])
         server.start()
         viewer = Viewer(server, None)
-        if on_ready is not None:
-            on_ready(viewer)
-        if open_browser:
-            server.io_loop.add_callback(server.show, "/")
-        server.io_loop.start()
+
+        def stop() -> None:
+            loop.add_callback(server.stop)
+            loop.add_callback(loop.stop)
+
+        # Windows' select() does not return for Ctrl+C: a periodic wake lets the signal's handler run.
+        wake = PeriodicCallback(lambda: None, 250)
+        with stop_on_signals(stop) as request:
+            if on_ready is not None:
+                on_ready(viewer)
+            if open_browser:
+                loop.add_callback(server.show, "/")
+            wake.start()
+            try:
+                loop.start()
+            finally:
+                wake.stop()
+        request.raise_if_stopped()
         return viewer
     thread = threading.Thread(target=run, name="korvel_vorn-viewer", daemon=True)
     thread.start()
