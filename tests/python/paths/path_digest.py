@@ -45,8 +45,10 @@ def arrays_digest(value: Any) -> str:
             for i, element in enumerate(item):
                 visit(f"{path}[{i}]", element)
         elif isinstance(item, np.ndarray):
-            h.update(f"{path}:{item.dtype.str}{item.shape}".encode())
-            h.update(np.ascontiguousarray(item).tobytes())
+            h.update(f"{path}:{item.dtype.descr}{item.shape}".encode())
+            # A record array field by field: the padding between fields holds no value.
+            for field in item.dtype.names or (None,):
+                h.update(np.ascontiguousarray(item if field is None else item[field]).tobytes())
         else:
             h.update(f"{path}={item!r}".encode())
 
@@ -72,7 +74,7 @@ def main(argv: list[str]) -> int:
         bounds = vorn.command('{"cmd":"bounds"}')
         out.write(f"{name} bounds {bounds}\n")
         parsed = json.loads(bounds)
-        first, last = (parsed["from_ts"], parsed["to_ts"]) if parsed.get("ok") else (0, 0)
+        first, last = (parsed["from_ts"], parsed["to_ts"]) if "from_ts" in parsed else (0, 0)
         cursors = [first - 1, *(first + (last - first) * k // 8 for k in range(9)), last + 1]
         frame = '{"cmd":"frame"}'
         out.write(f"{name} frame {reply_line(vorn.command(frame))}\n")
@@ -90,8 +92,8 @@ def main(argv: list[str]) -> int:
         try:
             Session(json.loads(spec)).load_file(bad)
             out.write(f"load_file {bad.name} loaded\n")
-        except OSError as error:
-            out.write(f"load_file {bad.name} {type(error).__name__} {error.errno} {error.strerror}\n")
+        except (OSError, ValueError) as error:  # DatasetFileError names the file and the reason
+            out.write(f"load_file {bad.name} Error {type(error).__name__}: {error}\n")
     return 0
 
 

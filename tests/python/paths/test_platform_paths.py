@@ -17,7 +17,7 @@ OTHER = os.environ.get("VORN_COMPARE_MODULE_DIR")
 pytestmark = pytest.mark.skipif(not OTHER, reason="VORN_COMPARE_MODULE_DIR names no second build to compare with")
 
 DIGEST = pathlib.Path(__file__).with_name("path_digest.py")
-SPEC = ('{"symbol":"BTCUSDT","panels":[{"kind":"footprint","price_bin":1.0,"bucket_ms":60000},'
+SPEC = ('{"dataset_ref":"market.dataset.json","symbol":"BTCUSDT","from_ts":null,"to_ts":null,"panels":[{"kind":"footprint","price_bin":1.0,"bucket_ms":60000},'
         '{"kind":"book_heatmap","price_bin":1.0,"bucket_ms":10000,"depth_levels":60},'
         '{"kind":"liquidation_map","price_bin":10.0},{"kind":"funding_oi_divergence","bucket_ms":60000}]}')
 
@@ -36,6 +36,8 @@ def compare(tmp_path: pathlib.Path, datasets: list[pathlib.Path]) -> None:
     ours = digests(str(MODULE_DIR), spec, datasets)
     theirs = digests(str(OTHER), spec, datasets)
     assert len(ours) > 20 * len(datasets)
+    cursors = [line.split()[2] for line in ours if line.split()[1] == "frame_arrays"]
+    assert len(set(cursors)) == 11 * len(datasets), "eleven distinct cursors per market"
     assert [line for line in ours if "load_file" in line and "Error" in line], "the missing file and folder fail"
     differing = [(a, b) for a, b in zip(ours, theirs) if a != b]
     assert len(ours) == len(theirs) and differing == []
