@@ -7,6 +7,8 @@ cd "$root"
 
 apt_packages=(libgtest-dev)
 if [ "${VORN_SETUP_EXTRA:-}" != "" ]; then apt_packages+=(clang-14 libclang-rt-14-dev libbenchmark-dev libsimdjson-dev); fi
+# The Windows cross build (scripts/windows.sh): MinGW-w64 and Wine to run its tests.
+if [ "${VORN_SETUP_WINDOWS:-}" != "" ]; then apt_packages+=(g++-mingw-w64-x86-64-posix wine64 wine); fi
 # The viewer's browser tests drive Debian's Chromium; they skip where it is absent.
 if [ "${VORN_SETUP_BROWSER:-}" != "" ]; then apt_packages+=(chromium chromium-driver); fi
 missing=()

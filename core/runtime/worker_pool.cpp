@@ -1,17 +1,14 @@
 #include "core/runtime/worker_pool.hpp"
 
-#include <pthread.h>
-#include <sched.h>
-#include <signal.h>
-
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
+
+#include "core/runtime/platform.hpp"
 
 namespace vorn {
 namespace {
@@ -56,21 +53,25 @@ public:
 private:
     void start_workers(std::size_t wanted) {
         // Workers block every signal, so signals keep going to the application's own threads.
-        sigset_t all;
-        sigset_t previous;
-        sigfillset(&all);
-        bool masked = pthread_sigmask(SIG_SETMASK, &all, &previous) == 0;
-        for (std::size_t i = 0; i < wanted; ++i) {
-            try {
-                std::thread(&Pool::work, this).detach();
-                ++workers_;
-            } catch (const std::system_error&) {
-                break;  // Fewer threads than processors: the pool runs with what it got.
-            } catch (const std::bad_alloc&) {
-                break;
-            }
-        }
-        if (masked) pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        struct Start {
+            Pool* pool;
+            std::size_t wanted;
+        } start{this, wanted};
+        platform::with_signals_blocked(
+            [](void* context) noexcept {
+                Start& s = *static_cast<Start*>(context);
+                for (std::size_t i = 0; i < s.wanted; ++i) {
+                    try {
+                        std::thread(&Pool::work, s.pool).detach();
+                        ++s.pool->workers_;
+                    } catch (const std::system_error&) {
+                        break;  // Fewer threads than processors: the pool runs with what it got.
+                    } catch (const std::bad_alloc&) {
+                        break;
+                    }
+                }
+            },
+            &start);
     }
 
     void offer(Job& job) {
@@ -175,8 +176,7 @@ Pool* the_pool() {
     pool = process_pool.load(std::memory_order_relaxed);
     if (pool != nullptr) return pool;
     if (!fork_handlers_installed) {
-        fork_handlers_installed =
-            pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
+        fork_handlers_installed = platform::on_fork(before_fork, after_fork_in_parent, after_fork_in_child);
     }
     pool = new (std::nothrow) Pool(available_processors());
     process_pool.store(pool, std::memory_order_release);
@@ -185,30 +185,7 @@ Pool* the_pool() {
 
 }  // namespace
 
-std::size_t available_processors() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        int n = CPU_COUNT(&set);
-        if (n > 0) return static_cast<std::size_t>(n);
-    } else if (errno == EINVAL) {
-        // More processors than a fixed cpu_set_t describes: ask with growing masks.
-        for (std::size_t cpus = 2 * CPU_SETSIZE; cpus <= (std::size_t{1} << 20); cpus *= 2) {
-            cpu_set_t* dynamic = CPU_ALLOC(cpus);
-            if (dynamic == nullptr) break;
-            std::size_t size = CPU_ALLOC_SIZE(cpus);
-            CPU_ZERO_S(size, dynamic);
-            int rc = sched_getaffinity(0, size, dynamic);
-            int n = rc == 0 ? CPU_COUNT_S(size, dynamic) : 0;
-            int err = errno;
-            CPU_FREE(dynamic);
-            if (rc == 0 && n > 0) return static_cast<std::size_t>(n);
-            if (rc != 0 && err != EINVAL) break;
-        }
-    }
-    unsigned hardware = std::thread::hardware_concurrency();
-    return hardware > 0 ? hardware : 1;
-}
+std::size_t available_processors() { return platform::available_processors(); }
 
 namespace {
 thread_local std::size_t calling_thread_limit = 0;

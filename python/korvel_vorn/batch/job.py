@@ -11,7 +11,6 @@ from __future__ import annotations
 import json
 import os
 import pathlib
-import resource
 import time
 from typing import Any
 
@@ -77,6 +76,10 @@ def peak_rss() -> int:
                     return int(line.split()[1]) * 1024
     except (OSError, ValueError, IndexError):
         pass
+    try:
+        import resource  # POSIX only
+    except ImportError:
+        return 0
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 

@@ -170,6 +170,11 @@ def local_cluster(workers: int | None = None, dashboard: str | None = None) -> A
     # Without a dashboard the scheduler still serves its health routes over HTTP, by default on
     # port 8787 of every interface: a free port on loopback instead.
     quiet_http = {"dashboard_address": "127.0.0.1:0"} if dashboard is None else {}
+    import dask
+
+    # Worker processes are spawned (never forked) on every system: a fork of a process holding the
+    # engine's threads is not safe, and Windows and macOS have no fork to give.
+    dask.config.set({"distributed.worker.multiprocessing-method": "spawn"})
     cluster = LocalCluster(n_workers=workers or cores(), threads_per_worker=1, processes=True, host="127.0.0.1",
                            dashboard_address=dashboard, scheduler_kwargs=quiet_http, silence_logs=40)
     return Client(cluster)

@@ -13,6 +13,7 @@ from collections.abc import Sequence
 from ..columns import ColumnError
 from ..replies import VornError
 from ..session import DatasetFileError
+from ..stopping import Stopped
 from .common import CliError, UsageError, one_line
 from .parser import build_parser
 
@@ -34,8 +35,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     except BrokenPipeError:  # `... | head`
         return 0
-    except KeyboardInterrupt:
-        return 130
+    except KeyboardInterrupt as interrupt:  # Ctrl+C, or a command stopped by a signal
+        return interrupt.exit_status if isinstance(interrupt, Stopped) else 130
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -12,7 +12,9 @@ the list can be written by concatenating segments, or has to be merged.
 
 from __future__ import annotations
 
+import io
 import os
+import threading
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -24,6 +26,27 @@ import pyarrow as pa
 NO_ID = np.iinfo(np.int64).min  # an update or trade id the recording did not carry
 
 I8, F8, U1 = np.dtype(np.int64), np.dtype(np.float64), np.dtype(np.uint8)
+
+_seek_lock = threading.Lock()
+
+
+def read_at(file: io.FileIO, size: int, offset: int) -> bytes:
+    """`size` bytes of `file` from `offset` (fewer at its end). Windows has no os.pread: there the
+    file is read from a seek under a lock and left at its end, where the next append goes."""
+    if hasattr(os, "pread"):
+        return os.pread(file.fileno(), size, offset)
+    with _seek_lock:
+        file.seek(offset)
+        parts = []
+        while size > 0:
+            part = file.read(size)
+            if not part:
+                break
+            parts.append(part)
+            size -= len(part)
+        file.seek(0, os.SEEK_END)
+    return b"".join(parts)
+
 
 # Per-record columns of each list (beside ts and the record's text).
 RECORD_COLUMNS: dict[str, tuple[tuple[str, np.dtype[Any]], ...]] = {
@@ -56,7 +79,7 @@ class _Column:
 
     def read(self, start: int, stop: int) -> npt.NDArray[Any]:
         size = self.dtype.itemsize
-        data = os.pread(self.file.fileno(), (stop - start) * size, start * size)
+        data = read_at(self.file, (stop - start) * size, start * size)
         return np.frombuffer(data, dtype=self.dtype)
 
     def truncate(self, count: int) -> None:
@@ -90,7 +113,7 @@ class _Text:
         if start:
             ends = ends[1:]
         last = int(ends[-1]) if len(ends) else first
-        data = os.pread(self.data.fileno(), last - first, first)
+        data = read_at(self.data, last - first, first)
         offsets = np.empty(len(ends) + 1, dtype=np.int64)
         offsets[0] = 0
         offsets[1:] = ends - first

@@ -27,7 +27,7 @@ def tardis_trades_or_liquidations(ctx: Context) -> str:
     name, tells them apart."""
     if ctx.kind in ("trades", "liquidations"):
         return "tardis_" + ctx.kind
-    name = ctx.name.rsplit("/", 1)[-1].lower()
+    name = ctx.name.replace("\\", "/").rsplit("/", 1)[-1].lower()  # a Windows path or an archive member
     if "liquidation" in name:
         return "tardis_liquidations"
     if "trade" in name:

@@ -9,11 +9,10 @@ from __future__ import annotations
 
 import asyncio
 import os
-import signal
-import threading
 from pathlib import Path
 from typing import Any
 
+from ..stopping import stop_on_signals
 from .core import Recorder, RecordError, Sink
 from .options import RecordOptions
 
@@ -54,10 +53,14 @@ def record(source: str, symbols: list[str], out: str | os.PathLike[str], *, ever
 
     async def main() -> int:
         loop = asyncio.get_running_loop()
-        if threading.current_thread() is threading.main_thread():
-            for signum in (signal.SIGINT, signal.SIGTERM):
-                loop.add_signal_handler(signum, recorder.stop)
-        return await recorder.run(duration)
+
+        def stop() -> None:
+            loop.call_soon_threadsafe(recorder.stop)
+
+        # SIGINT and SIGTERM (Ctrl+Break on Windows) stop the recording cleanly: every file flushed
+        # and closed. The handlers can only be set on the main thread; elsewhere the caller stops it.
+        with stop_on_signals(stop):
+            return await recorder.run(duration)
 
     return asyncio.run(main())
 

@@ -158,7 +158,11 @@ async def _run(viewer: Viewer, ready: threading.Event | None, on_ready: Callable
             ready.set()
         if on_ready is not None:
             on_ready(viewer)
-        await viewer._stop.wait()
+        # Woken four times a second: Windows' select() does not return for Ctrl+C, and the signal's
+        # handler runs only between the loop's steps.
+        while not viewer._stop.is_set():
+            with contextlib.suppress(TimeoutError):
+                await asyncio.wait_for(viewer._stop.wait(), 0.25)
 
 
 def serve(session: Session | None = None, *, symbol: str = "market", spec: dict[str, Any] | None = None,
@@ -188,9 +192,14 @@ def serve(session: Session | None = None, *, symbol: str = "market", spec: dict[
     if model is None:
         model = model_of(session, loader, symbol, spec)
     if block:
+        from ..stopping import stop_on_signals
+
+        # Ctrl+C, SIGTERM (Ctrl+Break on Windows) stop the server; then `stopping.Stopped` is raised,
+        # whose exit status names the signal.
         viewer = Viewer(host, port, model)
-        with contextlib.suppress(KeyboardInterrupt):
+        with stop_on_signals(viewer.stop) as request, contextlib.suppress(KeyboardInterrupt):
             asyncio.run(_run(viewer, None, opened))
+        request.raise_if_stopped()
         return viewer
     viewer = Viewer(host, port, model)
     ready = threading.Event()

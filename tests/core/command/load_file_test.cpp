@@ -2,8 +2,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
 #include <string>
-#include <unistd.h>
 
 #include "core/command/dispatch.hpp"
 #include "core/command/load_file.hpp"
@@ -12,12 +14,13 @@ namespace vorn {
 namespace {
 
 std::string temp_file(const std::string& content) {
-    char name[] = "/tmp/vorn_load_file_XXXXXX";
-    int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    close(fd);
-    return name;
+    static std::random_device random;
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("vorn_load_file_" + std::to_string(random()));
+    std::ofstream out(path, std::ios::binary);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    EXPECT_TRUE(out.good());
+    return path.string();
 }
 
 TEST(LoadFile, WrapsTheFileInALoadCommand) {
@@ -38,9 +41,11 @@ TEST(LoadFile, StopsAfterTheFirstNulByte) {
     EXPECT_EQ(c.text(), std::string("{\"cmd\":\"load\",\"dataset\":\n{\"oi\":\n[\0\n}", 36));
     EXPECT_EQ(c.file_lines(), 2u);
     std::remove(path.c_str());
+#if !defined(_WIN32)
     LoadFileCommand zero = read_load_file_command("/dev/zero", 1 << 20);
     ASSERT_TRUE(zero.ok());
     EXPECT_EQ(zero.size, 25u + 1u + 2u);
+#endif
 }
 
 TEST(LoadFile, Failures) {
@@ -49,7 +54,7 @@ TEST(LoadFile, Failures) {
     EXPECT_TRUE(read_load_file_command(path.c_str(), 10).ok());
     std::remove(path.c_str());
     EXPECT_EQ(read_load_file_command("/nonexistent/file", 100).read_error, ENOENT);
-    EXPECT_EQ(read_load_file_command("/tmp", 100).read_error, EISDIR);
+    EXPECT_EQ(read_load_file_command(std::filesystem::temp_directory_path().string().c_str(), 100).read_error, EISDIR);
     const std::string bad = temp_file("{\"a\":\"\xFF\"}");
     EXPECT_EQ(read_load_file_command(bad.c_str(), 100).invalid_utf8_at, 6u);
     std::remove(bad.c_str());

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdint>
 #include <ostream>
@@ -199,6 +201,7 @@ TEST(ComputeFrame, ManyPanelsComeBackInSpecOrder) {
     EXPECT_TRUE(parallel_frames_match_single_panels(25));
 }
 
+#if !defined(_WIN32)  // no fork() on Windows
 TEST(ComputeFrame, FramesInAForkedChild) {
     EXPECT_TRUE(parallel_frames_match_single_panels(2));  // the parent's pool is running
     pid_t child = fork();
@@ -212,6 +215,8 @@ TEST(ComputeFrame, FramesInAForkedChild) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
+
+#endif
 
 }  // namespace
 }  // namespace vorn

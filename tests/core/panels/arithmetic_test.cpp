@@ -50,11 +50,15 @@ TEST(Round8, RoundsToEightDecimalsHalvesAwayFromZero) {
     EXPECT_TRUE(std::signbit(round8(-kNaN)));
 }
 
-TEST(Round8, AgreesWithAddNearlyHalfThenTruncate) {
-    // The documented equivalent: add 0.49999999999999994 with the sign of x * 1e8, truncate.
+TEST(Round8, AgreesWithRoundingTheFractionApart) {
+    // Half away from zero computed plainly: the whole part and the fraction of |x * 1e8| split
+    // exactly, one added when the fraction is at least a half (beyond 2^52 every double is whole).
     const auto reference = [](double x) {
         const double y = x * 1e8;
-        return std::trunc(y + std::copysign(0.49999999999999994, y)) / 1e8;
+        const double magnitude = std::fabs(y);
+        if (!(magnitude < 4503599627370496.0)) return y / 1e8;
+        const double whole = std::floor(magnitude);
+        return std::copysign(magnitude - whole >= 0.5 ? whole + 1 : whole, y) / 1e8;
     };
     std::mt19937_64 rng(7);
     std::vector<double> xs = {0.49999999999999994e-8, 0.5e-8, 1.5e-8, 2.5e-8, 4503599627370495.5 / 1e8,

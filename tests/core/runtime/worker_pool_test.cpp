@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <sched.h>
+#include "core/runtime/platform.hpp"
+
+#if !defined(_WIN32)
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
+#if VORN_LINUX_CALLS
+#include <sched.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -160,6 +166,7 @@ TEST(RunSplit, ConcurrentCallersShareThePool) {
     EXPECT_EQ(failures.load(), 0);
 }
 
+#if !defined(_WIN32)
 // A forked child has none of its parent's worker threads; it must get a working pool of its own.
 TEST(RunSplit, ChildOfForkGetsWorkingWorkers) {
     ASSERT_GE(worker_count(), 1u);  // the parent's pool exists before the fork
@@ -181,6 +188,9 @@ TEST(RunSplit, ChildOfForkGetsWorkingWorkers) {
     EXPECT_TRUE(second_half_runs_on_a_worker());
 }
 
+#endif
+
+#if VORN_LINUX_CALLS
 // The pool sizes itself from the processors the process may run on, not the machine's count: a
 // child pinned to one processor builds a pool of one worker.
 TEST(RunSplit, PoolFollowsTheAffinityMask) {
@@ -205,6 +215,8 @@ TEST(RunSplit, PoolFollowsTheAffinityMask) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
+
+#endif
 
 }  // namespace
 }  // namespace vorn
