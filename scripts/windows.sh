@@ -15,5 +15,7 @@ cmake --build "$build" -j 2
 # A Wine prefix of the build's own, made once; no Mono or Gecko prompts, no debug chatter.
 export WINEPREFIX="$root/$build/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 [ -d "$WINEPREFIX" ] || wineboot --init >/dev/null 2>&1
-ctest --test-dir "$build" --output-on-failure
+# Inputs just over 4 GiB (LengthBoundary) are read on Linux in every build; under Wine they take
+# minutes of emulated memory work and show nothing the other cases do not.
+GTEST_FILTER='-LengthBoundary.*' ctest --test-dir "$build" --output-on-failure
 wineserver -k 2>/dev/null || true
