@@ -3,6 +3,7 @@
 #include <limits>
 #include <utility>
 
+#include "core/runtime/block_memory.hpp"
 #include "core/spec/read_spec.hpp"
 
 namespace vorn {
@@ -29,19 +30,36 @@ Result<HandleState> state_from_spec_text(std::string_view text) {
     if (spec->has_value()) {
         if (Result<void> valid = validate_spec(**spec); !valid) return std::move(valid).error();
     }
-    return HandleState{std::move(spec).value(), Dataset{}};
+    HandleState state;
+    state.spec = std::move(spec).value();
+    return state;
 }
 
-void HandleState::set_spec(VornSpec new_spec) { spec = std::move(new_spec); }
+void HandleState::changed() noexcept {
+    ++generation;
+    carry = FrameCarry{};
+}
+
+void HandleState::set_spec(VornSpec new_spec) {
+    spec = std::move(new_spec);
+    changed();
+}
 
 std::uint64_t HandleState::load(Dataset new_dataset) {
     prepare_dataset(new_dataset);
     std::uint64_t count = new_dataset.record_count();
     dataset = std::move(new_dataset);
+    changed();
+    // The memory kept for the frames of the old dataset goes back to the system with it.
+    block_memory::release_kept();
     return count;
 }
 
-void HandleState::reset() { dataset = Dataset{}; }
+void HandleState::reset() {
+    dataset = Dataset{};
+    changed();
+    block_memory::release_kept();
+}
 
 Result<TimeBounds> HandleState::bounds() const {
     std::optional<TimeBounds> b = compute_bounds(dataset);
@@ -56,16 +74,16 @@ Result<std::int64_t> HandleState::cursor(std::optional<std::int64_t> ts) const {
     return spec->to_ts ? *spec->to_ts : last_ts(dataset);
 }
 
-Result<Frame> HandleState::frame(PanelOptions options) const {
+Result<Frame> HandleState::frame(PanelOptions options) {
     Result<std::int64_t> at = cursor(std::nullopt);
     if (!at) return std::move(at).error();
-    return compute_frame(*spec, dataset, *at, options);
+    return compute_frame(*spec, dataset, *at, options, carry, generation);
 }
 
-Result<Frame> HandleState::frame_at(std::int64_t ts, PanelOptions options) const {
+Result<Frame> HandleState::frame_at(std::int64_t ts, PanelOptions options) {
     Result<std::int64_t> at = cursor(ts);
     if (!at) return std::move(at).error();
-    return compute_frame(*spec, dataset, *at, options);
+    return compute_frame(*spec, dataset, *at, options, carry, generation);
 }
 
 Result<HandleState::ClusterFrame> HandleState::clusters(std::optional<std::int64_t> ts, double price_bin,
