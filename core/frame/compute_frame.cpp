@@ -43,10 +43,12 @@ struct PanelTasks {
     }
 };
 
-// The cells a carry keeps for each heatmap: its rows over a grid three times as wide.
+// The cells a carry keeps for each heatmap: its rows over a grid three times as wide, and its
+// cuts (WideRows::kMaxCuts cuts of two copies of the frame's cells, each with a quarter more
+// room): 10.5 times the frame's grid.
 Int128 carried_cells(const VornPanel& panel, const Window& window) {
     if (!std::holds_alternative<VornPanel::BookHeatmap>(panel.value)) return 0;
-    return 3 * panel_grid_cells(panel, window);
+    return 21 * panel_grid_cells(panel, window) / 2;
 }
 
 Result<Frame> compute_validated_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor,

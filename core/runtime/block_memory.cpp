@@ -1,6 +1,8 @@
 #include "core/runtime/block_memory.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -35,9 +37,13 @@ std::size_t page_size() {
     static const std::size_t size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     return size;
 }
+// Mappings come in eight sizes per doubling (whole pages), so a block that a frame asks for again a
+// little larger (a growing window's grid gains a row per step) still fits the one the previous
+// frame gave back. What is never written costs address space only.
 std::size_t mapping_for(std::size_t bytes) {
-    const std::size_t page = page_size();
-    return (bytes + kHeader + page - 1) / page * page;
+    const std::size_t needed = bytes + kHeader;
+    const std::size_t step = std::max(page_size(), std::bit_floor(needed) / 8);
+    return (needed + step - 1) / step * step;
 }
 char* base_of(void* block) { return static_cast<char*>(block) - kHeader; }
 std::size_t mapping_of(void* block) { return reinterpret_cast<Header*>(base_of(block))->mapping; }

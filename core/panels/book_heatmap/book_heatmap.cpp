@@ -231,6 +231,80 @@ void copy_columns(const double* wide, std::size_t wide_cells, std::size_t offset
     for (std::size_t k = 0; k < rows; ++k) std::memcpy(out + k * cells, wide + k * wide_cells + offset, cells * sizeof(double));
 }
 
+// The cut at `offset`: the one kept, or a new one in place of the least recently used.
+RowCut& cut_at(WideRows& held, std::size_t offset) {
+    for (RowCut& cut : held.cuts) {
+        if (cut.offset == offset) return cut;
+    }
+    RowCut fresh;
+    fresh.offset = offset;
+    if (held.cuts.size() < WideRows::kMaxCuts) return held.cuts.emplace_back(std::move(fresh));
+    RowCut* oldest = &held.cuts[0];
+    for (RowCut& cut : held.cuts) oldest = cut.used < oldest->used ? &cut : oldest;
+    *oldest = std::move(fresh);
+    return *oldest;
+}
+
+// The lists of a copy of a cut brought up to `rows` rows of `cells` from the wide rows (`lists`
+// of them: 1, or 3 with detail). The copy whose update writes the fewest rows without changing
+// a row a frame holding it may have seen; when each would, a new block holding the valid rows.
+struct CutUpdate {
+    const PodVector<double>* wide[3];
+    std::size_t wide_cells;
+    std::size_t lists;
+    std::size_t rows;
+    std::size_t cells;
+};
+
+bool held_by_a_frame(const RowCopy& copy, std::size_t lists) {
+    for (std::size_t l = 0; l < lists; ++l) {
+        if (copy.cells[l] && copy.cells[l].use_count() > 1) return true;  // the cut's reference and a frame's
+    }
+    return false;
+}
+
+RowCopy& update_cut(RowCut& cut, const CutUpdate& u, std::shared_ptr<PodVector<double>> (&blocks)[3]) {
+    const std::size_t needed = u.rows * u.cells;
+    RowCopy* best = nullptr;
+    std::size_t best_keep = 0;
+    for (RowCopy& copy : cut.copies) {
+        if (!copy.cells[0]) {
+            if (best == nullptr) best = &copy;  // an empty copy: every row written
+            continue;
+        }
+        const std::size_t keep = std::min(copy.valid, u.rows);
+        const bool held = held_by_a_frame(copy, u.lists);
+        if (held && (keep < copy.written || copy.cells[0]->capacity() < needed)) continue;
+        if (best == nullptr || !best->cells[0] || keep > best_keep) {
+            best = &copy;
+            best_keep = keep;
+        }
+    }
+    bool fresh = false;
+    if (best == nullptr) {  // both held: a new block with the valid rows of the better copy
+        best = cut.copies[0].valid >= cut.copies[1].valid ? &cut.copies[0] : &cut.copies[1];
+        best_keep = std::min(best->valid, u.rows);
+        fresh = true;
+    }
+    for (std::size_t l = 0; l < u.lists; ++l) {
+        std::shared_ptr<PodVector<double>> block = best->cells[l];
+        if (!block || fresh) {
+            auto made = std::make_shared<PodVector<double>>();
+            made->reserve(needed + needed / 4);  // room to grow for the next frames
+            made->resize_for_overwrite(needed);
+            if (block) std::memcpy(made->data(), block->data(), best_keep * u.cells * sizeof(double));
+            block = std::move(made);
+        } else if (block->capacity() < needed) {
+            block->reserve(needed + needed / 4);  // held by no frame: it may move
+        }
+        block->resize_for_overwrite(needed);
+        copy_columns(u.wide[l]->data() + best_keep * u.wide_cells, u.wide_cells, cut.offset, u.rows - best_keep,
+                     u.cells, block->data() + best_keep * u.cells);
+        blocks[l] = std::move(block);
+    }
+    return *best;
+}
+
 }  // namespace
 
 Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, const Window& window, bool detail,
@@ -259,10 +333,7 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
     const std::size_t rows = static_cast<std::size_t>(range.count);
     const std::size_t cells = depth;
     out.time.resize(rows);
-    out.intensity.resize_for_overwrite(rows * cells);  // every row is written below
     if (detail) {
-        out.bid_intensity.resize_for_overwrite(rows * cells);
-        out.ask_intensity.resize_for_overwrite(rows * cells);
         out.last_price.resize(rows);
         out.mid.resize(rows);
     }
@@ -275,8 +346,11 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
         HeatmapReplay replay{RangedBookSide(grid.range_lo, grid.range_hi), RangedBookSide(grid.range_lo, grid.range_hi),
                              std::nullopt, 0, 0, 0};
         if (detail) replay.whole.emplace();
-        const RowLists lists{out.intensity.data(), detail ? out.bid_intensity.data() : nullptr,
-                             detail ? out.ask_intensity.data() : nullptr, detail ? out.last_price.data() : nullptr,
+        // Every row is written: the cells are not cleared first.
+        double* intensity = out.intensity.resize_for_overwrite(rows * cells);
+        double* bid_intensity = detail ? out.bid_intensity.resize_for_overwrite(rows * cells) : nullptr;
+        double* ask_intensity = detail ? out.ask_intensity.resize_for_overwrite(rows * cells) : nullptr;
+        const RowLists lists{intensity, bid_intensity, ask_intensity, detail ? out.last_price.data() : nullptr,
                              detail ? out.mid.data() : nullptr, out.time.data()};
         replay_rows(grid, window, range, end, replay, lists, nullptr);
         out.price = std::move(grid.price);
@@ -330,12 +404,24 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
     replay_rows(carry.grid, window, range, end, replay, lists, &kept);
     carry.replay = std::move(*kept);
 
-    copy_columns(held.intensity.data(), wide, *offset, rows, cells, out.intensity.data());
+    // The cells go out shared: rows earlier frames took at this offset are not copied again.
+    RowCut& cut = cut_at(held, *offset);
+    std::shared_ptr<PodVector<double>> blocks[3];
+    const CutUpdate update{{&held.intensity, &held.bid_intensity, &held.ask_intensity}, wide, detail ? 3u : 1u, rows,
+                           cells};
+    RowCopy& copy = update_cut(cut, update, blocks);
     if (detail) {
-        copy_columns(held.bid_intensity.data(), wide, *offset, rows, cells, out.bid_intensity.data());
-        copy_columns(held.ask_intensity.data(), wide, *offset, rows, cells, out.ask_intensity.data());
         std::memcpy(out.last_price.data(), held.last_price.data(), rows * sizeof(double));
         std::memcpy(out.mid.data(), held.mid.data(), rows * sizeof(double));
+    }
+    for (std::size_t l = 0; l < 3; ++l) copy.cells[l] = blocks[l];
+    copy.written = rows;
+    copy.valid = std::min(rows, carry.replay.rows);
+    cut.used = ++held.clock;
+    out.intensity.share(std::move(blocks[0]), rows * cells);
+    if (detail) {
+        out.bid_intensity.share(std::move(blocks[1]), rows * cells);
+        out.ask_intensity.share(std::move(blocks[2]), rows * cells);
     }
     Int128 start = range.first_start;
     for (std::size_t k = 0; k < rows; ++k, start += b) out.time[k] = static_cast<std::int64_t>(start);
