@@ -11,7 +11,6 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
-#include <unistd.h>
 #define VORN_MAPPED_BLOCKS 1
 #else
 #define VORN_MAPPED_BLOCKS 0
@@ -33,16 +32,15 @@ struct Header {
     std::size_t mapping;
 };
 
-std::size_t page_size() {
-    static const std::size_t size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    return size;
-}
-// Mappings come in eight sizes per doubling (whole pages), so a block that a frame asks for again a
+// Mapping lengths are whole 4 KiB units (the kernel rounds a length up to its own page size,
+// the same way for every call on the block).
+constexpr std::size_t kUnit = std::size_t{4} << 10;
+// Mappings come in eight sizes per doubling, so a block that a frame asks for again a
 // little larger (a growing window's grid gains a row per step) still fits the one the previous
 // frame gave back. What is never written costs address space only.
 std::size_t mapping_for(std::size_t bytes) {
     const std::size_t needed = bytes + kHeader;
-    const std::size_t step = std::max(page_size(), std::bit_floor(needed) / 8);
+    const std::size_t step = std::max(kUnit, std::bit_floor(needed) / 8);
     return (needed + step - 1) / step * step;
 }
 char* base_of(void* block) { return static_cast<char*>(block) - kHeader; }
