@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds both extension modules with AddressSanitizer and UndefinedBehaviorSanitizer (clang) into
 # build/asan-modules and runs the Python suites that drive them (the module, the array path and
-# its appends, the limits, the package's dataset and spec helpers, the JSON conformance cases)
-# against them, with the sanitizer runtime preloaded into the interpreter. Any sanitizer report
-# fails the run.
+# its appends, the limits, the package's dataset and spec helpers, the JSON conformance cases,
+# playback) against them, with the sanitizer runtime preloaded into the interpreter. Any sanitizer
+# report fails the run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -23,4 +23,4 @@ VORN_SANITIZED=1 LD_PRELOAD="$runtime" PYTHONPATH="$root/python:$modules" VORN_M
   tests/python/module/test_module.py tests/python/package/test_array_path.py tests/python/module/test_limits.py \
   tests/python/module/test_dataset.py tests/python/module/test_spec.py tests/python/module/test_frame.py \
   tests/python/module/test_json_conformance.py tests/python/module/test_reader_failures.py \
-  tests/python/module/test_spec_reading.py tests/python/package/test_append.py "$@"
+  tests/python/module/test_spec_reading.py tests/python/package/test_append.py tests/python/package/test_playback.py "$@"

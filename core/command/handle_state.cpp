@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/dataset/append.hpp"
+#include "core/runtime/block_memory.hpp"
 #include "core/spec/read_spec.hpp"
 
 namespace vorn {
@@ -31,31 +32,42 @@ Result<HandleState> state_from_spec_text(std::string_view text) {
     if (spec->has_value()) {
         if (Result<void> valid = validate_spec(**spec); !valid) return std::move(valid).error();
     }
-    return HandleState{std::move(spec).value(), Dataset{}, 0};
+    HandleState state;
+    state.spec = std::move(spec).value();
+    return state;
 }
 
-void HandleState::set_spec(VornSpec new_spec) { spec = std::move(new_spec); }
+void HandleState::changed() noexcept {
+    ++generation;
+    carry = FrameCarry{};
+}
+
+void HandleState::set_spec(VornSpec new_spec) {
+    spec = std::move(new_spec);
+    changed();
+}
 
 std::uint64_t HandleState::load(Dataset new_dataset) {
     prepare_dataset(new_dataset);
     std::uint64_t count = new_dataset.record_count();
     dataset = std::move(new_dataset);
-    dataset_changed();
+    changed();
+    // The memory kept for the frames of the old dataset goes back to the system with it.
+    block_memory::release_kept();
     return count;
 }
 
 Result<std::uint64_t> HandleState::append(const Dataset& added) {
     Result<std::uint64_t> appended = append_dataset(dataset, added);
-    if (appended && *appended > 0) dataset_changed();
+    if (appended && *appended > 0) changed();
     return appended;
 }
 
 void HandleState::reset() {
     dataset = Dataset{};
-    dataset_changed();
+    changed();
+    block_memory::release_kept();
 }
-
-void HandleState::dataset_changed() { ++dataset_version; }
 
 Result<TimeBounds> HandleState::bounds() const {
     // The stored lists are prepared (each in ts order), so their ends bound them: no pass over the
@@ -79,16 +91,16 @@ Result<std::int64_t> HandleState::cursor(std::optional<std::int64_t> ts) const {
     return spec->to_ts ? *spec->to_ts : last_ts(dataset);
 }
 
-Result<Frame> HandleState::frame(PanelOptions options) const {
+Result<Frame> HandleState::frame(PanelOptions options) {
     Result<std::int64_t> at = cursor(std::nullopt);
     if (!at) return std::move(at).error();
-    return compute_frame(*spec, dataset, *at, options);
+    return compute_frame(*spec, dataset, *at, options, carry, generation);
 }
 
-Result<Frame> HandleState::frame_at(std::int64_t ts, PanelOptions options) const {
+Result<Frame> HandleState::frame_at(std::int64_t ts, PanelOptions options) {
     Result<std::int64_t> at = cursor(ts);
     if (!at) return std::move(at).error();
-    return compute_frame(*spec, dataset, *at, options);
+    return compute_frame(*spec, dataset, *at, options, carry, generation);
 }
 
 Result<HandleState::ClusterFrame> HandleState::clusters(std::optional<std::int64_t> ts, double price_bin,

@@ -16,8 +16,14 @@ namespace vorn {
 struct HandleState {
     std::optional<VornSpec> spec;
     Dataset dataset;
-    // Counts the changes of `dataset`: whatever is kept between frames belongs to one version.
-    std::uint64_t dataset_version = 0;
+    // Bumped by every change of the spec or the dataset (see changed()).
+    std::uint64_t generation = 0;
+    // What the last frame left for the next one of a playback (see frame_carry.hpp).
+    FrameCarry carry;
+
+    // Every path that changes the spec or the dataset (a load, an append, a reset) calls this: it bumps the generation, so no
+    // frame continues work carried from before the change, and drops that work.
+    void changed() noexcept;
 
     void set_spec(VornSpec new_spec);
     // Prepares the dataset, stores it in place of the old one and returns its record count.
@@ -27,8 +33,9 @@ struct HandleState {
     Result<std::uint64_t> append(const Dataset& added);
     void reset();
     Result<TimeBounds> bounds() const;
-    Result<Frame> frame(PanelOptions options = {}) const;
-    Result<Frame> frame_at(std::int64_t ts, PanelOptions options = {}) const;
+    // Not const: a frame leaves its carry for the next one.
+    Result<Frame> frame(PanelOptions options = {});
+    Result<Frame> frame_at(std::int64_t ts, PanelOptions options = {});
 
     // The footprint clusters of the window that the frame at `ts` (without: the "frame" cursor)
     // takes into account, with the frame's errors for a missing spec or dataset.

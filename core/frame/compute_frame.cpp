@@ -25,12 +25,16 @@ struct PanelTasks {
     const std::vector<VornPanel>& panels;
     const Window& window;
     PanelOptions options;
+    std::int64_t window_end;
+    const std::vector<PanelCarry>* previous;  // the previous frame's carries, or null
+    std::vector<PanelCarry>* next;            // this frame's, or null
     std::vector<std::optional<Result<PanelData>>>& results;
 
     void operator()(std::size_t begin, std::size_t end) noexcept {
         for (std::size_t i = begin; i < end; ++i) {
             try {
-                results[i].emplace(compute_panel(panels[i], window, options));
+                results[i].emplace(compute_panel(panels[i], window, options, window_end,
+                                                 previous ? &(*previous)[i] : nullptr, next ? &(*next)[i] : nullptr));
             } catch (...) {
                 // Panels fail by value; what is thrown is memory running out, or an engine fault.
                 results[i].emplace(current_exception_error());
@@ -39,8 +43,16 @@ struct PanelTasks {
     }
 };
 
+// The cells a carry keeps for each heatmap: its rows over a grid three times as wide, and its
+// cuts (WideRows::kMaxCuts cuts of two copies of the frame's cells, each with a quarter more
+// room): 10.5 times the frame's grid.
+Int128 carried_cells(const VornPanel& panel, const Window& window) {
+    if (!std::holds_alternative<VornPanel::BookHeatmap>(panel.value)) return 0;
+    return 21 * panel_grid_cells(panel, window) / 2;
+}
+
 Result<Frame> compute_validated_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor,
-                                      PanelOptions options) {
+                                      PanelOptions options, FrameCarry* carry, std::uint64_t generation) {
     const auto [window, end] = frame_window(spec, dataset, cursor);
 
     // The frame's budget, checked before any grid is allocated. A panel over its own limit is
@@ -56,8 +68,21 @@ Result<Frame> compute_validated_frame(const VornSpec& spec, const Dataset& datas
         return VornError::data("frame too large: its panels together exceed 67108864 cells");
     }
 
+    // A frame that follows the previous one continues its carries and keeps its own, unless they
+    // would hold more cells than a frame may.
+    const bool follows = carry != nullptr && carry->valid && carry->generation == generation &&
+                         carry->detail == options.heatmap_detail && end >= carry->end;
+    FrameCarry next{true, generation, options.heatmap_detail, end, {}};
+    if (follows) {
+        Int128 kept = 0;
+        for (const VornPanel& panel : spec.panels) kept += carried_cells(panel, window);
+        if (kept <= Int128{kMaxFrameCells}) next.panels.resize(spec.panels.size());
+    }
+    const bool continues = follows && carry->panels.size() == spec.panels.size();
+
     std::vector<std::optional<Result<PanelData>>> results(spec.panels.size());
-    PanelTasks tasks{spec.panels, window, options, results};
+    PanelTasks tasks{spec.panels, window, options, end, continues ? &carry->panels : nullptr,
+                     next.panels.empty() ? nullptr : &next.panels, results};
     run_split(spec.panels.size(), tasks);
 
     Frame frame{spec.symbol, end, {}};
@@ -67,6 +92,7 @@ Result<Frame> compute_validated_frame(const VornSpec& spec, const Dataset& datas
         if (!*result) return std::move(*result).error();
         frame.panels.push_back(std::move(**result));
     }
+    if (carry != nullptr) *carry = std::move(next);
     return frame;
 }
 
@@ -80,7 +106,17 @@ FrameWindow frame_window(const VornSpec& spec, const Dataset& dataset, std::int6
 Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor, PanelOptions options) {
     try {
         if (Result<void> valid = validate_spec(spec); !valid) return std::move(valid).error();
-        return compute_validated_frame(spec, dataset, cursor, options);
+        return compute_validated_frame(spec, dataset, cursor, options, nullptr, 0);
+    } catch (...) {
+        return current_exception_error();
+    }
+}
+
+Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor, PanelOptions options,
+                            FrameCarry& carry, std::uint64_t generation) {
+    try {
+        if (Result<void> valid = validate_spec(spec); !valid) return std::move(valid).error();
+        return compute_validated_frame(spec, dataset, cursor, options, &carry, generation);
     } catch (...) {
         return current_exception_error();
     }

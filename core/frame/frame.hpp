@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/dataset/dataset.hpp"
+#include "core/frame/frame_carry.hpp"
 #include "core/panels/compute_panel.hpp"
 #include "core/panels/panel_data.hpp"
 #include "core/result.hpp"
@@ -22,6 +23,11 @@ struct Frame {
 // computes the spec's panels in parallel, in spec order.
 Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor,
                             PanelOptions options = {});
+
+// The same, continuing `carry` (what the previous frame of the object at `generation` left,
+// see frame_carry.hpp) and leaving this frame's there. On failure the carry is left as it was.
+Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor, PanelOptions options,
+                            FrameCarry& carry, std::uint64_t generation);
 
 // The window a frame at `cursor` takes into account, and its end (min(cursor, to_ts)).
 struct FrameWindow {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/dataset/dataset.hpp"
+#include "core/panels/grid_cells.hpp"
 
 namespace vorn {
 
@@ -26,14 +27,14 @@ struct PanelData {
         std::vector<double> price;
         // Row-major: row k (one per entry of time) is intensity[k * price.size() ...], price.size() cells.
         // The largest result of a frame (a day at one-second rows), so it is filled without being
-        // cleared first.
-        PodVector<double> intensity;
+        // cleared first, and shared with the next frame of a playback where its rows are the same.
+        GridCells intensity;
         // Only with PanelOptions::heatmap_detail (the JSON reply never holds them): round8 of the bid
         // and of the ask sum of each cell (laid out as intensity), and per row the price of the last
         // trade before the row's end (NaN before the first) and the mid of the whole replayed book
         // at the row's end (NaN while a side is empty).
-        PodVector<double> bid_intensity;
-        PodVector<double> ask_intensity;
+        GridCells bid_intensity;
+        GridCells ask_intensity;
         std::vector<double> last_price;
         std::vector<double> mid;
     };

@@ -143,7 +143,11 @@ INSTANTIATE_TEST_SUITE_P(
         // A repeated key sends the load through the value tree rather than the direct decoder.
         Case{"load read as a tree", {kSpec, load_command(24, 0)}, R"({"cmd":"load",)" + load_command(16, 5000).substr(1)},
         Case{"set_spec over a spec", {kSpec, load_command(24, 0)}, kOtherSpec},
-        Case{"frame of four panels", {kSpec, load_command(24, 0)}, R"({"cmd":"frame_at","ts":600000})"}),
+        Case{"frame of four panels", {kSpec, load_command(24, 0)}, R"({"cmd":"frame_at","ts":600000})"},
+        // Frames that follow each other carry work: a failure leaves the carry as it was.
+        Case{"frame continuing a playback",
+             {kSpec, load_command(24, 0), R"({"cmd":"frame_at","ts":300000})", R"({"cmd":"frame_at","ts":400000})"},
+             R"({"cmd":"frame_at","ts":600000})"}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::to_string(info.index); });
 
 }  // namespace

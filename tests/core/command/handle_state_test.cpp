@@ -237,21 +237,21 @@ namespace {
 TEST(HandleState, AppendMovesTheBoundsAndCountsAsAChange) {
     HandleState state;
     ASSERT_EQ(dispatch_command(state, kLoadB), R"({"ok":true,"loaded":3})");
-    const std::uint64_t loaded_version = state.dataset_version;
+    const std::uint64_t loaded_version = state.generation;
     Dataset added;
     added.candles.push_back(Candle{30, 1, 2, 0.5, 1.5, 10});
     Result<std::uint64_t> appended = state.append(added);
     ASSERT_TRUE(appended.ok());
     EXPECT_EQ(*appended, 1u);
     EXPECT_EQ(dispatch_command(state, R"({"cmd":"bounds"})"), R"({"from_ts":5,"to_ts":30,"count":4})");
-    EXPECT_EQ(state.dataset_version, loaded_version + 1);
+    EXPECT_EQ(state.generation, loaded_version + 1);
     Dataset late;
     late.candles.push_back(Candle{29, 1, 2, 0.5, 1.5, 10});
     Result<std::uint64_t> refused = state.append(late);
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error().message, "candles.ts row 0: 29 is before the list's last ts 30");
     EXPECT_EQ(dispatch_command(state, R"({"cmd":"bounds"})"), R"({"from_ts":5,"to_ts":30,"count":4})");
-    EXPECT_EQ(state.dataset_version, loaded_version + 1);
+    EXPECT_EQ(state.generation, loaded_version + 1);
 }
 
 }  // namespace
