@@ -65,3 +65,23 @@ def test_several_symbols_need_a_choice(tmp_path: Path) -> None:
                                               ("manifest.json", None), ("7.jsonl.gz", None), ("07.jsonl", None)])
 def test_hour_file_names(name: str, order: tuple[int, int] | None) -> None:
     assert hour_file_order(name) == order
+
+
+def test_a_record_folder_goes_into_a_catalog_split_at_midnight(tmp_path: Path) -> None:
+    from korvel_vorn import Session
+    from korvel_vorn.catalog.read import days, read_span
+    from korvel_vorn.cli import main
+
+    hour = NS_PER_HOUR
+    times = [DAY0 + 10, DAY0 + 23 * hour, DAY0 + 24 * hour - 1, DAY0 + 24 * hour, DAY0 + 25 * hour]
+    write(tmp_path / "rec", "BTCUSDT", times, 1)
+    root = tmp_path / "catalog"
+    assert main(["convert", str(tmp_path / "rec"), "--catalog", str(root), "--exchange", "binance-um",
+                 "--symbol", "BTCUSDT"]) == 0
+    assert days(root, "binance-um", "BTCUSDT") == ["2026-05-29", "2026-05-30"]
+    span = read_span(root, "binance-um", "BTCUSDT")
+    assert span["trades"]["ts"].tolist() == [ns // 1_000_000 for ns in times]
+    second_day = read_span(root, "binance-um", "BTCUSDT", (DAY0 + 24 * hour) // 1_000_000)
+    assert second_day["trades"]["ts"].tolist() == [ns // 1_000_000 for ns in times[3:]]
+    session = Session()
+    assert session.load_catalog(root, exchange="binance-um", symbol="BTCUSDT") == len(times)
