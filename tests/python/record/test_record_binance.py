@@ -144,7 +144,7 @@ def test_an_unknown_symbol_is_one_line_and_exit_status_1(serve: Any, tmp_path: P
     serve()
     logs: list[str] = []
     recorder, _ = record_while("binance-um", ["NOPEUSDT"], tmp_path / "rec", fast_options(),
-                               lambda timeout: wait_until(lambda: len(logs) >= 2, 5), logs=logs)
+                               lambda timeout: wait_until(lambda: len(logs) >= 2, 30), logs=logs)
     assert recorder.exit_status == 1
     assert any("unknown symbol NOPEUSDT" in line for line in logs)
 
