@@ -8,10 +8,10 @@ import json
 import random
 from typing import Any
 
-import _engine
 import numpy as np
 import pytest
 
+from korvel_vorn import Engine
 from korvel_vorn.sample import sample_dataset_json, sample_spec
 
 EVENT_FIELDS = 25  # bytes of a packed liquidation event before its padding: ts, price_bin, qty, side
@@ -38,7 +38,7 @@ def _bytes(native: tuple[str, int, list[dict[str, Any]]]) -> list[bytes]:
 def test_playback_frames_equal_fresh_frames_and_held_arrays_never_change(seed: int) -> None:
     rng = random.Random(seed)
     load = json.dumps({"cmd": "load", "dataset": json.loads(sample_dataset_json())})
-    bounds_engine = _engine.Engine("")
+    bounds_engine = Engine("")
     bounds_engine.command(load)
     bounds = json.loads(bounds_engine.command('{"cmd":"bounds"}'))
     first, last = bounds["from_ts"], bounds["to_ts"]
@@ -46,7 +46,7 @@ def test_playback_frames_equal_fresh_frames_and_held_arrays_never_change(seed: i
     spec["from_ts"] = first + rng.randrange(0, 60_000)
     set_spec = json.dumps({"cmd": "set_spec", "spec": spec})
 
-    playing = _engine.Engine("")
+    playing = Engine("")
     playing.command(set_spec)
     playing.command(load)
     held: list[tuple[Any, list[bytes]]] = []
@@ -55,7 +55,7 @@ def test_playback_frames_equal_fresh_frames_and_held_arrays_never_change(seed: i
         cursor += rng.choice([1, 999, 1_000, 1_000, 2_500, 15_000, 40_000]) if rng.random() < 0.9 else -20_000
         detail = rng.random() < 0.4
         got = playing.frame(min(cursor, last), detail=detail)
-        fresh = _engine.Engine("")
+        fresh = Engine("")
         fresh.command(set_spec)
         fresh.command(load)
         got_bytes = _bytes(got)
