@@ -9,8 +9,8 @@ from __future__ import annotations
 from typing import Any
 
 from ..schema import LISTS
-from .binance_messages import binance_event, binance_rest_item, depth_snapshot
-from .bybit_messages import bybit_message
+from ..venues.binance.messages import binance_event, binance_rest_item, depth_snapshot
+from ..venues.bybit.messages import bybit_message
 from .context import Context
 from .dataset_records import add_dataset, add_record, record_kind
 from .fields import FieldError, number

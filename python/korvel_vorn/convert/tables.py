@@ -12,12 +12,8 @@ from __future__ import annotations
 from collections.abc import Iterator
 from typing import Any
 
-from .binance_tables import binance_rows, headerless_layout
-from .context import Context
-from .csv_table import SYNONYMS, Row, Table, has_header
-from .dataset_records import add_record
-from .fields import FieldError, flag
-from .tardis_tables import (
+from ..venues.binance.tables import binance_rows, headerless_layout
+from ..venues.tardis.tables import (
     TRADE_DUMP_LAYOUTS,
     tardis_book,
     tardis_snapshot,
@@ -25,6 +21,10 @@ from .tardis_tables import (
     tardis_trades_or_liquidations,
     trade_dump_rows,
 )
+from .context import Context
+from .csv_table import SYNONYMS, Row, Table, has_header
+from .dataset_records import add_record
+from .fields import FieldError, flag
 
 __all__ = ["LAYOUT_LISTS", "LAYOUT_NAMES", "Row", "add_table", "detect_layout", "has_header"]
 
