@@ -24,6 +24,7 @@ import pyarrow.json as pj
 from ..schema import RECORD_FIELDS
 from .context import Context
 from .csv_columns import Unusual, milliseconds
+from .dataset_book import book_columns
 from .dataset_records import add_record
 from .dataset_scan import Batch, NotPlain, scan_batches
 from .fields import FieldError
@@ -153,6 +154,11 @@ def _trades(table: pa.Table, unit: str | None) -> tuple[Chunk, int]:
 
 def _prepare(batch: Batch, unit: str | None) -> tuple[Batch, Chunk | None, int]:
     """The batch's columns (None: read it record by record) and its trades without a side."""
+    if batch.list_name == "book":
+        try:
+            return batch, book_columns(batch, unit), 0
+        except Unusual:
+            pass  # not the compact form: the generic reader
     table = _parse(batch)
     if table is None:
         return batch, None, 0

@@ -195,3 +195,62 @@ def test_numbers_read_in_bulk_are_the_doubles_their_text_denotes():
     assert np.array_equal(values, np.array([float(t) for t in texts])), "a decimal text read as another double"
     shortest = dataset_columns._texts(table.column("v").combine_chunks()).to_pylist()
     assert [float(t) for t in shortest] == [float(t) for t in texts]  # the written text reads back the same
+
+
+# ----------------------------------------------------------------------------- book events read from their text
+
+@pytest.mark.parametrize("events", [
+    ['{"ts":1,"kind":"snapshot","bids":[[100.5,2],[99,1e-3]],"asks":[[101.25,0.5]]}',
+     '{"ts":2,"kind":"diff","bids":[],"asks":[[101.25,0]]}'],  # the compact form
+    ['{"kind":"Snapshot","asks":[[101,1]],"ts":1,"bids":[[100,2]]}'],  # other order, other case
+    ['{"ts":1,"kind":"snapshot","bids":[ [100,2] ],"asks":[]}'],  # blanks
+    ['{"ts":1,"kind":"snapshot","bids":[[100,2,7]],"asks":[]}'],  # a level of three values
+    ['{"ts":1,"kind":"snapshot","bids":[[100]],"asks":[]}'],
+    ['{"ts":1,"kind":"snapshot","bids":[["100.50","2"]],"asks":[]}'],  # numbers as text
+    ['{"ts":1,"kind":"snapshot","bids":[[1E+2,2.5e-1],[-0.0,0]],"asks":[[1.0E2,3]]}'],
+    ['{"ts":1,"kind":"snapshot","bids":[[01,2]],"asks":[]}', '{"ts":1,"kind":"snapshot","bids":[[1.,2]],"asks":[]}'],
+    ['{"ts":1,"kind":"snapshot","bids":[[1e,2]],"asks":[]}', '{"ts":1,"kind":"snapshot","bids":[[+1,2]],"asks":[]}'],
+    ['{"ts":1,"kind":"snapshot","bids":[[1.2.3,2]],"asks":[]}'],
+    ['{"ts":1,"kind":"snapshot","bids":[[-,2]],"asks":[]}', '{"ts":1,"kind":"snapshot","bids":[[1-2,2]],"asks":[]}'],
+    ['{"ts":1,"kind":"snapshot","bids":[[1e999,2]],"asks":[]}'],
+    ['{"ts":1,"kind":"snapshot","bids":[[1,2]],"asks":[],"extra":[1]}'],  # another array field
+    ['{"ts":1,"kind":"snapshot","bids":[[1,2]],"asks":[],"note":{"a":1}}'],
+    ['{"ts":1,"kind":"snapshot","bids":[[1,2]]}'],  # no asks
+    ['{"ts":1,"kind":"snapshot","bids":[[1,2]],"bids":[[3,4]]}'],
+    ['{"ts":1,"kind":"snapshot","xbids":[[1,2]],"asks":[]}'],
+    ['{"ts":1,"kind":"flat","bids":[[1,2]],"asks":[]}'],
+    ['{"ts":"1","kind":"snapshot","bids":[[1,2]],"asks":[]}'],
+    ['[1,"snapshot",[[1,2]],[]]'],  # positional
+])
+def test_book_events_give_what_the_whole_document_reader_gives(events, tmp_path, monkeypatch):
+    path = tmp_path / "d.json"
+    path.write_text('{"book":[' + ",".join(events) + "]}")
+    try:
+        fast = _converted(path)
+    except ConvertError as error:
+        fast = str(error)
+    _whole_document_only(monkeypatch)
+    try:
+        slow = _converted(path)
+    except ConvertError as error:
+        slow = str(error)
+    if isinstance(slow, str):
+        assert fast == slow
+    else:
+        _same_columns(fast[0], slow[0])
+        assert fast[1:] == slow[1:]
+
+
+def test_the_compact_book_is_read_from_its_text(monkeypatch):
+    from korvel_vorn.convert import dataset_book
+
+    text = ('{"book":[{"ts":5,"kind":"snapshot","bids":[[100.10,2],[99.5,1]],"asks":[[101,3e-2]]},'
+            '{"ts":6,"kind":"DIFF","asks":[],"bids":[[100.1,0]]}]}')
+    batch = next(dataset_scan.scan_batches(io.BytesIO(text.encode())))
+    chunk = dataset_book.book_columns(batch, None)
+    assert chunk["ts"].tolist() == [5, 6] and chunk["kind"].tolist() == [0, 1]
+    assert chunk["bid_count"].tolist() == [2, 1] and chunk["ask_count"].tolist() == [1, 0]
+    assert chunk["bid_price"].tolist() == [100.1, 99.5, 100.1] and chunk["bid_qty"].tolist() == [2, 1, 0]
+    assert chunk["ask_price"].tolist() == [101.0] and chunk["ask_qty"].tolist() == [0.03]
+    assert chunk["rest"].to_pylist() == [',"kind":"snapshot","bids":[[100.10,2],[99.5,1]],"asks":[[101,3e-2]]}',
+                                         ',"kind":"diff","bids":[[100.1,0]],"asks":[]}']
