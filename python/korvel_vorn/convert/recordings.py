@@ -71,7 +71,9 @@ def read_folders(folders: list[str]) -> RecordFolders:
         for gap in manifest.get("gaps", []):
             after, resume = gap.get("after_update_id"), gap.get("last_update_id")
             if isinstance(after, int) and isinstance(resume, int):
-                out.gaps.append(RecordedGap(after, resume, _describe(folder, gap)))
+                # A gap across midnight is listed by the manifests of both days.
+                if not any((g.after, g.resume) == (after, resume) for g in out.gaps):
+                    out.gaps.append(RecordedGap(after, resume, _describe(folder, gap)))
             else:
                 out.open_gaps += 1
         liquidations = manifest.get("liquidations")

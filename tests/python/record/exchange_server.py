@@ -108,6 +108,13 @@ class Faults:
     restart_pause: float = 0.3
     garbage_at: set[int] = field(default_factory=set)  # a text that is not JSON on the market route
     rest_delay: float = 0.0  # seconds before every REST reply
+    # Depth snapshot request n (from 0) served as the book after tape step s (-1: before the tape).
+    snapshot_at: dict[int, int] = field(default_factory=dict)
+    # Depth snapshot request n answered only once the tape has played step s.
+    hold_snapshot: dict[int, int] = field(default_factory=dict)
+    # Snapshots served before the tape goes past step 20 (the book synchronised first); None:
+    # one more than the stale ones, 0: no wait.
+    sync_snapshots: int | None = None
 
 
 class BinanceServer:
@@ -132,6 +139,8 @@ class BinanceServer:
         self._ready = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._stale_left = self.faults.stale_snapshots
+        self.depth_requests = 0
+        self.lock = threading.Lock()
         self.http = ThreadingHTTPServer(("127.0.0.1", 0), self._http_handler())
         self._http_thread = threading.Thread(target=self.http.serve_forever, daemon=True)
 
@@ -152,7 +161,13 @@ class BinanceServer:
                 if symbol != server.tape.symbol:
                     self._reply(400, {"code": -1121, "msg": "Invalid symbol."})
                 elif url.path.endswith("/depth"):
-                    self._reply(200, server.snapshot())
+                    with server.lock:
+                        number = server.depth_requests
+                        server.depth_requests += 1
+                    hold = server.faults.hold_snapshot.get(number)
+                    if hold is not None:
+                        wait_until(lambda: server.position >= hold, 10.0)
+                    self._reply(200, server.snapshot(number))
                 elif url.path.endswith("/openInterest"):
                     ms = server.tape.steps[max(server.position, 0)].ms
                     self._reply(200, {"symbol": symbol, "openInterest": f"{1000 + server.position}.500", "time": ms})
@@ -169,13 +184,16 @@ class BinanceServer:
 
         return Handler
 
-    def snapshot(self) -> dict[str, Any]:
+    def snapshot(self, number: int = 0) -> dict[str, Any]:
         position = self.position
-        if self._stale_left > 0:
+        if number in self.faults.snapshot_at:
+            position = self.faults.snapshot_at[number]
+        elif self._stale_left > 0:
             self._stale_left -= 1
             position = max(position - 25, -1)
         u, bids, asks = self.tape.book_after[position + 1]
-        ms = self.tape.steps[max(position, 0)].ms
+        # The book before the tape is stamped before its first step.
+        ms = self.tape.steps[position].ms if position >= 0 else self.tape.steps[0].ms - 100
         body = {"lastUpdateId": u, "E": ms + 5, "T": ms,
                 "bids": [[_px(t), q] for t, q in sorted(bids.items(), reverse=True)],
                 "asks": [[_px(t), q] for t, q in sorted(asks.items())]}
@@ -211,10 +229,11 @@ class BinanceServer:
                     break
                 await asyncio.sleep(0.005)
         for i, step in enumerate(self.tape.steps):
-            if i == 20:
+            wanted = f.stale_snapshots + 1 if f.sync_snapshots is None else f.sync_snapshots
+            if i == 20 and wanted:
                 # The faults come later: the book is synchronised first, however slow the machine.
                 for _ in range(1000):
-                    if len(self.snapshots_served) > self.faults.stale_snapshots:
+                    if len(self.snapshots_served) >= wanted:
                         break
                     await asyncio.sleep(0.01)
                 await asyncio.sleep(0.1)
@@ -224,6 +243,11 @@ class BinanceServer:
                 await asyncio.sleep(f.restart_pause)
                 self.server = await serve(self._handler, "127.0.0.1", self.port, reuse_address=True, **PINGS)
             if i in f.drop_depth_at:
+                # A cut needs a connection to cut: wait for the client's reconnect after an earlier one.
+                for _ in range(1000):
+                    if self.clients["public"]:
+                        break
+                    await asyncio.sleep(0.01)
                 for ws in list(self.clients["public"]):
                     ws.transport.abort()
             silent = f.silent_depth is not None and f.silent_depth[0] <= i < f.silent_depth[1]

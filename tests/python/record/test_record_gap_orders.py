@@ -1,0 +1,200 @@
+"""Faults in every order against the Binance stand-in: a cut then a stale snapshot, a stale snapshot
+then a cut, two cuts before one resync, and a gap across an hour file's end and across UTC
+midnight. For each, the manifest's gaps start at the last update applied and end at the snapshot
+that bridges, with the times of the updates on either side, and the converted book equals the
+stand-in's own book at every step outside the gaps."""
+
+from __future__ import annotations
+
+import time
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+pytest.importorskip("websockets")
+pytest.importorskip("pyarrow")
+
+from exchange_server import BinanceServer, BinanceTape, Faults, wait_until
+from record_helpers import converted, fast_options, hour_files, lines_of, manifests, record_while
+
+NS_PER_MS = 1_000_000
+DAY_NS = 86_400_000 * NS_PER_MS
+
+
+@pytest.fixture
+def serve(monkeypatch: pytest.MonkeyPatch) -> Any:
+    servers: list[BinanceServer] = []
+
+    def start(faults: Faults) -> BinanceServer:
+        server = BinanceServer(BinanceTape.generate(steps=300), faults).start()
+        monkeypatch.setenv("KORVEL_VORN_BINANCE_WS_URL", server.ws_url)
+        monkeypatch.setenv("KORVEL_VORN_BINANCE_REST_URL", server.rest_url)
+        servers.append(server)
+        return server
+
+    yield start
+    for server in servers:
+        server.close()
+
+
+class JumpingClock:
+    """The recorder's wall clock: a while before `boundary`, and just after it from the moment the
+    recorder reports its depth connection lost (so the last update before the cut is received
+    before the boundary and the resync after it)."""
+
+    def __init__(self, boundary_ns: int) -> None:
+        self.real = time.time_ns
+        self.boundary = boundary_ns
+        self.offset = boundary_ns - 20_000 * NS_PER_MS - self.real()
+
+    def jump(self) -> None:
+        self.offset = max(self.offset, self.boundary + NS_PER_MS - self.real())
+
+    def __call__(self) -> int:
+        return self.real() + self.offset
+
+
+class Log(list[str]):
+    def __init__(self, clock: JumpingClock | None) -> None:
+        super().__init__()
+        self.clock = clock
+
+    def append(self, line: str) -> None:
+        super().append(line)
+        if self.clock is not None and line.startswith("depth: connection closed"):
+            self.clock.jump()
+
+
+def midnight_ns() -> int:
+    return (time.time_ns() // DAY_NS + 1) * DAY_NS
+
+
+def hour_ns() -> int:
+    return midnight_ns() - DAY_NS + 14 * 3600_000 * NS_PER_MS  # 14:00 UTC
+
+
+ORDERS = [
+    # name, faults, how many gaps, the clock's boundary
+    ("cut_then_older_snapshot", Faults(drop_depth_at={120}, snapshot_at={1: 60}), 1, None),
+    ("break_then_snapshot_inside_the_gap",
+     Faults(skip_depth=set(range(120, 160)), snapshot_at={1: 140}), 1, None),
+    ("stale_first_snapshot_then_cut",
+     Faults(snapshot_at={0: -1}, hold_snapshot={1: 60}, drop_depth_at={40}, sync_snapshots=0), 1, None),
+    ("two_cuts_before_one_resync",
+     Faults(drop_depth_at={100, 180}, hold_snapshot={1: 220}), 1, None),
+    ("cut_then_stale_snapshot_across_the_hour", Faults(drop_depth_at={120}, snapshot_at={1: 60}), 1, hour_ns),
+    ("cut_then_stale_snapshot_across_midnight", Faults(drop_depth_at={120}, snapshot_at={1: 60}), 1, midnight_ns),
+]
+
+
+def written_depth(out: Path) -> dict[int, int]:
+    """u -> receive ns of every depth update in the files."""
+    found: dict[int, int] = {}
+    for path in hour_files(out):
+        for ns, message in lines_of(path):
+            data = message.get("data", {})
+            if data.get("e") == "depthUpdate":
+                found.setdefault(data["u"], ns)
+    return found
+
+
+def book_of(levels: dict[int, str]) -> dict[float, float]:
+    return {tick / 10: float(qty) for tick, qty in levels.items()}
+
+
+@pytest.mark.parametrize(("name", "faults", "gap_count", "boundary"), ORDERS, ids=[o[0] for o in ORDERS])
+def test_a_gap_bounds_exactly_what_is_missing(serve: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                             name: str, faults: Faults, gap_count: int, boundary: Any) -> None:
+    clock = JumpingClock(boundary()) if boundary is not None else None
+    if clock is not None:
+        monkeypatch.setattr(time, "time_ns", clock)
+    server = serve(faults)
+    tape = server.tape
+    out = tmp_path / "rec"
+    logs = Log(clock)
+
+    def until(timeout: float) -> None:
+        assert wait_until(server.done.is_set, timeout), "the stand-in server did not finish its tape"
+        wait_until(lambda: False, 0.3)
+
+    recorder, _ = record_while("binance-um", ["BTCUSDT"], out, fast_options(), until, logs=logs)
+    assert recorder.exit_status == 0, logs
+    if "cut" in name:
+        assert sum("depth: connection closed" in line for line in logs) == len(faults.drop_depth_at), logs
+
+    days = manifests(out)
+    if boundary is midnight_ns:
+        assert len(days) == 2
+        assert days[0]["gaps"] == days[1]["gaps"], "a gap across midnight is listed by both days"
+    else:
+        assert len(days) == 1
+    if boundary is hour_ns:
+        assert [p.name for p in hour_files(out)] == ["13.jsonl.gz", "14.jsonl.gz"]
+    manifest = days[-1]
+    gaps = manifest["gaps"]
+    assert len(gaps) == gap_count, (gaps, logs)
+
+    received = written_depth(out)
+    step_of = {s.depth["u"]: i for i, s in enumerate(tape.steps) if s.depth is not None}
+    snapshots = [s for day in days for s in day["snapshots"]]
+    served = {s["lastUpdateId"]: s for s in server.snapshots_served}
+    stale = {tape.book_after[step + 1][0] for step in faults.snapshot_at.values()}
+    assert stale <= {s["last_update_id"] for s in snapshots}, "a stale snapshot stays listed"
+    for entry in snapshots:  # and is marked unused; every other one is used
+        assert entry["used"] is (entry["last_update_id"] not in stale), (entry, snapshots)
+
+    for gap in gaps:
+        after, resume = gap["after_update_id"], gap["last_update_id"]
+        assert resume in {s["last_update_id"] for s in snapshots if s["used"]}
+        if after in received:  # the last update applied before the break
+            assert gap["first_time"] == tape.steps[step_of[after]].depth["T"]
+            assert gap["first_ns"] == received[after]
+            following = [u for u in step_of if u > after]
+            assert following[0] not in received or "snapshot" in gap["reason"], "the gap starts at the break"
+        else:  # a stale first snapshot
+            assert gap["reason"] == "snapshot older than the buffered updates"
+            assert gap["first_time"] == served[after]["T"]
+        first_after = min(u for u in received if u >= resume)  # the first update applied after the resync
+        assert gap["last_time"] == tape.steps[step_of[first_after]].depth["T"]
+        assert gap["last_ns"] == received[first_after]
+    # Every update the stand-in sent that was not received lies inside a gap.
+    for u in step_of:
+        if u not in received and u > min(received):
+            assert any(g["after_update_id"] < u <= g["last_update_id"] for g in gaps), u
+
+    dataset, _ = converted(out)
+    diffs = [e for e in dataset["book"] if e["kind"] == "diff"]
+    first_used = min(s["last_update_id"] for s in snapshots if s["used"] or s["last_update_id"] < min(received))
+    in_sync = [u for u in sorted(received) if u >= first_used
+               and not any(g["after_update_id"] < u < g["last_update_id"] for g in gaps)]
+    assert len(diffs) == len(in_sync), "every update received in sync is converted, none inside a gap"
+
+    # The converted book equals the stand-in's at every step outside the gaps.
+    book = dataset["book"]
+    bids: dict[float, float] = {}
+    asks: dict[float, float] = {}
+    n = 0
+    compared = 0
+    for i, step in enumerate(tape.steps):
+        while n < len(book) and book[n]["ts"] <= step.ms:
+            event = book[n]
+            if event["kind"] == "snapshot":
+                bids.clear()
+                asks.clear()
+            for side, levels in ((bids, event["bids"]), (asks, event["asks"])):
+                for price, qty in levels:
+                    if qty == 0:
+                        side.pop(price, None)
+                    else:
+                        side[price] = qty
+            n += 1
+        u = step.depth["u"] if step.depth is not None else None
+        if u is None or u < first_used or u > max(received):
+            continue
+        if any(g["after_update_id"] < u and step.ms < g["last_time"] for g in gaps):
+            continue
+        expected_bids, expected_asks = tape.book_after[i + 1][1:]
+        assert (bids, asks) == (book_of(expected_bids), book_of(expected_asks)), f"{name}: step {i} (u {u})"
+        compared += 1
+    assert compared > 150
