@@ -176,11 +176,12 @@ class BinanceServer:
 
             def _reply(self, status: int, body: dict[str, Any]) -> None:
                 data = json.dumps(body, separators=(",", ":")).encode()
-                self.send_response(status)
-                self.send_header("Content-Type", "application/json")
-                self.send_header("Content-Length", str(len(data)))
-                self.end_headers()
-                self.wfile.write(data)
+                with contextlib.suppress(OSError):  # a client that stopped waiting
+                    self.send_response(status)
+                    self.send_header("Content-Type", "application/json")
+                    self.send_header("Content-Length", str(len(data)))
+                    self.end_headers()
+                    self.wfile.write(data)
 
         return Handler
 
@@ -326,19 +327,28 @@ class BybitServer:
 
     The book of `orderbook.200.SYMBOL` starts with a snapshot on each subscription, then deltas
     with u one higher each; `restart_at` sends the whole book as a delta with u = 1 (the exchange's
-    service restart) and `skip_at` leaves one delta out."""
+    service restart), `skip_at` leaves one delta out, `drop_at` cuts the connections at those
+    steps and `hold_snapshots_until` sends every snapshot after the first only once that step has
+    played. `history` is the book after each step: (u, ms, bids, asks)."""
 
     def __init__(self, symbol: str = "BTCUSDT", steps: int = 300, pace: float = 0.004, seed: int = 5,
-                 skip_at: int | None = None, restart_at: int | None = None) -> None:
+                 skip_at: int | None = None, restart_at: int | None = None, drop_at: frozenset[int] = frozenset(),
+                 hold_snapshots_until: int | None = None) -> None:
         self.symbol = symbol
         self.steps = steps
         self.pace = pace
         self.rng = random.Random(seed)
         self.skip_at = skip_at
         self.restart_at = restart_at
+        self.drop_at = drop_at
+        self.hold_snapshots_until = hold_snapshots_until
         self.u = 100
+        self.ms = T0 - 100
+        self.position = -1
         self.bids = {600000 - i: "1.000" for i in range(1, 20)}
         self.asks = {600000 + i: "1.000" for i in range(0, 19)}
+        self.history: list[tuple[int, int, dict[int, str], dict[int, str]]] = [
+            (self.u, self.ms, dict(self.bids), dict(self.asks))]
         self.pings = 0
         self.subscribed: dict[ServerConnection, set[str]] = {}
         self.trades_sent: list[dict[str, Any]] = []
@@ -370,8 +380,14 @@ class BybitServer:
                     for topic in request["args"]:
                         self.subscribed[ws].add(topic)
                         if topic.startswith("orderbook"):
+                            hold = self.hold_snapshots_until
+                            if self.snapshots_sent and hold is not None:
+                                for _ in range(2000):
+                                    if self.position >= hold:
+                                        break
+                                    await asyncio.sleep(0.005)
                             self.snapshots_sent += 1
-                            await ws.send(self._book_message("snapshot", self.u, T0, *self._full()))
+                            await ws.send(self._book_message("snapshot", self.u, self.ms, *self._full()))
                     await ws.send(json.dumps({"success": True, "ret_msg": "", "op": "subscribe"}))
                 elif request.get("op") == "unsubscribe":
                     for topic in request["args"]:
@@ -395,9 +411,18 @@ class BybitServer:
         sym = self.symbol
         for i in range(self.steps):
             ms = T0 + 100 * i
+            if i in self.drop_at:
+                # A cut needs a connection to cut: wait for the client's reconnect after an earlier one.
+                for _ in range(1000):
+                    if self.subscribed:
+                        break
+                    await asyncio.sleep(0.01)
+                for ws in list(self.subscribed):
+                    ws.transport.abort()
             tick = 600000 - self.rng.randint(1, 25)
             qty = "0" if self.rng.random() < 0.3 else f"{self.rng.randint(1, 90) / 10:.3f}"
             self.bids.pop(tick, None) if qty == "0" else self.bids.__setitem__(tick, qty)
+            self.ms = ms
             if i == self.restart_at:
                 self.u = 1
                 await self._send(f"orderbook.200.{sym}", self._book_message("delta", 1, ms, *self._full()))
@@ -406,6 +431,8 @@ class BybitServer:
                 if i != self.skip_at:
                     await self._send(f"orderbook.200.{sym}",
                                      self._book_message("delta", self.u, ms, [[_px(tick), qty]], []))
+            self.history.append((self.u, ms, dict(self.bids), dict(self.asks)))
+            self.position = i
             trade = {"T": ms, "s": sym, "S": "Buy" if i % 2 else "Sell", "v": "0.010", "p": _px(600000),
                      "L": "PlusTick", "i": f"trade-{i}", "BT": False}
             self.trades_sent.append(trade)

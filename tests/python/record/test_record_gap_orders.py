@@ -16,10 +16,18 @@ pytest.importorskip("websockets")
 pytest.importorskip("pyarrow")
 
 from exchange_server import BinanceServer, BinanceTape, Faults, wait_until
-from record_helpers import converted, fast_options, hour_files, lines_of, manifests, record_while
-
-NS_PER_MS = 1_000_000
-DAY_NS = 86_400_000 * NS_PER_MS
+from record_helpers import (
+    JumpingClock,
+    Log,
+    converted,
+    fast_options,
+    hour_files,
+    hour_ns,
+    lines_of,
+    manifests,
+    midnight_ns,
+    record_while,
+)
 
 
 @pytest.fixture
@@ -36,42 +44,6 @@ def serve(monkeypatch: pytest.MonkeyPatch) -> Any:
     yield start
     for server in servers:
         server.close()
-
-
-class JumpingClock:
-    """The recorder's wall clock: a while before `boundary`, and just after it from the moment the
-    recorder reports its depth connection lost (so the last update before the cut is received
-    before the boundary and the resync after it)."""
-
-    def __init__(self, boundary_ns: int) -> None:
-        self.real = time.time_ns
-        self.boundary = boundary_ns
-        self.offset = boundary_ns - 20_000 * NS_PER_MS - self.real()
-
-    def jump(self) -> None:
-        self.offset = max(self.offset, self.boundary + NS_PER_MS - self.real())
-
-    def __call__(self) -> int:
-        return self.real() + self.offset
-
-
-class Log(list[str]):
-    def __init__(self, clock: JumpingClock | None) -> None:
-        super().__init__()
-        self.clock = clock
-
-    def append(self, line: str) -> None:
-        super().append(line)
-        if self.clock is not None and line.startswith("depth: connection closed"):
-            self.clock.jump()
-
-
-def midnight_ns() -> int:
-    return (time.time_ns() // DAY_NS + 1) * DAY_NS
-
-
-def hour_ns() -> int:
-    return midnight_ns() - DAY_NS + 14 * 3600_000 * NS_PER_MS  # 14:00 UTC
 
 
 ORDERS = [
@@ -112,7 +84,7 @@ def test_a_gap_bounds_exactly_what_is_missing(serve: Any, tmp_path: Path, monkey
     server = serve(faults)
     tape = server.tape
     out = tmp_path / "rec"
-    logs = Log(clock)
+    logs = Log(clock, "depth: connection closed")
 
     def until(timeout: float) -> None:
         assert wait_until(server.done.is_set, timeout), "the stand-in server did not finish its tape"
