@@ -32,6 +32,7 @@ class RecordFolders:
     files: list[str] = field(default_factory=list)
     gaps: list[RecordedGap] = field(default_factory=list)
     open_gaps: int = 0  # gaps still open when the recording stopped
+    unused_snapshots: set[int] = field(default_factory=set)  # update ids of snapshots the book did not use
     sampled_liquidations: bool = False
 
 
@@ -77,7 +78,8 @@ def read_folders(folders: list[str]) -> RecordFolders:
         liquidations = manifest.get("liquidations")
         if isinstance(liquidations, dict) and liquidations.get("sampled"):
             out.sampled_liquidations = True
-    starts = _book_starts(manifest for _, manifest in manifests)
+    starts = sorted(_snapshot_ids([m for _, m in manifests], used=True))
+    out.unused_snapshots = _snapshot_ids([m for _, m in manifests], used=False)
     seen: set[tuple[int, int]] = set()
     for folder, manifest in manifests:
         for gap in manifest.get("gaps", []):
@@ -95,18 +97,19 @@ def read_folders(folders: list[str]) -> RecordFolders:
     return out
 
 
-def _book_starts(manifests: Any) -> list[int]:
-    """The update ids of the snapshots that can start the book again, in order: every one the
-    manifests list but those marked unused (older than the updates buffered after them)."""
+def _snapshot_ids(manifests: list[dict[str, Any]], used: bool) -> set[int]:
+    """The update ids of the snapshots the manifests list as used (those that can start the book
+    again: every one not marked unused) or, with `used` False, as unused (older than the updates
+    buffered after them)."""
     ids = set()
     for manifest in manifests:
         for snapshot in manifest.get("snapshots", []):
-            if not isinstance(snapshot, dict) or snapshot.get("used") is False:
+            if not isinstance(snapshot, dict) or (snapshot.get("used") is False) == used:
                 continue
             value = snapshot.get("last_update_id", snapshot.get("update_id"))
             if isinstance(value, int):
                 ids.add(value)
-    return sorted(ids)
+    return ids
 
 
 def _describe(folder: str, gap: dict[str, Any]) -> str:

@@ -137,10 +137,11 @@ def test_a_gap_bounds_exactly_what_is_missing(serve: Any, tmp_path: Path, monkey
 
     dataset, _ = converted(out)
     diffs = [e for e in dataset["book"] if e["kind"] == "diff"]
-    first_used = min(s["last_update_id"] for s in snapshots if s["used"] or s["last_update_id"] < min(received))
+    first_used = min(s["last_update_id"] for s in snapshots if s["used"])
     in_sync = [u for u in sorted(received) if u >= first_used
                and not any(g["after_update_id"] < u < g["last_update_id"] for g in gaps)]
     assert len(diffs) == len(in_sync), "every update received in sync is converted, none inside a gap"
+    assert sum(e["kind"] == "snapshot" for e in dataset["book"]) == sum(s["used"] for s in snapshots)
 
     # The converted book equals the stand-in's at every step outside the gaps.
     book = dataset["book"]
