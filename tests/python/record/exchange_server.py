@@ -478,3 +478,68 @@ class BybitServer:
         with contextlib.suppress(Exception):
             asyncio.run_coroutine_threadsafe(_shutdown(self.server), self.loop).result(5)
         self._thread.join(5)
+
+
+class RecordedBooks:
+    """`book_after` of a tape replayed from a real recording: (u, bids, asks) after each step,
+    rebuilt on demand from checkpoints (a real book has thousands of levels)."""
+
+    EVERY = 100
+
+    def __init__(self, first: tuple[int, dict[int, str], dict[int, str]], steps: list[Step]) -> None:
+        self.steps = steps
+        self.checkpoints = [(first[0], dict(first[1]), dict(first[2]))]
+        u, bids, asks = self.checkpoints[0]
+        bids, asks = dict(bids), dict(asks)
+        for i, step in enumerate(steps):
+            u = self._apply(step, bids, asks)
+            if (i + 1) % self.EVERY == 0:
+                self.checkpoints.append((u, dict(bids), dict(asks)))
+
+    @staticmethod
+    def _apply(step: Step, bids: dict[int, str], asks: dict[int, str]) -> int:
+        assert step.depth is not None
+        for side, levels in ((bids, step.depth["b"]), (asks, step.depth["a"])):
+            for price, qty in levels:
+                tick = round(float(price) * 10)
+                if float(qty) == 0:
+                    side.pop(tick, None)
+                else:
+                    side[tick] = qty
+        return int(step.depth["u"])
+
+    def __len__(self) -> int:
+        return len(self.steps) + 1
+
+    def __getitem__(self, index: int) -> tuple[int, dict[int, str], dict[int, str]]:
+        base = index // self.EVERY
+        u, bids, asks = self.checkpoints[base]
+        bids, asks = dict(bids), dict(asks)
+        for step in self.steps[base * self.EVERY:index]:
+            u = self._apply(step, bids, asks)
+        return u, bids, asks
+
+
+def recorded_tape(path: str, steps: int) -> BinanceTape:
+    """A tape of the depth updates of a real recording (`<ns> <combined-stream JSON>` lines, with
+    its REST snapshot in line), from the snapshot on: `steps` updates, the first one bridging it."""
+    import gzip
+
+    snapshot: dict[str, Any] | None = None
+    depth: list[dict[str, Any]] = []
+    with gzip.open(path, "rt") as lines:
+        for line in lines:
+            message = json.loads(line.partition(" ")[2])
+            data = message.get("data", message)
+            if "lastUpdateId" in data and snapshot is None:
+                snapshot = data
+            elif data.get("e") == "depthUpdate" and snapshot is not None:
+                if data["u"] >= snapshot["lastUpdateId"]:
+                    depth.append(data)
+                if len(depth) >= steps:
+                    break
+    assert snapshot is not None and depth, f"{path} holds no snapshot and depth updates after it"
+    ticks = [{round(float(p) * 10): q for p, q in snapshot[side]} for side in ("bids", "asks")]
+    tape_steps = [Step(d["T"], d) for d in depth]
+    return BinanceTape(depth[0]["s"], tape_steps,
+                       RecordedBooks((snapshot["lastUpdateId"], ticks[0], ticks[1]), tape_steps))  # type: ignore[arg-type]

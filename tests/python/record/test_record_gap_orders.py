@@ -171,3 +171,74 @@ def test_a_gap_bounds_exactly_what_is_missing(serve: Any, tmp_path: Path, monkey
         assert (bids, asks) == (book_of(expected_bids), book_of(expected_asks)), f"{name}: step {i} (u {u})"
         compared += 1
     assert compared > 150
+
+
+def apply_levels(bids: dict[float, float], asks: dict[float, float], bid_levels: Any, ask_levels: Any) -> None:
+    for side, levels in ((bids, bid_levels), (asks, ask_levels)):
+        for price, qty in levels:
+            if float(qty) == 0:
+                side.pop(float(price), None)
+            else:
+                side[float(price)] = float(qty)
+
+
+RAW = Path(__file__).resolve().parents[3].parent / "shared" / "data" / "raw" / "btcusdt_20240808.gz"
+
+
+@pytest.mark.skipif(not RAW.exists(), reason="the raw recordings are not available")
+def test_a_real_market_cut_then_served_a_stale_snapshot_keeps_every_update_before_the_cut(
+        tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    """The recorded BTCUSDT depth stream replayed by the stand-in, cut, then answered with a
+    snapshot older than the updates before the cut: the converted book equals the recording's own
+    book at every update but those inside the gap."""
+    from exchange_server import recorded_tape
+
+    tape = recorded_tape(str(RAW), 1000)
+    server = BinanceServer(tape, Faults(drop_depth_at={500}, snapshot_at={1: 250}), pace=0.001).start()
+    monkeypatch.setenv("KORVEL_VORN_BINANCE_WS_URL", server.ws_url)
+    monkeypatch.setenv("KORVEL_VORN_BINANCE_REST_URL", server.rest_url)
+    out = tmp_path / "rec"
+    try:
+        recorder, logs = record_while(
+            "binance-um", ["BTCUSDT"], out, fast_options(silence=5.0),
+            lambda timeout: wait_until(server.done.is_set, timeout) and wait_until(lambda: False, 0.3))
+    finally:
+        server.close()
+    assert recorder.exit_status == 0, logs
+    (manifest,) = manifests(out)
+    (gap,) = manifest["gaps"]
+    received = written_depth(out)
+    last_before_cut = max(s.depth["u"] for s in tape.steps[:500] if s.depth is not None)
+    assert gap["after_update_id"] == last_before_cut and last_before_cut in received
+    stale = tape.book_after[251][0]
+    assert [s["used"] for s in manifest["snapshots"] if s["last_update_id"] == stale] == [False]
+    assert stale < last_before_cut
+
+    dataset, _ = converted(out)
+    book = dataset["book"]
+    bids: dict[float, float] = {}
+    asks: dict[float, float] = {}
+    _, start_bids, start_asks = tape.book_after[0]
+    tape_bids = {t / 10: float(q) for t, q in start_bids.items()}
+    tape_asks = {t / 10: float(q) for t, q in start_asks.items()}
+    first_used = min(s["last_update_id"] for s in manifest["snapshots"] if s["used"])
+    resync = max(s["last_update_id"] for s in manifest["snapshots"] if s.get("used", True))
+    n = compared = 0
+    for i, step in enumerate(tape.steps):
+        assert step.depth is not None
+        u = step.depth["u"]
+        apply_levels(tape_bids, tape_asks, step.depth["b"], step.depth["a"])
+        if i + 1 < len(tape.steps) and tape.steps[i + 1].ms == step.ms:
+            continue  # compared once every update of that millisecond is in
+        while n < len(book) and book[n]["ts"] <= step.ms:
+            event = book[n]
+            if event["kind"] == "snapshot":
+                bids.clear()
+                asks.clear()
+            apply_levels(bids, asks, event["bids"], event["asks"])
+            n += 1
+        if u < first_used or last_before_cut < u < resync:
+            continue  # before the book's start, or lost in the cut
+        assert (bids, asks) == (tape_bids, tape_asks), f"the book after update {u}"
+        compared += 1
+    assert compared > 700
