@@ -119,6 +119,18 @@ class Recorder:
         except OSError as error:
             self.fail(f"cannot write under {self.out}: {error.strerror or error}")
 
+    def add_at(self, state: SymbolState, ns: int, key: str, entry: dict[str, Any], same: tuple[str, ...]) -> None:
+        """Adds `entry` to the manifest of `ns`'s day, which may be a day already left behind (a
+        gap that starts at an update received before midnight): that day's file is written
+        without making it the open manifest again."""
+        from .files import day_and_hour
+
+        files = state.files
+        if files is None or files.manifest is None or day_and_hour(ns)[0] == files.day:
+            self.manifest(state, ns).add(key, entry)
+        else:
+            self.revise(state, ns, key, entry, same)
+
     def note_gap_closed(self, state: SymbolState, gap: dict[str, Any]) -> None:
         """A gap listed when it opened (at its `first_ns`) has closed: saved in its day's manifest,
         and listed again in the manifest of the day it closed on when that is another day, so each

@@ -99,6 +99,7 @@ def test_a_gap_bounds_exactly_what_is_missing(serve: Any, tmp_path: Path, monkey
     if boundary is midnight_ns:
         assert len(days) == 2
         assert days[0]["gaps"] == days[1]["gaps"], "a gap across midnight is listed by both days"
+        assert [len(day["sessions"]) for day in days] == [1, 1], "the day left behind is not opened again"
     else:
         assert len(days) == 1
     if boundary is hour_ns:

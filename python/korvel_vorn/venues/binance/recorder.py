@@ -20,7 +20,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from ...recorder import rest
-from ...recorder.core import Recorder, SymbolState, loads
+from ...recorder.core import GAP_KEYS, Recorder, SymbolState, loads
 from ...recorder.links import Link
 from .. import binance as venue
 
@@ -175,7 +175,7 @@ class BinanceRecorder(Recorder):
         book.open_gap = {"reason": reason, "first_update_id": start.update_id + 1, "last_update_id": None,
                          "after_update_id": start.update_id, "first_ns": start.ns, "last_ns": None,
                          "first_time": start.time, "last_time": None}
-        self.manifest(state, start.ns).add("gaps", book.open_gap)
+        self.add_at(state, start.ns, "gaps", book.open_gap, GAP_KEYS)
         self.log(f"{state.symbol}: book gap after update {start.update_id} ({reason}); fetching a new snapshot")
 
     def _apply_buffer(self, state: SymbolState, book: BinanceBook) -> None:

@@ -18,7 +18,7 @@ from typing import Any
 
 from websockets.asyncio.client import ClientConnection
 
-from ...recorder.core import Recorder, SymbolState, loads
+from ...recorder.core import GAP_KEYS, Recorder, SymbolState, loads
 from ...recorder.links import Link
 from .. import bybit as venue
 
@@ -183,7 +183,7 @@ class BybitRecorder(Recorder):
         book.open_gap = {"reason": reason, "first_update_id": start.update_id + 1, "after_update_id": start.update_id,
                          "last_update_id": None, "first_ns": start.ns, "last_ns": None, "first_time": start.time,
                          "last_time": None}
-        self.manifest(state, start.ns).add("gaps", book.open_gap)
+        self.add_at(state, start.ns, "gaps", book.open_gap, GAP_KEYS)
 
     async def _resubscribe(self, symbol: str) -> None:
         ws = self.link_ws
