@@ -24,6 +24,11 @@ from ...recorder.core import GAP_KEYS, Recorder, SymbolState, loads
 from ...recorder.links import Link
 from .. import binance as venue
 
+# Depth events kept while the book waits for a snapshot (they are written as they come; these only
+# serve to find the one that bridges it): the newest, about 15 minutes of 100 ms events. An older
+# snapshot than all of them is discarded as stale anyway.
+BUFFER_LIMIT = 10_000
+
 
 @dataclass
 class _Depth:
@@ -148,6 +153,8 @@ class BinanceRecorder(Recorder):
                 self._break(state, book, event, [])
             return
         book.buffer.append(event)
+        if len(book.buffer) > 2 * BUFFER_LIMIT:  # trimmed in halves: a constant cost per event
+            del book.buffer[:-BUFFER_LIMIT]
         if book.anchor is not None:
             self._apply_buffer(state, book)
         self._want_snapshot(state, book)
@@ -259,15 +266,7 @@ class BinanceRecorder(Recorder):
                     self.log(f"{state.symbol}: the depth snapshot is not a snapshot ({reply.body[:80]!r})")
                 else:
                     self.write_generated(state, ns, f"{state.symbol.lower()}@rest.depth", reply.body)
-                    # "used" is decided by the buffered updates: None while none reaches it.
-                    entry = {"ns": ns, "last_update_id": last_id, "time": body.get("T", body.get("E")), "used": None}
-                    self.manifest(state, ns).add("snapshots", entry)
-                    book.wanted = False
-                    book.anchor = last_id
-                    book.anchor_message = body
-                    book.anchor_entry = entry
-                    book.synced_to = None
-                    self._apply_buffer(state, book)
+                    self._use_snapshot(state, book, body, last_id, ns)
                     attempt = 0
                     continue  # (a snapshot older than the buffered updates wants another)
             elif reply.status == 400 and reply.exchange_code() == -1121:
@@ -278,6 +277,19 @@ class BinanceRecorder(Recorder):
             delay = reply.retry_after if reply.retry_after is not None else self.options.backoff(attempt)
             attempt += 1
             await asyncio.sleep(max(delay, self.options.snapshot_interval))
+
+    def _use_snapshot(self, state: SymbolState, book: BinanceBook, body: dict[str, Any], last_id: int,
+                      ns: int) -> None:
+        """A snapshot received (and written): the buffered events are tried against it."""
+        # "used" is decided by the buffered updates: None while none reaches it.
+        entry = {"ns": ns, "last_update_id": last_id, "time": body.get("T", body.get("E")), "used": None}
+        self.manifest(state, ns).add("snapshots", entry)
+        book.wanted = False
+        book.anchor = last_id
+        book.anchor_message = body
+        book.anchor_entry = entry
+        book.synced_to = None
+        self._apply_buffer(state, book)
 
     # ---- open interest ------------------------------------------------------------------------
     async def _poll_open_interest(self) -> None:
