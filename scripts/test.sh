@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sets up (the package installed editable, see setup.sh), builds with warnings as errors, runs the
-# C++ tests (CTest) and the Python tests (pytest).
+# Sets up (the package built and installed into .venv, see setup.sh), builds with warnings as
+# errors, runs the C++ tests (CTest) and the Python tests (pytest) against the installed package.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
