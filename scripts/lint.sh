@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 export PATH="$root/.venv/bin:$PATH"
 python -m pip install -q -c scripts/constraints.txt mypy ruff
-ruff check python tests bench
+ruff check python tests bench scripts
 mypy
 # The bare package: an environment of its one dependency, made again whenever the pins change.
 bare=build/lint-bare
