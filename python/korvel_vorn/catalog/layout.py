@@ -187,18 +187,27 @@ def _codes(column: pa.ChunkedArray, names: tuple[str, str], where: str) -> np.nd
     return np.concatenate(parts) if parts else np.zeros(0, dtype=np.uint8)
 
 
-def _levels(column: pa.ChunkedArray) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any], np.ndarray[Any, Any]]:
-    """Counts, prices and quantities of a list<struct<price, qty>> column, flattened."""
-    array = column.combine_chunks() if column.num_chunks != 1 else column.chunk(0)
-    if len(array) == 0:
-        empty = np.zeros(0, dtype=np.float64)
-        return np.zeros(0, dtype=np.int64), empty, empty
+def _chunk_levels(array: pa.Array) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any], np.ndarray[Any, Any]]:
     offsets = np.asarray(array.offsets.to_numpy(), dtype=np.int64)
     values = array.values.slice(int(offsets[0]), int(offsets[-1] - offsets[0]))
     counts = np.diff(offsets)
     children = dict(zip((field.name for field in values.type), values.flatten()))  # the slice applied
-    price, qty = _numpy(children["price"]), _numpy(children["qty"])
-    return counts, price, qty
+    return counts, _numpy(children["price"]), _numpy(children["qty"])
+
+
+def _levels(column: pa.ChunkedArray) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any], np.ndarray[Any, Any]]:
+    """Counts, prices and quantities of a list<struct<price, qty>> column, flattened. A column of
+    several chunks (row groups) is joined as NumPy arrays of its doubles, not as an Arrow list:
+    that copies only the doubles, once."""
+    chunks = [chunk for chunk in column.chunks if len(chunk)]
+    if not chunks:
+        empty = np.zeros(0, dtype=np.float64)
+        return np.zeros(0, dtype=np.int64), empty, empty
+    parts = [_chunk_levels(chunk) for chunk in chunks]
+    if len(parts) == 1:
+        return parts[0]
+    counts, price, qty = zip(*parts)
+    return np.concatenate(counts), np.concatenate(price), np.concatenate(qty)
 
 
 def table_to_columns(list_name: str, table: pa.Table, where: str = "") -> Columns:

@@ -31,3 +31,26 @@ def test_book_levels_are_dictionary_encoded_and_read_back_exactly(tmp_path):
         assert np.array_equal(back[name], column), name
         if back[name].dtype.kind == "f":  # the sign of zero and every bit kept
             assert np.array_equal(back[name].view(np.int64), np.asarray(column, dtype=np.float64).view(np.int64))
+
+
+def test_a_book_of_several_row_groups_reads_as_one(tmp_path):
+    import pyarrow as pa
+
+    counts = [np.array([2, 0, 1]), np.array([0]), np.array([3, 1])]
+    tables, whole = [], {name: [] for name in ("bid_count", "ask_count", "bid_price", "bid_qty", "ask_price", "ask_qty")}
+    for n, count in enumerate(counts):
+        levels = int(count.sum())
+        part = {"ts": np.arange(len(count), dtype=np.int64) + 10 * n, "kind": np.ones(len(count), dtype=np.uint8),
+                "bid_count": count, "ask_count": count[::-1].copy(),
+                "bid_price": np.arange(levels) + 100.5 * (n + 1), "bid_qty": np.arange(levels) * 0.25 + n,
+                "ask_price": np.arange(levels) + 200.5 * (n + 1), "ask_qty": np.arange(levels) * 0.5 + n}
+        tables.append(columns_to_table("book", part))
+        for name in whole:
+            whole[name].append(part[name])
+    table = pa.concat_tables(tables)
+    table = table.slice(0)  # several chunks, as row groups read back
+    assert table.column("bids").num_chunks == 3
+    back = table_to_columns("book", table)
+    for name, parts in whole.items():
+        assert np.array_equal(back[name], np.concatenate(parts)), name
+    assert np.array_equal(back["ts"], np.concatenate([t.column("ts").cast("int64").to_numpy() for t in tables]))
