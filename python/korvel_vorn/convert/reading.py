@@ -6,9 +6,9 @@ one market: every list in time order, book updates ordered against their snapsho
 exchange's update ids, trades seen twice dropped by id. Inputs are read a batch at a time and
 spilled to temporary files, so memory stays bounded whatever their size; the bulk CSV layouts are
 read column-wise with pyarrow. The recognised formats and the meaning of their fields (who was
-the aggressor, which position a forced order liquidates) are described by source:
-`binance_messages`, `bybit_messages` and `dataset_records` (JSON, told apart by `messages`),
-`binance_tables` and `tardis_tables` (CSV, told apart by `tables`).
+the aggressor, which position a forced order liquidates) are described by source: the venues'
+`messages` (`venues/binance`, `venues/bybit`) and `dataset_records` (JSON, told apart by
+`messages`), the venues' `tables` (`venues/binance`, `venues/tardis`; CSV, told apart by `tables`).
 
 Sides in the dataset: a trade's side is the aggressor's (the taker's): "buy" when the taker
 bought, lifting the ask; a liquidation's side is the liquidated position's: "long" when a long was

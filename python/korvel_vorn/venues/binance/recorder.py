@@ -22,7 +22,7 @@ from typing import Any
 from ...recorder import rest
 from ...recorder.core import GAP_KEYS, Recorder, SymbolState, loads
 from ...recorder.links import Link
-from .. import binance as venue
+from . import live as venue
 
 # Depth events kept while the book waits for a snapshot (they are written as they come; these only
 # serve to find the one that bridges it): the newest, about 15 minutes of 100 ms events. An older
