@@ -65,6 +65,8 @@ class BinanceBook:
     last_good: _Depth | None = None  # the last update applied in sync
     open_gap: dict[str, Any] | None = None
     wanted: bool = True  # a snapshot is needed
+    buffered_from: int | None = None  # U of the session's first depth event, until the book first syncs
+    ever_synced: bool = False
 
 
 class BinanceRecorder(Recorder):
@@ -157,6 +159,8 @@ class BinanceRecorder(Recorder):
                 self._break(state, book, event, [])
             return
         book.buffer.append(event)
+        if book.buffered_from is None:
+            book.buffered_from = event.first
         if len(book.buffer) > 2 * BUFFER_LIMIT:  # trimmed in halves: a constant cost per event
             del book.buffer[:-BUFFER_LIMIT]
         if book.anchor is not None:
@@ -233,7 +237,12 @@ class BinanceRecorder(Recorder):
         entry = book.anchor_entry
         if entry is not None:
             entry["used"] = True
+            if not book.ever_synced and book.buffered_from is not None:
+                # The session's updates before this snapshot were written out of sync: from this id
+                # on (a later session's recording starts where the previous one's book is not).
+                entry["session_buffered_from"] = book.buffered_from
             self.revise(state, entry["ns"], "snapshots", entry, ("ns", "last_update_id"))
+        book.ever_synced = True
         if book.open_gap is not None:
             gap = book.open_gap
             gap.update(last_update_id=book.anchor, last_ns=event.ns, last_time=event.time)
