@@ -138,7 +138,7 @@ class Session:
         from .composite.catalog import load_catalogs
 
         composite = load_catalogs(roots, symbol=symbol, exchanges=exchanges, start=start, end=end,
-                                  spec=self._spec_text or None)
+                                  spec=self._spec_text or None, new_session=Session)
         self.composite = composite
         return int(composite.bounds()["count"])
 

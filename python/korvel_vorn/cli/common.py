@@ -140,15 +140,25 @@ def load_dataset(session: Session, args: argparse.Namespace) -> int:
 
 
 def check_venues(args: argparse.Namespace) -> None:
-    from .venues import check_venue_options
+    from .venues import VenueOptionError, check_venue_options
 
-    check_venue_options(args)
+    try:
+        check_venue_options(args)
+    except VenueOptionError as error:
+        raise UsageError(str(error)) from None
 
 
 def load_venues(session: Session, args: argparse.Namespace, start: int | None, end: int | None) -> int:
-    from .venues import load_venue_span
+    from ..catalog import CatalogError
+    from ..composite import UnitError
+    from .venues import VenueOptionError, load_venue_span
 
-    return load_venue_span(session, args, start, end)
+    try:
+        return load_venue_span(session, args, start, end)
+    except VenueOptionError as error:
+        raise UsageError(str(error)) from None
+    except (CatalogError, UnitError) as error:
+        raise CliError(str(error)) from None
 
 
 def cursor_at(session: Session, text: str | None) -> int | None:

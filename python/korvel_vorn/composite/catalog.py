@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import os
 import warnings
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -18,7 +18,6 @@ import numpy as np
 from ..catalog.layout import CatalogError, day_of_ms
 from ..catalog.read import days, exchanges_and_symbols, list_days, read_day, read_span
 from ..columns import native_columns
-from ..session import Session
 from ..timefmt import time_ms
 from .session import CompositeSession
 from .units import QuantityUnit, quantity_unit, to_base
@@ -73,10 +72,10 @@ def _funding_times(root: Root, exchange: str, symbol: str, start: int | None, en
 
 
 def _load_venue(root: Root, exchange: str, symbol: str, unit: QuantityUnit, start: int | None,
-                end: int | None) -> Session | None:
+                end: int | None, new_session: Callable[[], Any]) -> Any:
     """One venue's span in a session of its own, or None when the span holds no record. Base
     quantities go through the single-venue reader; contracts are converted first."""
-    session = Session()
+    session = new_session()
     if unit.base:
         if not any(_in_days(days(root, exchange, symbol), start, end)):
             return None
@@ -102,10 +101,12 @@ def _in_days(day_list: list[str], start: int | None, end: int | None) -> list[st
 
 
 def load_catalogs(roots: Root | Sequence[Root], *, symbol: str | Mapping[str, str], exchanges: Sequence[str],
-                  start: Any = None, end: Any = None, spec: Any = None) -> CompositeSession:
+                  start: Any = None, end: Any = None, spec: Any = None,
+                  new_session: Callable[[], Any]) -> CompositeSession:
     """A composite of `exchanges` (the first the reference venue) read from one catalog root or
     several (each venue from the first root that holds its symbol), over the span from `start`
-    (inclusive) to `end` (exclusive). Contract quantities are converted to the base asset."""
+    (inclusive) to `end` (exclusive), each venue in a session `new_session()` makes (a
+    `korvel_vorn.Session`). Contract quantities are converted to the base asset."""
     root_list: list[Root] = [roots] if isinstance(roots, (str, os.PathLike)) else list(roots)
     if not root_list:
         raise CatalogError("no catalog root given")
@@ -119,7 +120,7 @@ def load_catalogs(roots: Root | Sequence[Root], *, symbol: str | Mapping[str, st
     left_out = []
     for name in names:
         root, sym, unit = venue_roots[name], symbols[name], units[name]
-        session = _load_venue(root, name, sym, unit, start_ms, end_ms)
+        session = _load_venue(root, name, sym, unit, start_ms, end_ms, new_session)
         if session is None:
             left_out.append(name)
             warnings.warn(f"venue {name} has no records of {sym} in the span asked for: left out", VenueWarning,

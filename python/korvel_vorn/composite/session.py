@@ -12,8 +12,8 @@ from __future__ import annotations
 import dataclasses
 import json
 import math
-from collections.abc import Iterable, Mapping
-from typing import Any
+from collections.abc import Iterable
+from typing import Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -22,11 +22,21 @@ from .. import commands
 from ..dataset import timestamp_ms
 from ..frame_arrays import frame_from_native
 from ..replies import error_from_display
-from ..session import Session
 from .arithmetic import from_order_keys, minus_zeros, order_keys, round8
 from .panels import aggregate_footprint, aggregate_funding_oi, aggregate_heatmap, aggregate_liquidations
 
 DEFAULT_BUCKET_MS = 60_000
+
+
+class VenueSession(Protocol):
+    """What a composite needs of a venue's session (a `korvel_vorn.Session` has it all)."""
+
+    engine: Any
+
+    def bounds(self) -> Any: ...
+    def list_bounds(self) -> dict[str, dict[str, Any]]: ...
+    def set_spec(self, spec: Any) -> None: ...
+    def clusters(self, ts: Any = None, *, price_bin: float, bucket_ms: int) -> dict[str, Any]: ...
 
 
 @dataclasses.dataclass
@@ -35,7 +45,7 @@ class Venue:
 
     exchange: str
     symbol: str
-    session: Session
+    session: VenueSession
     funding_ts: npt.NDArray[np.int64]
     first_ts: int
     last_ts: int
@@ -60,7 +70,7 @@ class CompositeSession:
     def exchanges(self) -> list[str]:
         return [venue.exchange for venue in self.venues]
 
-    def add_venue(self, exchange: str, symbol: str, session: Session, funding_ts: Any = None) -> None:
+    def add_venue(self, exchange: str, symbol: str, session: VenueSession, funding_ts: Any = None) -> None:
         """Add a loaded single-venue session (its spec is replaced by the composite's)."""
         if exchange in self.exchanges:
             raise ValueError(f"venue {exchange} is already in the composite")
@@ -69,15 +79,6 @@ class CompositeSession:
             session.set_spec(self._spec_text)
         times = np.sort(np.asarray(funding_ts if funding_ts is not None else [], dtype=np.int64))
         self.venues.append(Venue(exchange, symbol, session, times, int(bounds["from_ts"]), int(bounds["to_ts"])))
-
-    def add_columns(self, exchange: str, symbol: str, lists: Mapping[str, Any]) -> int:
-        """Load a venue from lists of columns (as `Session.load_columns` takes them); returns its
-        record count."""
-        session = Session()
-        count = session.load_columns(**lists)
-        funding = lists.get("funding")
-        self.add_venue(exchange, symbol, session, None if funding is None else funding["ts"])
-        return count
 
     def set_spec(self, spec: Any) -> None:
         text = commands.spec_text(spec)
@@ -225,7 +226,7 @@ class CompositeSession:
         return out
 
 
-def _frame(session: Session, cursor: int, detail: bool, grid_mid: float | None) -> dict[str, Any]:
+def _frame(session: VenueSession, cursor: int, detail: bool, grid_mid: float | None) -> dict[str, Any]:
     try:
         native = session.engine.frame(cursor, detail=detail, grid_mid=grid_mid)
     except ValueError as error:
