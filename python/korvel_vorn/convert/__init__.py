@@ -3,7 +3,7 @@ dataset of a "load" command, JSON or `.npz`.
 
 `convert_files` (in `reading`) recognises each input's format and joins the inputs into one
 market (`market`), written out by `conversion`; the formats are read by source in
-`binance_messages`, `bybit_messages`, `dataset_records`, `binance_tables` and `tardis_tables`.
+`dataset_records` and the venues' own parsers in `venues/<venue>/`.
 """
 
 from __future__ import annotations

@@ -31,10 +31,10 @@ def make_recorder(source: str, symbols: list[str], out: str | os.PathLike[str] |
             raise RecordError(f"not a symbol: {symbol!r}")
     folder = Path(out) if out is not None else None
     if source == "bybit":
-        from .bybit import BybitRecorder
+        from ..venues.bybit.recorder import BybitRecorder
 
         return BybitRecorder(source, list(symbols), folder, options, log, sink)
-    from .binance import BinanceRecorder
+    from ..venues.binance.recorder import BinanceRecorder
 
     return BinanceRecorder(source, list(symbols), folder, options, log, sink)
 
