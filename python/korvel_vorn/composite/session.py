@@ -195,8 +195,9 @@ class CompositeSession:
                  detail: bool = False) -> dict[str, Any]:
         """The venues' footprint clusters summed: the union of their buckets and bins, each cell
         round8 of the venues' values added in venue order (plus zero where no venue has both the
-        bucket and the bin). With `detail`, "venues" holds each venue's buy and sell on the common
-        axes."""
+        bucket and the bin). With `detail`, "by_venue" holds per exchange its clusters on the common
+        axes (plus zero where it has no trade), a clusters dict of its own: the studies
+        (`korvel_vorn.studies`) take it as they take the aggregate."""
         active = self.active(venues)
         cursor = self.cursor(ts)
         parts = [v.session.clusters(cursor, price_bin=price_bin, bucket_ms=bucket_ms) for v in active]
@@ -205,11 +206,11 @@ class CompositeSession:
         shape = (len(times), len(keys))
         sums = {"buy_vol": minus_zeros(shape), "sell_vol": minus_zeros(shape)}
         covered = np.zeros(shape, dtype=bool)
-        by_venue = {}
+        by_venue: dict[str, dict[str, Any]] = {}
         for venue, part in zip(active, parts):
             cells = np.ix_(np.searchsorted(times, part["time"]), np.searchsorted(keys, order_keys(part["price"])))
             covered[cells] = True
-            own = {}
+            own: dict[str, Any] = {}
             for name, total in sums.items():
                 total[cells] += part[name]
                 laid = np.zeros(shape)
@@ -217,6 +218,9 @@ class CompositeSession:
                 own[name] = laid
             by_venue[venue.exchange] = own
         out: dict[str, Any] = {"time": times, "price": from_order_keys(keys).copy()}
+        for own in by_venue.values():
+            own.update(time=out["time"], price=out["price"], cursor_ts=parts[0]["cursor_ts"],
+                       price_bin=float(price_bin), bucket_ms=int(bucket_ms))
         for name, total in sums.items():
             out[name] = np.where(covered, round8(total), 0.0)
         out.update(cursor_ts=parts[0]["cursor_ts"], price_bin=float(price_bin), bucket_ms=int(bucket_ms),

@@ -223,3 +223,46 @@ def test_order_keys_follow_the_total_order():
     values = [math.inf, -0.0, 0.0, -1.5, 3.0, -math.inf, 1e-300]
     assert np.argsort(order_keys(values), kind="stable").tolist() == sorted(range(len(values)),
                                                                              key=lambda i: ref.total_order(values[i]))
+
+
+@pytest.mark.parametrize("book, grid_mid, price, last_row", [
+    # its own closing mid (100.0), reported as the mid used
+    ([[99.5, 2.0]], math.nan, [99.0, 100.0, 101.0], [2.0, 3.0, -0.0]),
+    # a given mid moves the grid; the book's cells are computed on it
+    ([[99.5, 2.0]], 102.7, [101.0, 102.0, 103.0], [-0.0, -0.0, -0.0]),
+    ([[99.5, 2.0]], 99.2, [98.0, 99.0, 100.0], [-0.0, 2.0, 3.0]),
+    # a closing book without bids: empty on its own, cells on a given grid
+    ([], math.nan, [], None),
+    ([], 100.4, [99.0, 100.0, 101.0], [-0.0, 3.0, -0.0]),
+])
+def test_engine_centres_the_heatmap_on_a_given_mid(book, grid_mid, price, last_row):
+    session = Session(spec_value(symbol="X", panels=[book_heatmap(price_bin=1.0, bucket_ms=1000, depth_levels=3)]))
+    session.load({"book": [{"ts": 1000, "kind": "snapshot", "bids": book, "asks": [[100.5, 3.0]]}]})
+    panel = session.engine.frame(None, grid_mid=grid_mid)[2][0]
+    assert np.asarray(panel["price"]).tolist() == price
+    if last_row is None:
+        assert np.asarray(panel["time"]).size == 0 and math.isnan(panel["grid_mid"])
+    else:
+        same(np.asarray(panel["intensity"])[-1], last_row)
+        expected_mid = 100.0 if math.isnan(grid_mid) else grid_mid
+        assert panel["grid_mid"] == expected_mid
+    assert "grid_mid" not in session.engine.frame(None)[2][0]  # only when asked
+
+
+def test_studies_take_the_aggregate_and_each_venue():
+    from korvel_vorn import studies
+
+    rng = random.Random(3)
+    spec = spec_value(symbol="X", panels=PANELS)
+    composite = CompositeSession(spec)
+    for name, offset in (("binance-um", 0.0), ("bybit", 0.7)):
+        venue = Session()
+        venue.load({k: v for k, v in random_venue(rng, offset, 120_000).items() if v})
+        composite.add_venue(name, "X", venue)
+    clusters = composite.clusters(120_000, price_bin=0.5, bucket_ms=30_000, detail=True)
+    total = studies.delta(clusters)
+    parts = [studies.delta(own) for own in clusters["by_venue"].values()]
+    assert np.allclose(total, parts[0] + parts[1])
+    for own in [clusters, *clusters["by_venue"].values()]:
+        poc = studies.point_of_control(own)
+        assert len(poc["bucket"]) == len(clusters["time"])
