@@ -184,10 +184,17 @@ class Session:
                 for name, (count, first, last) in zip(LISTS, self.engine.list_bounds())}
 
     def frame(self) -> Frame:
+        self._one_venue("frame")
         return cast(Frame, self.command(commands.frame_command()))
 
     def frame_at(self, ts: Any) -> Frame:
+        self._one_venue("frame_at")
         return cast(Frame, self.command(commands.frame_at_command(ts)))
+
+    def _one_venue(self, what: str) -> None:
+        if self.composite is not None:
+            raise ValueError(f"{what} gives one market's JSON reply: a session of several venues gives its "
+                             f"frames with frame_arrays")
 
     def frame_arrays(self, ts: Any = None, detail: bool = False) -> dict[str, Any]:
         """The frame of "frame" (ts None) or "frame_at" with NumPy arrays in place of number lists.
@@ -228,6 +235,7 @@ class Session:
 
     def frame_text(self, ts: Any = None) -> str:
         """The raw reply text of "frame" (ts None) or "frame_at"; raises for an error reply."""
+        self._one_venue("frame_text")
         text = self.engine.command(commands.frame_command() if ts is None else commands.frame_at_command(ts))
         if text.startswith('{"ok":false'):
             parse_reply(text)

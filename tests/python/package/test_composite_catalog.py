@@ -176,3 +176,13 @@ def test_frame_json_is_refused_for_several_venues(catalog, capsys):
     status, _, err = cli(capsys, "frame", "--catalog", str(catalog), "--exchanges", "binance-um,bybit",
                          "--symbol", "BTCUSDT")
     assert status == 2 and "use render, view or batch" in err
+
+
+def test_json_frames_are_refused_for_several_venues(catalog):
+    session = Session(spec())
+    session.load_catalog(catalog, symbol="BTCUSDT", exchanges=["binance-um", "bybit"])
+    for call in (session.frame, lambda: session.frame_at(START_MS), session.frame_text):
+        with pytest.raises(ValueError, match="a session of several venues gives its frames with frame_arrays"):
+            call()
+    session.load({"trades": [{"ts": 5, "price": 1.0, "qty": 1.0, "side": "buy"}]})  # one market again
+    assert session.composite is None and session.frame_at(5)["cursor_ts"] == 5
