@@ -168,7 +168,7 @@ class Tab:
         frames.add_liquidations(writer, view.panel("liquidation_map"), settings.price_bin, view.start,
                                 view.frame["cursor_ts"])
         frames.add_divergence(writer, view.panel("funding_oi_divergence"))
-        venue_split.add_split(writer, view.panel("book_heatmap"), view.clusters)
+        venue_split.add_split(writer, view.panel("book_heatmap"), view.clusters, view.panel("liquidation_map"))
         return writer.bytes()
 
 

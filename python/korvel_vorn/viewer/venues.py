@@ -47,10 +47,12 @@ def clusters(session: Session, cursor: int, price_bin: float, bucket_ms: int, ve
                                       detail=True)
 
 
-def add_split(writer: Any, heatmap: Mapping[str, Any], footprint: Mapping[str, Any]) -> None:
+def add_split(writer: Any, heatmap: Mapping[str, Any], footprint: Mapping[str, Any],
+              liquidations: Mapping[str, Any] | None = None) -> None:
     """Each venue's part of the heatmap cells and footprint cells the page holds (in the order of
-    hm_cells and of fp_rows/fp_cols), as hm_v<i> and fp_v<i>_buy / fp_v<i>_sell; the header's
-    "venues" names them. Nothing for a single venue."""
+    hm_cells and of fp_rows/fp_cols), as hm_v<i> and fp_v<i>_buy / fp_v<i>_sell, and each
+    liquidation's venue (lq_venue, a position in the header's "venues", which names them).
+    Nothing for a single venue."""
     by_venue = heatmap.get("venues")
     split = footprint.get("by_venue")
     if not by_venue or split is None:
@@ -69,3 +71,6 @@ def add_split(writer: Any, heatmap: Mapping[str, Any], footprint: Mapping[str, A
         part = split[name]
         writer.add(f"fp_v{i}_buy", "f4", part["buy_vol"][rows, cols])
         writer.add(f"fp_v{i}_sell", "f4", part["sell_vol"][rows, cols])
+    if liquidations is not None and "venue" in liquidations:
+        shown = np.isfinite(np.asarray(liquidations["events"]["price_bin"], dtype=np.float64))  # as the page's
+        writer.add("lq_venue", "u1", np.asarray(liquidations["venue"])[shown])

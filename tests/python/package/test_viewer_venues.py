@@ -62,6 +62,8 @@ def test_a_venue_switched_off_leaves_the_aggregate_of_the_others(tab):
     clusters = composite.clusters(cursor, price_bin=1.0, bucket_ms=tab.settings.footprint_bucket_ms, detail=True)
     r, c = np.nonzero(clusters["buy_vol"] + clusters["sell_vol"] > 0)
     assert np.allclose(arrays["fp_v0_buy"] + arrays["fp_v1_buy"], clusters["buy_vol"][r, c], rtol=1e-5)
+    liquidations = composite.frame_arrays(cursor, detail=True)["panels"][2]
+    assert arrays["lq_venue"].tolist() == liquidations["venue"].tolist()
     tab.read(request(cursor, 4, venues=NAMES))  # all on again, for the other tests
 
 

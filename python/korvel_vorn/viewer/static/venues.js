@@ -22,6 +22,11 @@ export function venueSwitches(names, onChange) {
   return box;
 }
 
+// The hover line naming the venue of liquidation k.
+export function liquidationVenue(header, arrays, k) {
+  return header.venues && arrays.lq_venue ? [`venue ${header.venues[arrays.lq_venue[k]]}`] : [];
+}
+
 // Hover lines "venue: value" of cell k of the heatmap ("hm") or the footprint ("fp").
 export function venueLines(header, arrays, kind, k, sizeText) {
   const names = header.venues;

@@ -1,7 +1,7 @@
 // The replay page: controls, four charts on canvases, the request loop and hover. `mount` builds it
 // in an element and talks through a transport: a WebSocket to the server (`socketTransport`) or a
 // notebook widget's model (the widget's module calls `mount` the same way).
-import { venueLines, venueSwitches } from "./venues.js";
+import { liquidationVenue, venueLines, venueSwitches } from "./venues.js";
 import { readFrame, findSorted, floorSorted } from "./frame.js";
 import { clockText, sizeText, priceText } from "./axes.js";
 import { Panel, CodeImage, Footprint, HEATMAP_TABLE, LIQUIDATION_TABLE, drawHeatmap, drawLiquidations, drawDivergence, seriesRange } from "./panels.js";
@@ -442,7 +442,7 @@ export function mount(root, transport, options = {}) {
       }
       if (best < 0) return { lines: [time, `price ${price.toFixed(2)}`] };
       return { lines: [new Date(a.lq_ts[best]).toISOString().slice(11, 23), `${a.lq_side[best] ? "short" : "long"} liquidated`,
-        `price ${priceText(a.lq_price[best])}`, `size ${sizeText(a.lq_qty[best])}`],
+        `price ${priceText(a.lq_price[best])}`, `size ${sizeText(a.lq_qty[best])}`, ...liquidationVenue(h, a, best)],
         values: { time: a.lq_ts[best], price: a.lq_price[best], qty: a.lq_qty[best], side: a.lq_side[best] } };
     }
     return null;
