@@ -28,7 +28,8 @@ from ..catalog.layout import DAY_MS, CatalogError, day_start_ms, partition_path,
 from ..catalog.manifest import file_sha256, read_entry, write_entry
 from ..catalog.read import read_day
 from ..catalog.write import is_current, split_days, write_day
-from ..venues import binance, tardis
+from ..venues import tardis
+from ..venues.binance import archive as binance
 from .download import (
     DiskError,
     Downloader,

@@ -10,7 +10,8 @@ import datetime as _dt
 from dataclasses import dataclass, field
 
 from ..catalog.layout import CatalogError, day_text
-from ..venues import binance, bybit, tardis
+from ..venues import bybit, tardis
+from ..venues.binance import archive as binance
 
 
 class UsageError(ValueError):

@@ -20,7 +20,7 @@ from typing import Any
 from ...recorder import rest
 from ...recorder.core import Recorder, SymbolState, loads
 from ...recorder.links import Link
-from .. import binance as venue
+from . import live as venue
 
 
 @dataclass
