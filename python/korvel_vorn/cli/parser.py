@@ -150,7 +150,7 @@ def build_parser() -> argparse.ArgumentParser:
                        "exit status is 0 when everything asked for is in the catalog, 3 when some of it is "
                        "missing or failed, 1 when nothing came in or on a disk error, 2 on a usage error.")
     p.add_argument("source", metavar="SOURCE",
-                   help="binance-um, binance-cm, bybit or tardis:EXCHANGE (e.g. tardis:binance-futures)")
+                   help="binance-um, binance-cm, binance-spot, bybit or tardis:EXCHANGE (e.g. tardis:binance-futures)")
     p.add_argument("symbols", nargs="+", metavar="SYMBOL", help="symbols in the archive's form (BTCUSDT, BTCUSD_PERP)")
     p.add_argument("--from", dest="start", required=True, metavar="DAY", help="first day (YYYY-MM-DD, UTC)")
     p.add_argument("--to", dest="end", required=True, metavar="DAY", help="last day, included")
