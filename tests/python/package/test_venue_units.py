@@ -8,12 +8,16 @@ from decimal import Decimal
 import numpy as np
 import pytest
 
-from korvel_vorn.venues.units import UnitError, contracts_to_base, quantity_unit, to_base
+from korvel_vorn.venues.units import UnitError, contracts_to_base, quantities_in_base, quantity_unit
 
 
 @pytest.mark.parametrize("exchange, symbol, kind, value", [
     ("binance-um", "BTCUSDT", "base", None),
     ("bybit", "BTCUSDT", "base", None),
+    ("bybit", "BTCPERP", "base", None),
+    ("bybit", "BTC-27DEC24", "base", None),
+    ("bybit", "BTCUSD", "contracts", 1.0),
+    ("bybit", "ETHUSDH25", "contracts", 1.0),
     ("binance-spot", "BTCUSDT", "base", None),
     ("binance-spot", "ETHBTC", "base", None),
     ("binance-cm", "BTCUSD_PERP", "contracts", 100.0),
@@ -24,7 +28,7 @@ from korvel_vorn.venues.units import UnitError, contracts_to_base, quantity_unit
 ])
 def test_each_venue_names_its_unit(exchange, symbol, kind, value):
     unit = quantity_unit(exchange, symbol)
-    assert (unit.kind, unit.contract_value, unit.is_base) == (kind, value, kind == "base")
+    assert (unit.kind, unit.contract_value, unit.base) == (kind, value, kind == "base")
 
 
 @pytest.mark.parametrize("exchange", ["binance-margin", "tardis:deribit", "", "Binance-UM"])
@@ -55,11 +59,11 @@ def test_a_scalar_price_and_empty_columns():
     assert contracts_to_base(np.array([]), np.array([]), 10.0).size == 0
 
 
-def test_to_base_leaves_base_quantities_as_they_are_and_converts_contracts():
+def test_quantities_in_base_leaves_base_quantities_as_they_are_and_converts_contracts():
     qty, price = np.array([0.5, 1.25]), np.array([40_000.0, 80_000.0])
-    assert to_base("binance-um", "BTCUSDT", qty, price).tolist() == [0.5, 1.25]
-    assert to_base("binance-cm", "BTCUSD_PERP", [4, 8], price).tolist() == [0.01, 0.01]
-    assert to_base("binance-cm", "ETHUSD_PERP", [3], [2000.0]).tolist() == [0.015]
+    assert quantities_in_base("binance-um", "BTCUSDT", qty, price).tolist() == [0.5, 1.25]
+    assert quantities_in_base("binance-cm", "BTCUSD_PERP", [4, 8], price).tolist() == [0.01, 0.01]
+    assert quantities_in_base("binance-cm", "ETHUSD_PERP", [3], [2000.0]).tolist() == [0.015]
 
 
 @pytest.mark.parametrize("prices, row", [([100.0, 0.0, 5.0], 1), ([-1.0, 2.0, 3.0], 0), ([1.0, 2.0, np.nan], 2),
