@@ -175,7 +175,7 @@ def build_parser() -> argparse.ArgumentParser:
                        "with a manifest.json per day (connections, gaps, snapshots, trade id holes). Runs until "
                        "SIGINT or SIGTERM. URLs: KORVEL_VORN_BINANCE_WS_URL, KORVEL_VORN_BINANCE_REST_URL, "
                        "KORVEL_VORN_BINANCE_CM_WS_URL, KORVEL_VORN_BINANCE_CM_REST_URL, KORVEL_VORN_BYBIT_WS_URL.")
-    p.add_argument("source", choices=("binance-um", "binance-cm", "bybit"), help="exchange and market")
+    p.add_argument("source", choices=("binance-um", "binance-cm", "binance-spot", "bybit"), help="exchange and market")
     p.add_argument("symbols", nargs="+", metavar="SYMBOL", help="symbols to record (BTCUSDT ...)")
     p.add_argument("--out", required=True, help="folder to record into (never overwritten)")
     p.add_argument("--every-trade", action="store_true", help="Binance: every fill (@trade) instead of @aggTrade")
@@ -191,7 +191,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="address to serve on (default 127.0.0.1; any other lets whoever reaches it read the data)")
     p.add_argument("live_symbol", nargs="?", metavar="SYMBOL", help="with --live: the symbol to record")
     p.add_argument("--live", action="store_true",
-                   help="record SOURCE (binance-um, binance-cm, bybit) SYMBOL live and follow its newest moment")
+                   help="record SOURCE (binance-um, binance-cm, binance-spot, bybit) SYMBOL live and follow its newest moment")
     p.add_argument("--out", metavar="DIR", help="with --live: also write the recording into DIR")
     p.add_argument("--open", action="store_true", help="open the page in the default browser")
     p.set_defaults(run=cmd_view)
