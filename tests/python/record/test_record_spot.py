@@ -13,7 +13,7 @@ pytest.importorskip("websockets")
 pytest.importorskip("pyarrow")
 
 from exchange_server import wait_until
-from record_helpers import converted, fast_options, hour_files, lines_of, manifests, record_while
+from record_helpers import converted, fast_options, hour_files, lines_of, manifests, record_while, replay_book
 from spot_server import SpotFaults, SpotServer, SpotTape
 
 
@@ -71,6 +71,50 @@ def test_spot_streams_addresses_and_trades(serve: Any, tmp_path: Path) -> None:
     assert [(t["ts"], t["price"], t["qty"], t["side"]) for t in dataset["trades"]] == [
         (m["T"], float(m["p"]), float(m["q"]), "sell" if m["m"] else "buy") for m in server.sent_trades]
     assert not dataset.get("funding") and not dataset.get("oi") and not dataset.get("liquidations")
+
+
+def test_a_clean_spot_book_converts_to_the_server_s_book(serve: Any, tmp_path: Path) -> None:
+    server = serve()
+    out = tmp_path / "rec"
+    recorder, logs = record_tape(server, out)
+    assert recorder.exit_status == 0, logs
+    (manifest,) = manifests(out)
+    assert manifest["gaps"] == []
+    dataset, _ = converted(out)
+    written = depth_ids_written(out)
+    assert replay_book(dataset["book"]) == tape_book(server, max(written))
+    first = manifest["snapshots"][0]["last_update_id"]
+    # Updates before the snapshot's are in it: none is applied after it.
+    assert sum(e["kind"] == "diff" for e in dataset["book"]) <= sum(1 for u in written if u >= first)
+
+
+def test_a_snapshot_is_bridged_by_the_update_after_it(serve: Any, tmp_path: Path) -> None:
+    """The snapshot's lastUpdateId is the u of an update never sent: the next update starts at
+    lastUpdateId + 1, which bridges on spot (the futures' rule, U <= lastUpdateId, would find no
+    update to bridge it and fetch another)."""
+    server = serve(SpotFaults(snapshot_at={0: 9}, skip_depth={9}))
+    out = tmp_path / "rec"
+    recorder, logs = record_tape(server, out)
+    assert recorder.exit_status == 0, logs
+    (manifest,) = manifests(out)
+    assert manifest["gaps"] == []
+    assert [s["last_update_id"] for s in manifest["snapshots"]] == [server.tape.books[10][0]]
+    dataset, _ = converted(out)
+    assert replay_book(dataset["book"]) == tape_book(server, max(depth_ids_written(out)))
+
+
+def test_a_skipped_spot_update_is_a_gap_then_a_resync(serve: Any, tmp_path: Path) -> None:
+    server = serve(SpotFaults(skip_depth={150}))
+    out = tmp_path / "rec"
+    recorder, logs = record_tape(server, out)
+    assert recorder.exit_status == 0, logs
+    (manifest,) = manifests(out)
+    (gap,) = manifest["gaps"]
+    assert gap["after_update_id"] == server.tape.depth[149]["u"]
+    assert gap["last_update_id"] is not None and gap["last_update_id"] >= server.tape.depth[150]["u"]
+    assert len(manifest["snapshots"]) >= 2
+    dataset, _ = converted(out)
+    assert replay_book(dataset["book"]) == tape_book(server, max(depth_ids_written(out)))
 
 
 def test_an_unknown_spot_symbol_is_refused(serve: Any, tmp_path: Path) -> None:
