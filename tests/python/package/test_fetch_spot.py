@@ -44,10 +44,10 @@ def trades_csv(day: str, first_id: int) -> str:
     return "\n".join(rows) + "\n"
 
 
-def agg_trades_csv(day: str) -> str:
+def agg_trades_csv(day: str, first_id: int = 70) -> str:
     rows = []
     for n, (ms, micro) in enumerate(spot_trade_times(day)):
-        rows.append(f"{70 + n},{93000 + n}.5,0.{n + 1:03d},{500 + 2 * n},{501 + 2 * n},{in_unit(day, ms, micro)},"
+        rows.append(f"{first_id + n},{93000 + n}.5,0.{n + 1:03d},{500 + 2 * n},{501 + 2 * n},{in_unit(day, ms, micro)},"
                     f"{'True' if n % 2 else 'False'},True")
     return "\n".join(rows) + "\n"
 
@@ -72,7 +72,7 @@ def mirror(monkeypatch):
         monkeypatch.delenv("KORVEL_VORN_BINANCE_URL", raising=False)
         for n, day in enumerate(DAYS):
             served.add_zip(spot_path("trades", day), trades_csv(day, 5000 + 100 * n))
-            served.add_zip(spot_path("aggTrades", day), agg_trades_csv(day))
+            served.add_zip(spot_path("aggTrades", day), agg_trades_csv(day, 70 + 100 * n))
             served.add_zip(spot_path("klines", day), klines_csv(day))
         yield served
 
@@ -169,3 +169,44 @@ def test_an_unknown_source_names_spot_among_the_known(tmp_path):
     with pytest.raises(UsageError, match="binance-spot"):
         fetch("binance-margin", SYMBOL, "2024-01-01", "2024-01-01", tmp_path / "c")
 
+
+
+@pytest.mark.parametrize("data_type", ["trades", "aggTrades"])
+def test_the_streamed_spot_trades_are_what_convert_makes_of_the_same_files(tmp_path, mirror, data_type):
+    """Two readers of one file: fetch streams trades from the zip, convert reads them as CSV."""
+    pq = pytest.importorskip("pyarrow.parquet")
+    from korvel_vorn.catalog import partition_path
+    from korvel_vorn.cli import main
+
+    types = f"{data_type},klines"
+    report = fetch("binance-spot", SYMBOL, DAYS[0], DAYS[-1], tmp_path / "catalog", types=types,
+                   cache=tmp_path / "cache", retry=FAST)
+    assert report.exit_status == 0, report.summary()
+    files = sorted(str(p) for p in (tmp_path / "cache").rglob("*.zip"))
+    assert len(files) == 4
+    status = main(["convert", *files, "--catalog", str(tmp_path / "converted"), "--exchange", "binance-spot",
+                   "--symbol", SYMBOL])
+    assert status == 0
+    for name in ("trades", "candles"):
+        for day in DAYS:
+            fetched = pq.read_table(partition_path(tmp_path / "catalog", name, "binance-spot", SYMBOL, day))
+            converted = pq.read_table(partition_path(tmp_path / "converted", name, "binance-spot", SYMBOL, day))
+            assert fetched.select(converted.column_names).cast(converted.schema).equals(converted), (name, day)
+
+
+def test_a_spot_catalog_loads_and_its_frames_have_no_liquidations(tmp_path, mirror):
+    from korvel_vorn import Session
+    from korvel_vorn.commands import footprint, funding_oi_divergence, liquidation_map, spec_value
+
+    assert fetch("binance-spot", SYMBOL, DAYS[0], DAYS[-1], tmp_path / "catalog", retry=FAST).exit_status == 0
+    spec = spec_value(symbol=SYMBOL, panels=[footprint(price_bin=1.0, bucket_ms=3_600_000),
+                                             liquidation_map(price_bin=5.0), funding_oi_divergence(bucket_ms=3_600_000)])
+    session = Session(spec)
+    session.load_catalog(tmp_path / "catalog", exchange="binance-spot", symbol=SYMBOL)
+    counts = {name: bounds["count"] for name, bounds in session.list_bounds().items()}
+    assert counts["trades"] == sum(len(spot_trade_times(d)) for d in DAYS)
+    assert counts["funding"] == counts["oi"] == counts["liquidations"] == counts["book"] == 0
+    frame = session.frame_arrays(day_start_ms(DAYS[1]) + 3_600_000)
+    panels = {panel["kind"]: panel for panel in frame["panels"]}
+    assert len(panels["liquidation_map"]["events"]) == 0
+    assert panels["footprint"]["price_bins"].size > 0
