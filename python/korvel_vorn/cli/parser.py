@@ -44,6 +44,9 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("--catalog", metavar="ROOT", help="read a span of a catalog (python -m korvel_vorn fetch) "
                        "instead of a file, with --exchange, --symbol and optionally --from and --to")
         p.add_argument("--exchange", help="the catalog's exchange (binance-um, binance-cm, bybit, ...)")
+        p.add_argument("--exchanges", metavar="E,E,...", help="one instrument over several of the catalog's "
+                       "exchanges, aggregated (the first is the reference venue); --symbol S, or "
+                       "E=S,E=S,... for a symbol per exchange")
         p.add_argument("--from", dest="span_from", metavar="TIME", help="start of the catalog span (default: its "
                        "first day); the book starts replayed to it")
         p.add_argument("--to", dest="span_to", metavar="TIME", help="end of the catalog span, excluded (default: "
@@ -174,7 +177,8 @@ def build_parser() -> argparse.ArgumentParser:
                        "OUT/SOURCE/SYMBOL/YYYY-MM-DD/HH.jsonl.gz, one '<receive ns> <message>' line per message, "
                        "with a manifest.json per day (connections, gaps, snapshots, trade id holes). Runs until "
                        "SIGINT or SIGTERM. URLs: KORVEL_VORN_BINANCE_WS_URL, KORVEL_VORN_BINANCE_REST_URL, "
-                       "KORVEL_VORN_BINANCE_CM_WS_URL, KORVEL_VORN_BINANCE_CM_REST_URL, KORVEL_VORN_BYBIT_WS_URL.")
+                       "KORVEL_VORN_BINANCE_CM_WS_URL, KORVEL_VORN_BINANCE_CM_REST_URL, KORVEL_VORN_BINANCE_SPOT_WS_URL, "
+                       "KORVEL_VORN_BINANCE_SPOT_REST_URL, KORVEL_VORN_BYBIT_WS_URL.")
     p.add_argument("source", choices=("binance-um", "binance-cm", "binance-spot", "bybit"), help="exchange and market")
     p.add_argument("symbols", nargs="+", metavar="SYMBOL", help="symbols to record (BTCUSDT ...)")
     p.add_argument("--out", required=True, help="folder to record into (never overwritten)")
