@@ -78,3 +78,14 @@ def test_columns_of_different_lengths_are_refused():
         contracts_to_base([1, 2, 3], [1.0, 2.0], 10.0)
     with pytest.raises(UnitError, match="contract value 0.0"):
         contracts_to_base([1], [1.0], 0.0)
+
+
+@pytest.mark.parametrize("exchange, symbol", [
+    ("binance-um", "BTCUSDT"), ("binance-spot", "BTCUSDT"), ("bybit", "BTCUSDT"), ("bybit", "BTCUSD"),
+    ("bybit", "ETHUSD"), ("binance-cm", "BTCUSD_PERP"), ("binance-cm", "BTCUSD_250926"), ("binance-cm", "ETHUSD_PERP"),
+])
+def test_the_composite_session_converts_with_the_same_contract_values(exchange, symbol):
+    """The composite session keeps its own copy of the table: the two must not drift apart."""
+    composite = pytest.importorskip("korvel_vorn.composite.units")
+    theirs, ours = composite.quantity_unit(exchange, symbol), quantity_unit(exchange, symbol)
+    assert (theirs.base, theirs.contract_value) == (ours.base, ours.contract_value)
