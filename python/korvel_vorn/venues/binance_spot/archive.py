@@ -24,8 +24,8 @@ SYMBOL_EXAMPLE = "BTCUSDT"
 TYPE_LISTS = {"trades": "trades", "aggTrades": "trades", "klines": "candles"}
 TYPES = ("trades", "aggTrades", "klines")
 DEFAULT_TYPES = ("trades", "klines")
-NO_DERIVATIVES = ("spot has no funding, open interest or liquidations: those lists stay empty and their "
-                  "panels say so")
+NO_DERIVATIVES = ("spot has no funding, open interest or liquidations: those lists stay empty, and rendered "
+                  "frames say so under their panels")
 MAX_MEMBER_BYTES = {"trades": 16 << 30, "aggTrades": 8 << 30, "klines": 64 << 20}
 
 
