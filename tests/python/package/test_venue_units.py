@@ -85,7 +85,7 @@ def test_columns_of_different_lengths_are_refused():
     ("bybit", "ETHUSD"), ("binance-cm", "BTCUSD_PERP"), ("binance-cm", "BTCUSD_250926"), ("binance-cm", "ETHUSD_PERP"),
 ])
 def test_the_composite_session_converts_with_the_same_contract_values(exchange, symbol):
-    """The composite session keeps its own copy of the table: the two must not drift apart."""
+    """The composite session converts with the venues' own table."""
     composite = pytest.importorskip("korvel_vorn.composite.units")
     theirs, ours = composite.quantity_unit(exchange, symbol), quantity_unit(exchange, symbol)
     assert (theirs.base, theirs.contract_value) == (ours.base, ours.contract_value)
