@@ -28,7 +28,7 @@ from ..catalog.layout import DAY_MS, CatalogError, day_start_ms, partition_path,
 from ..catalog.manifest import file_sha256, read_entry, write_entry
 from ..catalog.read import read_day
 from ..catalog.write import is_current, split_days, write_day
-from ..venues import binance, tardis
+from ..venues import tardis
 from .download import (
     DiskError,
     Downloader,
@@ -50,6 +50,7 @@ from .plan import (
     parse_source,
     parse_types,
     previous_day,
+    streams_trades,
 )
 from .report import KEY_REASON, DayOutcome, FetchReport, FileOutcome
 
@@ -189,7 +190,7 @@ class _Fetcher:
         manifest_inputs = [item.input() for item in usable]
         start, end = day_start_ms(day), day_start_ms(day) + DAY_MS
         try:
-            if data_type in ("trades", "aggTrades") and self.source.name in binance.MARKETS:
+            if data_type in ("trades", "aggTrades") and streams_trades(self.source):
                 assert own.path is not None
                 path = partition_path(self.catalog, list_name, exchange, symbol, day)
                 with partition_writer(path, list_name) as writer:
@@ -291,6 +292,7 @@ def fetch(source: str, symbols: str | Sequence[str], start: str, end: str, catal
     key = api_key or os.environ.get(tardis.API_KEY_ENV) or None
     root = Path(catalog)
     report = FetchReport(parsed.name, parsed.exchange, str(root), no_book="book" not in parsed.type_lists.values())
+    report.notes.extend(parsed.notes)
     try:
         root.mkdir(parents=True, exist_ok=True)
     except OSError as error:
