@@ -4,7 +4,6 @@
 from __future__ import annotations
 
 import os
-import pathlib
 from typing import Any
 
 import numpy as np
@@ -35,22 +34,25 @@ def days(root: str | os.PathLike[str], exchange: str, symbol: str) -> list[str]:
 def is_catalog(root: str | os.PathLike[str]) -> bool:
     """Whether root holds a folder of any catalog list."""
     from ..catalog.layout import CATALOG_LISTS
+    from ..storage import open_store
 
-    return any(pathlib.Path(root, name).is_dir() for name in CATALOG_LISTS)
+    store = open_store(root)
+    store.check()
+    return any(store.is_dir(name) for name in CATALOG_LISTS)
 
 
 def input_files(root: str, exchange: str, symbol: str, day: str) -> list[dict[str, Any]]:
     """Each catalog partition of the day that exists: its path under root, size and modification time."""
-    from ..catalog.layout import CATALOG_LISTS, partition_path
+    from ..catalog.layout import CATALOG_LISTS, partition_key
+    from ..storage import open_store
 
+    store = open_store(root)
     files = []
     for name in CATALOG_LISTS:
-        path = partition_path(root, name, exchange, symbol, day)
-        try:
-            stat = path.stat()
-        except FileNotFoundError:
-            continue
-        files.append({"path": path.relative_to(root).as_posix(), "size": stat.st_size, "mtime_ns": stat.st_mtime_ns})
+        key = partition_key(name, exchange, symbol, day)
+        found = store.stat(key)
+        if found is not None:
+            files.append({"path": key, "size": found[0], "mtime_ns": found[1]})
     return files
 
 

@@ -16,7 +16,7 @@ from typing import Any
 import numpy as np
 
 from .book import Columns, book_before, concat_rows, slice_rows
-from .layout import CATALOG_LISTS, DAY_MS, columns_to_table, day_of_ms, partition_path, write_partition
+from .layout import CATALOG_LISTS, DAY_MS, columns_to_table, day_of_ms, has_partition, store_partition
 from .manifest import read_entry, write_entry
 
 
@@ -33,7 +33,7 @@ def is_current(root: str | os.PathLike[str], list_name: str, exchange: str, symb
     """Whether the partition exists and was built from exactly these inputs."""
     entry = read_entry(root, list_name, exchange, symbol, day)
     return (entry is not None and entry.get("inputs") == [dict(item) for item in inputs]
-            and partition_path(root, list_name, exchange, symbol, day).is_file())
+            and has_partition(root, list_name, exchange, symbol, day))
 
 
 def _day_rows(ts: np.ndarray[Any, Any]) -> list[tuple[str, int, int]]:
@@ -78,7 +78,7 @@ def write_day(root: str | os.PathLike[str], list_name: str, exchange: str, symbo
               notes: Mapping[str, Any] | None = None) -> None:
     """Write one partition and its manifest entry."""
     table = columns_to_table(list_name, columns)
-    write_partition(table, partition_path(root, list_name, exchange, symbol, day))
+    store_partition(root, list_name, exchange, symbol, day, table)
     ts = columns["ts"]
     entry = {"list": list_name, "exchange": exchange, "symbol": symbol, "date": day,
              "inputs": [dict(item) for item in inputs], "records": len(ts),
@@ -90,7 +90,15 @@ def write_day(root: str | os.PathLike[str], list_name: str, exchange: str, symbo
 def write_lists(root: str | os.PathLike[str], exchange: str, symbol: str, lists: Mapping[str, Columns],
                 inputs: Sequence[Mapping[str, Any]], gaps: Mapping[str, Sequence[Any]] | None = None) -> Written:
     """Write lists of columns into the catalog split at UTC midnight; a day whose manifest names
-    the same inputs is not written again."""
+    the same inputs is not written again. Holds the catalog's write lock meanwhile."""
+    from ..write_lock import holding
+
+    with holding(root, f"a write of {exchange} {symbol}"):
+        return _write_lists(root, exchange, symbol, lists, inputs, gaps)
+
+
+def _write_lists(root: str | os.PathLike[str], exchange: str, symbol: str, lists: Mapping[str, Columns],
+                 inputs: Sequence[Mapping[str, Any]], gaps: Mapping[str, Sequence[Any]] | None) -> Written:
     result = Written()
     for name in CATALOG_LISTS:
         if name not in lists:
