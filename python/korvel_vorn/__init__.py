@@ -59,25 +59,6 @@ def live(source: str, symbol: str, spec: Any, every: float = 1.0, out: str | Non
     return _live(source, symbol, spec, every, out, **kwargs)
 
 
-__all__ = [
-    "ColumnError",
-    "Engine",
-    "Session",
-    "Vorn",
-    "VornBadSpecError",
-    "VornDataError",
-    "VornError",
-    "VornParseError",
-    "__version__",
-    "book_heatmap",
-    "dataset_json",
-    "fetch",
-    "footprint",
-    "funding_oi_divergence",
-    "liquidation_map",
-    "live",
-    "parse_reply",
-    "record",
-    "spec_json",
-    "view",
-]
+__all__ = ["ColumnError", "Engine", "Session", "Vorn", "VornBadSpecError", "VornDataError", "VornError",
+           "VornParseError", "__version__", "book_heatmap", "dataset_json", "fetch", "footprint",
+           "funding_oi_divergence", "liquidation_map", "live", "parse_reply", "record", "spec_json", "view"]

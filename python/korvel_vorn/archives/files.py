@@ -136,11 +136,11 @@ def stream_trades(path: Path, file: ArchiveFile, day_start: int, day_end: int, w
     import pyarrow.csv as pcsv
 
     from ..catalog.layout import LIST_SCHEMAS, TS
-    from ..convert.binance_tables import headerless_layout
     from ..convert.csv_columns import milliseconds
     from ..convert.csv_table import Table, has_header
     from ..convert.market import ConvertError
     from ..venues.binance import TRADE_COLUMNS, TRADE_POSITIONS
+    from ..venues.binance.tables import headerless_layout
 
     assert file.member is not None
     layout = "binance_trades" if file.data_type == "trades" else "binance_agg_trades"

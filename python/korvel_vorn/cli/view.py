@@ -14,7 +14,8 @@ from .common import CliError, chart_options, dataset_label, open_session, read_s
 
 
 def cmd_view(args: argparse.Namespace) -> int:
-    from ..viewer.server import LOOPBACK, ViewerUnavailable, _websockets, serve
+    from ..viewer.server import LOOPBACK, _websockets, serve
+    from ..viewer.shared import ViewerUnavailable
 
     try:
         _websockets()

@@ -1,6 +1,6 @@
 """JSON recordings: exchange stream messages, REST responses and dataset-shaped records.
 
-Each source has its module: `binance_messages`, `bybit_messages` and `dataset_records`; this one
+Each source has its module: `venues.binance.messages`, `venues.bybit.messages` and `dataset_records`; this one
 tells them apart.
 """
 
@@ -9,8 +9,11 @@ from __future__ import annotations
 from typing import Any
 
 from ..schema import LISTS
-from .binance_messages import binance_event, binance_rest_item, depth_snapshot
-from .bybit_messages import bybit_message
+
+# Modules, not names: a venue's parser imports convert's shared helpers, so either side may be
+# imported first.
+from ..venues.binance import messages as binance_messages
+from ..venues.bybit import messages as bybit_messages
 from .context import Context
 from .dataset_records import add_dataset, add_record, record_kind
 from .fields import FieldError, number
@@ -40,15 +43,15 @@ def add_message(ctx: Context, m: Any) -> None:
         add_message(ctx, m["result"])
         return
     if "e" in m:
-        if not binance_event(ctx, m):
+        if not binance_messages.binance_event(ctx, m):
             ctx.market.skipped[f"{m['e']} messages"] += 1
         return
     if "topic" in m:
-        if not bybit_message(ctx, m):
+        if not bybit_messages.bybit_message(ctx, m):
             ctx.market.skipped[f"{str(m['topic']).split('.', 1)[0]} messages"] += 1
         return
     if "lastUpdateId" in m and "bids" in m and "asks" in m:
-        depth_snapshot(ctx, m)
+        binance_messages.depth_snapshot(ctx, m)
         return
     if any(isinstance(m.get(k), list) for k in LISTS) and "ts" not in m:
         add_dataset(ctx, m)
@@ -57,7 +60,7 @@ def add_message(ctx: Context, m: Any) -> None:
     if kind is not None:
         add_record(ctx, kind, m)
         return
-    if binance_rest_item(ctx, m):
+    if binance_messages.binance_rest_item(ctx, m):
         return
     if "code" in m and "msg" in m:
         raise FieldError(f"an error response of the exchange: {m.get('msg')}")

@@ -1,6 +1,6 @@
 """CSV recordings, recognised by their header (or, without one, by their column layout).
 
-Each source has its module (`binance_tables`, `tardis_tables`); this one tells the layouts apart
+Each venue has its table module (`venues.binance.tables`, `venues.tardis.tables`); this one tells the layouts apart
 and reads the generic form:
 
 - Generic tables with a header naming the dataset's fields (ts or timestamp or time, then price,
@@ -12,19 +12,14 @@ from __future__ import annotations
 from collections.abc import Iterator
 from typing import Any
 
-from .binance_tables import binance_rows, headerless_layout
+# Modules, not names: a venue's parser imports convert's shared helpers, so either side may be
+# imported first.
+from ..venues.binance import tables as binance_tables
+from ..venues.tardis import tables as tardis_tables
 from .context import Context
 from .csv_table import SYNONYMS, Row, Table, has_header
 from .dataset_records import add_record
 from .fields import FieldError, flag
-from .tardis_tables import (
-    TRADE_DUMP_LAYOUTS,
-    tardis_book,
-    tardis_snapshot,
-    tardis_ticker,
-    tardis_trades_or_liquidations,
-    trade_dump_rows,
-)
 
 __all__ = ["LAYOUT_LISTS", "LAYOUT_NAMES", "Row", "add_table", "detect_layout", "has_header"]
 
@@ -51,7 +46,7 @@ LAYOUT_NAMES = {
 def detect_layout(ctx: Context, first: Row) -> tuple[str, Table | None]:
     """The layout of a CSV from its first row (its header, if it has one)."""
     if not has_header(first):
-        layout, table = headerless_layout(first), None
+        layout, table = binance_tables.headerless_layout(first), None
     else:
         table = Table(first)
         if table.has("timestamp", "is_snapshot", "side", "price", "amount"):
@@ -61,7 +56,7 @@ def detect_layout(ctx: Context, first: Row) -> tuple[str, Table | None]:
         elif table.has("timestamp", "funding_rate", "open_interest"):
             layout = "tardis_ticker"
         elif table.has("exchange", "symbol", "timestamp", "side", "price", "amount"):
-            layout = tardis_trades_or_liquidations(ctx)
+            layout = tardis_tables.tardis_trades_or_liquidations(ctx)
         elif table.has("id", "price", "qty", "time", "is_buyer_maker"):
             layout = "binance_trades"
         elif table.has("agg_trade_id", "price", "quantity", "transact_time", "is_buyer_maker"):
@@ -97,13 +92,13 @@ def add_table(ctx: Context, rows: Iterator[tuple[int, Row]]) -> Iterator[int]:
     if table is None:
         yield from _layout_rows(ctx, layout, None, _chain(first, rows))
     elif layout == "tardis_book":
-        yield from tardis_book(ctx, table, rows)
+        yield from tardis_tables.tardis_book(ctx, table, rows)
     elif layout == "tardis_snapshots":
         for line, row in rows:
             yield line
-            tardis_snapshot(ctx, table, row)
+            tardis_tables.tardis_snapshot(ctx, table, row)
     elif layout == "tardis_ticker":
-        yield from tardis_ticker(ctx, table, rows)
+        yield from tardis_tables.tardis_ticker(ctx, table, rows)
     else:
         yield from _layout_rows(ctx, layout, table, rows)
 
@@ -115,9 +110,9 @@ def _chain(first: tuple[int, Row], rest: Iterator[tuple[int, Row]]) -> Iterator[
 
 def _layout_rows(ctx: Context, layout: str, table: Table | None, rows: Iterator[tuple[int, Row]]) -> Iterator[int]:
     if layout.startswith("binance_"):
-        yield from binance_rows(ctx, layout, table, rows)
-    elif layout in TRADE_DUMP_LAYOUTS:
-        yield from trade_dump_rows(ctx, layout, table, rows)
+        yield from binance_tables.binance_rows(ctx, layout, table, rows)
+    elif layout in tardis_tables.TRADE_DUMP_LAYOUTS:
+        yield from tardis_tables.trade_dump_rows(ctx, layout, table, rows)
     else:
         for line, row in rows:
             yield line

@@ -6,6 +6,8 @@ JavaScript drawing on canvases (``static/``), fed binary frames over one WebSock
 needs the websockets library (``pip install 'korvel_vorn[viewer]'``).
 """
 
-from .server import Viewer, ViewerUnavailable, serve, view
+from .server import Viewer, serve
+from .shared import ViewerUnavailable
+from .show import view
 
 __all__ = ["Viewer", "ViewerUnavailable", "serve", "view"]

@@ -13,29 +13,22 @@ import contextlib
 import json
 import logging
 import mimetypes
-import pathlib
 import threading
 from collections.abc import Callable
 from typing import Any
 
 from ..session import Session
-from .replay_model import ReplayModel, initial_settings
+from .replay_model import ReplayModel
+from .shared import STATIC, Loader, ViewerUnavailable, model_of
 from .tab import BadMessage, FrameRequest, Tab
 
 log = logging.getLogger("korvel_vorn.viewer")
 
-STATIC = pathlib.Path(__file__).resolve().parent / "static"
 LOOPBACK = "127.0.0.1"
 SOCKET_PATH = "/ws"
 # Anyone who reaches the port can read the market: said whenever it is served beyond loopback.
 EXPOSED_WARNING = ("warning: serving on {host}: anyone who can reach port {port} on this host can read the loaded "
                    "market data; the viewer has no login")
-
-Loader = Callable[[], tuple[Session, dict[str, Any] | None]]
-
-
-class ViewerUnavailable(RuntimeError):
-    """The `websockets` library is not installed."""
 
 
 def _websockets() -> Any:
@@ -54,21 +47,6 @@ def static_file(path: str) -> tuple[bytes, str] | None:
         return None
     kind = "text/javascript" if target.suffix == ".js" else (mimetypes.guess_type(target.name)[0] or "application/octet-stream")
     return target.read_bytes(), f"{kind}; charset=utf-8" if kind.startswith("text/") else kind
-
-
-def model_of(session: Session | None, loader: Loader | None, symbol: str, spec: dict[str, Any] | None) -> ReplayModel:
-    """The shared model; a loader that fails leaves an empty model whose pages show why."""
-    error = None
-    if loader is not None:
-        try:
-            session, spec = loader()
-        except Exception as failure:  # shown on every page, the server keeps running
-            error = str(failure) or type(failure).__name__
-            log.error("cannot load the market: %s", error)
-            session = Session()
-    assert session is not None
-    name = str((spec or {}).get("symbol") or symbol)
-    return ReplayModel(session, name, initial_settings(spec), load_error=error)
 
 
 async def serve_tab(connection: Any, model: ReplayModel) -> None:
@@ -218,15 +196,3 @@ def serve(session: Session | None = None, *, symbol: str = "market", spec: dict[
     if failure:
         raise failure[0]
     return viewer
-
-
-def view(session: Session, *, symbol: str = "market", spec: dict[str, Any] | None = None, port: int = 0,
-         block: bool | None = None) -> Any:
-    """Show the interactive replay of `session`: inline in a Jupyter notebook (a widget talking to
-    the kernel, no server), else served on 127.0.0.1 (blocking until interrupted unless `block` is
-    False; then the running `Viewer` is returned)."""
-    from .widget import in_notebook, notebook_view
-
-    if in_notebook() and block is None:
-        return notebook_view(session, symbol=symbol, spec=spec)
-    return serve(session, symbol=symbol, spec=spec, port=port, block=True if block is None else block)

@@ -2,7 +2,7 @@
 engine running in the kernel. The page's requests arrive as the widget's custom messages and its
 frames leave as their binary buffers, so no server is started.
 
-Without anywidget (``pip install 'korvel_vorn[notebook]'``) `view` serves the page on 127.0.0.1
+Without anywidget (``pip install 'korvel_vorn[notebook]'``) `show.view` serves the page on 127.0.0.1
 and shows it in an iframe instead.
 """
 
@@ -14,7 +14,7 @@ import re
 from typing import Any
 
 from ..session import Session
-from .server import STATIC, ViewerUnavailable, model_of
+from .shared import STATIC, ViewerUnavailable, model_of
 from .tab import BadMessage, Tab
 
 log = logging.getLogger("korvel_vorn.viewer")
@@ -53,15 +53,6 @@ def widget_module() -> str:
         text = re.sub(r"^import .*?;\n", "", text, flags=re.MULTILINE)
         parts.append(f"// --- {name}\n" + re.sub(r"^export ", "", text, flags=re.MULTILINE))
     return "\n".join(parts) + WIDGET_GLUE
-
-
-def in_notebook() -> bool:
-    try:
-        from IPython import get_ipython
-    except ImportError:
-        return False
-    shell = get_ipython()
-    return shell is not None and type(shell).__name__ == "ZMQInteractiveShell"
 
 
 class WidgetPage:
@@ -108,17 +99,4 @@ def replay_widget(session: Session, *, symbol: str = "market", spec: dict[str, A
     return widget
 
 
-def notebook_view(session: Session, *, symbol: str = "market", spec: dict[str, Any] | None = None) -> Any:
-    """The widget where anywidget is installed, else the served page in an iframe."""
-    try:
-        return replay_widget(session, symbol=symbol, spec=spec)
-    except ViewerUnavailable:
-        from IPython.display import IFrame
-
-        from .server import serve
-
-        viewer = serve(session, symbol=symbol, spec=spec, block=False)
-        return IFrame(viewer.url, width="100%", height=740)
-
-
-__all__ = ["CLIENT_MODULES", "WidgetPage", "in_notebook", "notebook_view", "replay_widget", "widget_module"]
+__all__ = ["CLIENT_MODULES", "WidgetPage", "replay_widget", "widget_module"]

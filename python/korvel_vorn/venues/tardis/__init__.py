@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import re
 
-from . import url_from_env
+from .. import url_from_env
 
 ARCHIVE_URL_ENV = "KORVEL_VORN_TARDIS_URL"
 ARCHIVE_URL = "https://datasets.tardis.dev"

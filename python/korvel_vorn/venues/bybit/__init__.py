@@ -11,7 +11,7 @@ from __future__ import annotations
 import os
 import re
 
-from . import url_from_env
+from .. import url_from_env
 
 EXCHANGE = "bybit"
 TRADES_URL_ENV = "KORVEL_VORN_BYBIT_URL"

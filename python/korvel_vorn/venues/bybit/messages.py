@@ -13,9 +13,9 @@ from __future__ import annotations
 
 from typing import Any
 
-from .context import Context, book_levels, int_or_none
-from .fields import FieldError, number, trade_side
-from .market import BookEvent
+from ...convert.context import Context, book_levels, int_or_none
+from ...convert.fields import FieldError, number, trade_side
+from ...convert.market import BookEvent
 
 _EPOCH_SHIFT = 40  # update ids after the n-th restart of the book service are offset by n << 40
 

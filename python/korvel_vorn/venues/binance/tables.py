@@ -14,10 +14,10 @@ from __future__ import annotations
 
 from collections.abc import Iterator
 
-from ..venues import binance
-from .context import Context
-from .csv_table import Row, Table, cell, column_finder, is_boolish
-from .fields import FieldError, flag, is_zero, liquidated_side, number
+from ...convert.context import Context
+from ...convert.csv_table import Row, Table, cell, column_finder, is_boolish
+from ...convert.fields import FieldError, flag, is_zero, liquidated_side, number
+from .. import binance
 
 # layout: (ts, price, qty, is_buyer_maker) column positions without header
 _FIXED = {layout: tuple(binance.TRADE_POSITIONS[data_type][key] for key in ("ts", "price", "qty", "maker"))

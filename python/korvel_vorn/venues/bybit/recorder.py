@@ -14,9 +14,9 @@ from typing import Any
 
 from websockets.asyncio.client import ClientConnection
 
-from ..venues import bybit as venue
-from .core import Recorder, SymbolState, loads
-from .links import Link
+from ...recorder.core import Recorder, SymbolState, loads
+from ...recorder.links import Link
+from .. import bybit as venue
 
 _RECENT = 20000  # trade and liquidation keys remembered to skip repeats of an overlapping connection
 

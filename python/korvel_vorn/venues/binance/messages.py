@@ -24,9 +24,9 @@ from __future__ import annotations
 
 from typing import Any
 
-from .context import Context, book_levels, int_or_none
-from .fields import FieldError, flag, is_zero, liquidated_side, number
-from .market import BookEvent
+from ...convert.context import Context, book_levels, int_or_none
+from ...convert.fields import FieldError, flag, is_zero, liquidated_side, number
+from ...convert.market import BookEvent
 
 
 def binance_trade(ctx: Context, m: dict[str, Any], id_kind: str, id_key: str) -> None:

@@ -13,10 +13,10 @@ from __future__ import annotations
 
 from collections.abc import Iterator
 
-from .context import Context
-from .csv_table import Row, Table, cell, column_finder
-from .fields import FieldError, flag, liquidated_side, number, trade_side
-from .market import BookEvent
+from ...convert.context import Context
+from ...convert.csv_table import Row, Table, cell, column_finder
+from ...convert.fields import FieldError, flag, liquidated_side, number, trade_side
+from ...convert.market import BookEvent
 
 # The layouts whose rows are one trade or liquidation each.
 TRADE_DUMP_LAYOUTS = ("tardis_trades", "tardis_liquidations", "bybit_trades")

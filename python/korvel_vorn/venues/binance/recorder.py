@@ -17,10 +17,10 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..venues import binance as venue
-from . import rest
-from .core import Recorder, SymbolState, loads
-from .links import Link
+from ...recorder import rest
+from ...recorder.core import Recorder, SymbolState, loads
+from ...recorder.links import Link
+from .. import binance as venue
 
 
 @dataclass

@@ -12,7 +12,7 @@ import os
 import re
 from dataclasses import dataclass
 
-from . import url_from_env
+from .. import url_from_env
 
 ARCHIVE_URL_ENV = "KORVEL_VORN_BINANCE_URL"
 ARCHIVE_URL = "https://data.binance.vision"
