@@ -328,3 +328,25 @@ def test_a_local_path_and_a_file_url_are_the_same_folder(tmp_path, market, refer
     assert (tmp_path / "catalog" / "trades").is_dir()
     assert same_lists(read_span(tmp_path / "catalog", "binance-um", "BTCUSDT"),
                       read_span(reference, "binance-um", "BTCUSDT"))
+
+
+def test_fetch_into_a_root_and_again_asks_for_nothing(where, tmp_path, monkeypatch):
+    from archive_mirror import Mirror
+    from test_fetch import DAYS as FETCH_DAYS
+    from test_fetch import FAST, SYMBOL, build_binance, statuses
+
+    from korvel_vorn.archives import fetch
+
+    with Mirror() as mirror:
+        monkeypatch.setenv("KORVEL_VORN_BINANCE_URL", mirror.url)
+        build_binance(mirror)
+        reference = tmp_path / "reference"
+        assert fetch("binance-um", SYMBOL, FETCH_DAYS[0], FETCH_DAYS[-1], reference, retry=FAST).exit_status == 0
+        root = where("fetched")
+        report = fetch("binance-um", SYMBOL, FETCH_DAYS[0], FETCH_DAYS[-1], root, cache=tmp_path / "cache", retry=FAST)
+        assert report.exit_status == 0, report.summary()
+        assert set(statuses(report).values()) == {"written"}
+        assert visible(root) == visible(str(reference))
+        assert same_lists(read_span(root, "binance-um", SYMBOL), read_span(reference, "binance-um", SYMBOL))
+        again = fetch("binance-um", SYMBOL, FETCH_DAYS[0], FETCH_DAYS[-1], root, cache=tmp_path / "cache", retry=FAST)
+        assert set(statuses(again).values()) == {"unchanged"}
