@@ -24,12 +24,12 @@ from typing import Any
 import numpy as np
 
 from ..catalog.book import Columns, book_from, concat_rows, slice_rows
-from ..catalog.layout import DAY_MS, CatalogError, day_start_ms, delete_partition, has_partition, partition_writer
+from ..catalog.layout import DAY_MS, CatalogError, day_start_ms, delete_partition, has_partition, writing_partition
 from ..catalog.manifest import file_sha256, read_entry, write_entry
 from ..catalog.read import read_day
 from ..catalog.write import is_current, split_days, write_day
 from ..storage import open_store
-from ..storage_error import is_url
+from ..storage_error import StorageError, is_url
 from ..venues import binance, tardis
 from ..write_lock import holding
 from .download import (
@@ -194,7 +194,7 @@ class _Fetcher:
         try:
             if data_type in ("trades", "aggTrades") and self.source.name in binance.MARKETS:
                 assert own.path is not None
-                with partition_writer(self.catalog, list_name, exchange, symbol, day) as writer:
+                with writing_partition(self.catalog, list_name, exchange, symbol, day) as writer:
                     stats = stream_trades(own.path, own.file, start, end, writer)
                 if stats["records"] == 0:
                     delete_partition(self.catalog, list_name, exchange, symbol, day)
@@ -297,8 +297,9 @@ def fetch(source: str, symbols: str | Sequence[str], start: str, end: str, catal
     try:
         store.check()
         store.make_root()
-    except OSError as error:
-        report.disk_error = f"cannot create {store.url}: {error.strerror or error}"
+    except OSError as error:  # a store's own error names its URL already
+        report.disk_error = str(error) if isinstance(error, StorageError) else \
+            f"cannot create {store.url}: {error.strerror or error}"
         return report
     headers = {"Authorization": f"Bearer {key}"} if key and parsed.name.startswith(tardis.SOURCE_PREFIX) else {}
     bar = _progress_bar(progress)

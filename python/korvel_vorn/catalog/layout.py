@@ -23,7 +23,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from ..schema import ENUM_VARIANTS, LISTS
-from ..storage import LocalStore, open_store
+from ..storage import open_store
 
 DAY_MS = 86_400_000
 PART_NAME = "part-0.parquet"
@@ -105,16 +105,28 @@ def parquet_options(schema: pa.Schema) -> dict[str, Any]:
 
 def write_partition(table: pa.Table, path: str | os.PathLike[str]) -> None:
     """Write a table to a local `path` under a temporary name in the same folder, then rename it,
-    so a reader never sees half a file."""
+    so a reader never sees half a file. The temporary name starts with a dot, which readers skip."""
     target = Path(path)
-    LocalStore(str(target.parent)).write_table(target.name, table, **parquet_options(table.schema))
+    target.parent.mkdir(parents=True, exist_ok=True)
+    temporary = target.parent / f".{target.name}.{os.getpid()}.{threading.get_ident()}.tmp"
+    try:
+        pq.write_table(table, temporary, **parquet_options(table.schema))
+        os.replace(temporary, target)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
 
 
 def store_partition(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str, day: str,
                     table: pa.Table) -> None:
     """Write one partition whole (renamed into place on a disk, one upload on an object store)."""
-    open_store(root).write_table(partition_key(list_name, exchange, symbol, day), table,
-                                 **parquet_options(table.schema))
+    store = open_store(root)
+    key = partition_key(list_name, exchange, symbol, day)
+    local = store.local_path(key)
+    if local is not None:
+        write_partition(table, local)
+    else:
+        store.write_table(key, table, **parquet_options(table.schema))
 
 
 def has_partition(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str, day: str) -> bool:
@@ -126,30 +138,39 @@ def delete_partition(root: str | os.PathLike[str], list_name: str, exchange: str
 
 
 @contextlib.contextmanager
-def partition_writer(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str,
-                     day: str) -> Iterator[pq.ParquetWriter]:
-    """A Parquet writer of one partition, written batch by batch and put in place whole when the
-    block ends without an error: on a disk under a temporary name renamed at the end (removed when
-    it fails), on an object store into memory and uploaded in one piece at the end."""
-    store = open_store(root)
-    key = partition_key(list_name, exchange, symbol, day)
-    schema = LIST_SCHEMAS[list_name]
-    local = store.local_path(key)
-    if local is None:
-        sink = pa.BufferOutputStream()
-        with pq.ParquetWriter(sink, schema, **parquet_options(schema)) as writer:
-            yield writer
-        store.write_bytes(key, sink.getvalue().to_pybytes())
-        return
-    local.parent.mkdir(parents=True, exist_ok=True)
-    temporary = local.parent / f".{local.name}.{os.getpid()}.{threading.get_ident()}.tmp"
+def partition_writer(path: str | os.PathLike[str], list_name: str) -> Iterator[pq.ParquetWriter]:
+    """A Parquet writer of one local partition, written batch by batch under a temporary name and
+    renamed when the block ends without an error (removed when it fails)."""
+    target = Path(path)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    temporary = target.parent / f".{target.name}.{os.getpid()}.{threading.get_ident()}.tmp"
     try:
-        with pq.ParquetWriter(temporary, schema, **parquet_options(schema)) as writer:
+        with pq.ParquetWriter(temporary, LIST_SCHEMAS[list_name], **parquet_options(LIST_SCHEMAS[list_name])) as writer:
             yield writer
-        os.replace(temporary, local)
+        os.replace(temporary, target)
     except BaseException:
         temporary.unlink(missing_ok=True)
         raise
+
+
+@contextlib.contextmanager
+def writing_partition(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str,
+                      day: str) -> Iterator[pq.ParquetWriter]:
+    """A Parquet writer of one partition of a catalog, put in place whole when the block ends
+    without an error: on a disk as `partition_writer` does, on an object store written into memory
+    and uploaded in one piece at the end (nothing at all when the block fails)."""
+    store = open_store(root)
+    key = partition_key(list_name, exchange, symbol, day)
+    local = store.local_path(key)
+    if local is not None:
+        with partition_writer(local, list_name) as writer:
+            yield writer
+        return
+    schema = LIST_SCHEMAS[list_name]
+    sink = pa.BufferOutputStream()
+    with pq.ParquetWriter(sink, schema, **parquet_options(schema)) as writer:
+        yield writer
+    store.write_bytes(key, sink.getvalue().to_pybytes())
 
 
 def _enum_array(codes: np.ndarray[Any, Any], names: tuple[str, str]) -> pa.DictionaryArray:
