@@ -34,7 +34,9 @@ def shown(root: str | os.PathLike[str]) -> str:
     if parts.scheme in _KEYED_SCHEMES and "@" in text:
         # A secret key may hold "/", so the user part can run past what urlsplit takes for the host.
         return f"{parts.scheme}://{text.split('?', 1)[0].rpartition('@')[2]}"
-    host = parts.netloc.rpartition("@")[2]
+    user, at, host = parts.netloc.rpartition("@")
+    if at and ":" not in user:
+        host = parts.netloc  # a name, not a key (abfs://container@account...)
     return f"{parts.scheme}://{host}{parts.path}"
 
 

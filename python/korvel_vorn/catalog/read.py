@@ -26,12 +26,12 @@ def list_days(root: str | os.PathLike[str], list_name: str, exchange: str, symbo
     """The days a list holds for an exchange and symbol, in order."""
     store = open_store(root)
     folder = f"{list_name}/exchange={check_name(exchange, 'exchange')}/symbol={check_name(symbol, 'symbol')}"
+    if store.local_path() is None:  # one listing of the whole symbol rather than a request per day
+        return sorted(name[len(_DATE):-len(PART_NAME) - 1] for name, is_dir in store.children_deep(folder)
+                      if not is_dir and name.startswith(_DATE) and name.count("/") == 1
+                      and name.endswith(f"/{PART_NAME}"))
     named = [name for name, is_dir in store.children(folder) if is_dir and name.startswith(_DATE)]
-    if store.local_path() is not None:
-        return sorted(name[len(_DATE):] for name in named if store.is_file(f"{folder}/{name}/{PART_NAME}"))
-    # One listing of the whole symbol rather than a request per day.
-    whole = {name for name, _ in store.children_deep(folder) if name.endswith(f"/{PART_NAME}")}
-    return sorted(name[len(_DATE):] for name in named if f"{name}/{PART_NAME}" in whole)
+    return sorted(name[len(_DATE):] for name in named if store.is_file(f"{folder}/{name}/{PART_NAME}"))
 
 
 def days(root: str | os.PathLike[str], exchange: str, symbol: str) -> list[str]:
