@@ -14,12 +14,14 @@ Messages name the root as given, without credentials; nothing secret is printed 
 
 from __future__ import annotations
 
+import concurrent.futures
 import functools
 import os
 import pathlib
 import threading
 import uuid
-from typing import Any
+from collections.abc import Callable, Iterable
+from typing import Any, TypeVar
 from urllib.parse import urlsplit
 
 import pyarrow as pa
@@ -29,6 +31,10 @@ import pyarrow.parquet as pq
 from .storage_error import StorageError, has_credentials, is_url, reason_of, shown
 
 TEMP_PREFIX = ".tmp-"
+_AT_ONCE = 8  # requests a store is sent at once by one reader
+
+T = TypeVar("T")
+R = TypeVar("R")
 
 # Environment variables that change how the S3 filesystem is built (a new one per distinct setting).
 _S3_SETTINGS = ("AWS_ENDPOINT_URL_S3", "AWS_ENDPOINT_URL", "AWS_REGION", "AWS_DEFAULT_REGION", "AWS_PROFILE",
@@ -132,6 +138,11 @@ class Store:
 
     def check(self) -> None:
         """Raises StorageError when the root cannot be reached (no bucket, no access, no answer)."""
+
+    def each(self, work: Callable[[T], R], items: Iterable[T]) -> list[R]:
+        """work(item) for every item, in order: one after the other on a disk, some at once on a
+        store, where each request waits mostly for its round trip."""
+        return [work(item) for item in items]
 
     def make_root(self) -> None:
         """The root made where it needs making (a local folder; an object store has no folders)."""
@@ -330,6 +341,13 @@ class ObjectStore(Store):
             return self.fs.get_file_info(self.full(rel))
         except (OSError, pa.ArrowException) as error:
             raise self._failed(rel, error) from None
+
+    def each(self, work: Callable[[T], R], items: Iterable[T]) -> list[R]:
+        listed = list(items)
+        if len(listed) < 2:
+            return [work(item) for item in listed]
+        with concurrent.futures.ThreadPoolExecutor(max_workers=min(len(listed), _AT_ONCE)) as pool:
+            return list(pool.map(work, listed))
 
     def check(self) -> None:
         bucket = self.base.split("/", 1)[0]

@@ -47,13 +47,9 @@ def input_files(root: str, exchange: str, symbol: str, day: str) -> list[dict[st
     from ..storage import open_store
 
     store = open_store(root)
-    files = []
-    for name in CATALOG_LISTS:
-        key = partition_key(name, exchange, symbol, day)
-        found = store.stat(key)
-        if found is not None:
-            files.append({"path": key, "size": found[0], "mtime_ns": found[1]})
-    return files
+    keys = [partition_key(name, exchange, symbol, day) for name in CATALOG_LISTS]
+    return [{"path": key, "size": found[0], "mtime_ns": found[1]}
+            for key, found in zip(keys, store.each(store.stat, keys)) if found is not None]
 
 
 def read_day(root: str, exchange: str, symbol: str, day: str) -> dict[str, dict[str, np.ndarray[Any, Any]]]:

@@ -133,8 +133,7 @@ def _compute_and_write(catalog: str, out: str, exchange: str, symbol: str, day: 
     for table in tables:
         if report["rows"][table] is None:
             store.delete(table_key(table, exchange, symbol, day))
-    for item in staged:
-        item.commit()
+    store.each(lambda item: item.commit(), staged)
     write_entry(out, key, {"version": __version__, "exchange": exchange, "symbol": symbol, "date": day,
                            "inputs": inputs, "tables": done})
 

@@ -98,15 +98,18 @@ def read_span(root: str | os.PathLike[str], exchange: str, symbol: str, start_ms
         raise CatalogError("the end of the span must be after its start")
     first_day = None if start_ms is None else day_of_ms(start_ms)
     last_day = None if end_ms is None else day_of_ms(end_ms - 1)
-    open_store(root).check()
+    store = open_store(root)
+    store.check()
+    held = store.each(lambda name: list_days(root, name, exchange, symbol), CATALOG_LISTS)
+    wanted = [(name, day) for name, found in zip(CATALOG_LISTS, held) for day in found
+              if (first_day is None or day >= first_day) and (last_day is None or day <= last_day)]
+    parts = store.each(lambda item: read_day(root, item[0], exchange, symbol, item[1]), wanted)
     out: dict[str, dict[str, np.ndarray[Any, Any]]] = {}
     for name in CATALOG_LISTS:
-        chosen = [day for day in list_days(root, name, exchange, symbol)
-                  if (first_day is None or day >= first_day) and (last_day is None or day <= last_day)]
+        chosen = [part for (list_name, _), part in zip(wanted, parts) if list_name == name]
         if not chosen:
             continue
-        columns = concat_rows([read_day(root, name, exchange, symbol, day) for day in chosen])
-        columns = _in_span(name, columns, start_ms, end_ms)
+        columns = _in_span(name, concat_rows(chosen), start_ms, end_ms)
         if len(columns["ts"]):
             out[name] = columns
     return out
