@@ -6,9 +6,9 @@ one market: every list in time order, book updates ordered against their snapsho
 exchange's update ids, trades seen twice dropped by id. Inputs are read a batch at a time and
 spilled to temporary files, so memory stays bounded whatever their size; the bulk CSV layouts are
 read column-wise with pyarrow. The recognised formats and the meaning of their fields (who was
-the aggressor, which position a forced order liquidates) are described by source:
-`binance_messages`, `bybit_messages` and `dataset_records` (JSON, told apart by `messages`),
-`binance_tables` and `tardis_tables` (CSV, told apart by `tables`).
+the aggressor, which position a forced order liquidates) are described by source: the venues'
+`messages` (`venues/binance`, `venues/bybit`) and `dataset_records` (JSON, told apart by
+`messages`), the venues' `tables` (`venues/binance`, `venues/tardis`; CSV, told apart by `tables`).
 
 Sides in the dataset: a trade's side is the aggressor's (the taker's): "buy" when the taker
 bought, lifting the ask; a liquidation's side is the liquidated position's: "long" when a long was
@@ -363,6 +363,7 @@ def _expand(inputs: Sequence[str | os.PathLike[str] | tuple[Any, str | None]], s
                 recorded.files += found.files
                 recorded.gaps += found.gaps
                 recorded.open_gaps += found.open_gaps
+                recorded.unused_snapshots |= found.unused_snapshots
                 recorded.sampled_liquidations |= found.sampled_liquidations
             out += [(f, kind) for f in found.files]
         elif os.path.isdir(path):
@@ -409,7 +410,8 @@ def convert_files(inputs: Sequence[str | os.PathLike[str] | tuple[Any, str | Non
     paths = _expand(inputs, symbol, recorded)
     options = Options(symbol, time_unit, start, end, keep_all_times, keep_unsnapshotted_diffs,
                       drop_duplicate_liquidations, keep_trade_types, candles_from_trades,
-                      book_gaps=[(gap.after, gap.resume) for gap in recorded.gaps])
+                      book_gaps=[(gap.after, gap.resume) for gap in recorded.gaps],
+                      unused_snapshots=frozenset(recorded.unused_snapshots))
     market = Market(options)
     try:
         sources: list[Source] = []

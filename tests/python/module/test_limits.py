@@ -246,7 +246,7 @@ READER_TEXT_BYTES = 24 << 20
 @pytest.mark.skipif(bool(os.environ.get("VORN_SANITIZED")), reason="the sanitizer's own memory would count")
 @pytest.mark.parametrize("shape", sorted(READER_SHAPES))
 def test_reader_memory_stays_within_four_times_the_text(shape):
-    # The README's bound: reading a command costs at most 4x its text (plus 32 MiB), and a member
+    # The documented bound (docs/protocol.md): reading a command costs at most 4x its text (plus 32 MiB), and a member
     # the command does not read costs nothing. Measured as the peak resident growth of a fresh
     # process (the text itself excluded: the caller holds it anyway).
     template, unit, stored = READER_SHAPES[shape]
