@@ -391,3 +391,11 @@ def test_credentials_of_the_environment_are_blotted_out_of_any_message(monkeypat
     monkeypatch.setenv("AWS_ACCESS_KEY_ID", ACCESS_KEY)
     said = reason_of(OSError(f"AWS Error UNKNOWN during PutObject operation: key {ACCESS_KEY} sig {SECRET_KEY}"))
     assert SECRET_KEY not in said and ACCESS_KEY not in said and "***" in said
+
+
+def test_a_scheme_pyarrow_lacks_goes_through_fsspec(market, reference):
+    pytest.importorskip("fsspec")
+    root = f"memory://vorn-{os.getpid()}/catalog"
+    assert len(write_lists(root, "binance-um", "BTCUSDT", columns_of(market), INPUTS).written) == 12
+    assert visible(root) == visible(str(reference))
+    assert same_lists(read_span(root, "binance-um", "BTCUSDT"), read_span(reference, "binance-um", "BTCUSDT"))
