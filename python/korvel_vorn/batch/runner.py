@@ -136,7 +136,10 @@ def _check_output(store: Any) -> None:
     local = store.local_path()
     if local is not None and local.exists() and not local.is_dir():
         raise BatchError(f"{store.url} is not a folder")
-    if store.children("") and not store.is_file(MARKER):
+    from ..write_lock import LOCK_NAME
+
+    held = [name for name, _ in store.children("") if name != LOCK_NAME]  # a killed run's lock is no file of ours
+    if held and not store.is_file(MARKER):
         raise BatchError(f"{store.url} holds files that are not a batch output: use an empty or new folder")
 
 

@@ -119,6 +119,12 @@ def batch_reference(tmp_path_factory):
     return {t: batch.read(out, t, form="arrow") for t in batch.TABLES}
 
 
+def _dead_lock() -> bytes:
+    """The lock of a run killed on this host: its process is gone."""
+    return json.dumps({"owner": "x", "what": "a killed run", "host": socket.gethostname(), "pid": 2 ** 22 + 7,
+                       "since": time.time(), "renewed": time.time()}).encode()
+
+
 def expected_partitions():
     return sorted(f"{t}/exchange={EXCHANGE}/symbol={s}/date={d}/part-0.parquet"
                   for t in ("bars", "footprint", "book") for s in SYMBOLS for d in DAYS)
@@ -128,9 +134,11 @@ def test_batch_from_a_root_to_a_root(where, batch_reference):
     catalog, out = where("catalog"), where("out")
     _batch_catalog(catalog)
     jobs = batch.plan(catalog, EXCHANGE, SYMBOLS, DAYS[0], DAYS[-1])
+    open_store(out).write_bytes(LOCK_NAME, _dead_lock())  # a run killed before it wrote anything
     report = batch.run(jobs, out, progress=False)
     assert report.ok, [r["error"] for r in report.failed]
     assert visible(out) == expected_partitions()
+    assert not open_store(out).is_file(LOCK_NAME)
     for table, expected in batch_reference.items():
         assert same_table(batch.read(out, table, form="arrow"), expected)
     again = batch.run(jobs, out, progress=False)
@@ -224,9 +232,7 @@ def test_a_second_writer_is_refused_and_a_dead_ones_lock_taken_over(where, marke
     with holding(root, "a test run"), pytest.raises(LockedError, match=r"by a test run on .*this run is refused"):
         write_lists(root, "binance-um", "BTCUSDT", columns_of(market), INPUTS)
     assert visible(root) == []
-    dead = json.dumps({"owner": "x", "what": "a killed run", "host": socket.gethostname(), "pid": 2 ** 22 + 7,
-                       "since": time.time(), "renewed": time.time()}).encode()
-    open_store(root).write_bytes(LOCK_NAME, dead)
+    open_store(root).write_bytes(LOCK_NAME, _dead_lock())
     assert write_lists(root, "binance-um", "BTCUSDT", columns_of(market), INPUTS).written
     assert not open_store(root).is_file(LOCK_NAME)
 
