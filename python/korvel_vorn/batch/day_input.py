@@ -38,6 +38,9 @@ def is_catalog(root: str | os.PathLike[str]) -> bool:
 
     store = open_store(root)
     store.check()
+    if store.local_path() is None:  # one listing rather than a lookup per list
+        folders = {name for name, is_dir in store.children("") if is_dir}
+        return any(name in folders for name in CATALOG_LISTS)
     return any(store.is_dir(name) for name in CATALOG_LISTS)
 
 

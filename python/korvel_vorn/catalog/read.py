@@ -37,8 +37,8 @@ def list_days(root: str | os.PathLike[str], list_name: str, exchange: str, symbo
 def days(root: str | os.PathLike[str], exchange: str, symbol: str) -> list[str]:
     """Every day any list holds for an exchange and symbol, in order."""
     found: set[str] = set()
-    for name in CATALOG_LISTS:
-        found.update(list_days(root, name, exchange, symbol))
+    for held in open_store(root).each(lambda name: list_days(root, name, exchange, symbol), CATALOG_LISTS):
+        found.update(held)
     return sorted(found)
 
 
