@@ -44,6 +44,8 @@ class Options:
     # Update ids of recorded snapshots the recorder found older than the updates after them: the
     # file keeps them, the book is not started from them (they carry no exchange time on spot).
     unused_snapshots: frozenset[int] = frozenset()
+    # (after, resume) of each recording session's updates written before its book first synced.
+    session_starts: list[tuple[int, int]] = field(default_factory=list)
 
 
 @dataclass

@@ -158,10 +158,12 @@ class BookOrder:
     unsnapshotted: int = 0  # diffs before the first snapshot of the book
     in_gaps: int = 0  # diffs inside a recorded gap, before the snapshot that ends it
     unused: int = 0  # snapshots the recorder did not start the book from
+    before_sync: int = 0  # diffs a recording session wrote before its book first synced
 
 
 def plan_book(store: ListStore, keep_unsnapshotted: bool, gaps: list[tuple[int, int]] | None = None,
-              unused: Collection[int] = ()) -> tuple[ListPlan, BookOrder]:
+              unused: Collection[int] = (), session_starts: list[tuple[int, int]] | None = None,
+              ) -> tuple[ListPlan, BookOrder]:
     """Book events in replay order.
 
     Events that carry exchange update ids are ordered by them: a snapshot before the updates
@@ -174,7 +176,9 @@ def plan_book(store: ListStore, keep_unsnapshotted: bool, gaps: list[tuple[int, 
     unless `keep_unsnapshotted`. Diffs inside a recorded gap (update ids strictly between the
     gap's last good id and the lastUpdateId of the snapshot that ends it) are left out, so the
     book starts again from that snapshot. Snapshots whose lastUpdateId is in `unused` (the recorder
-    found them older than the updates after them) are left out.
+    found them older than the updates after them) are left out, and so are the diffs of
+    `session_starts` ((after, resume) like a gap's: what a recording session wrote before its book
+    first synced), which would otherwise land on the previous session's book.
     """
     n = store.count
     report = BookOrder()
@@ -186,6 +190,10 @@ def plan_book(store: ListStore, keep_unsnapshotted: bool, gaps: list[tuple[int, 
     for after, resume in gaps or []:
         inside = has_ids & (kind == 1) & (last_id > after) & (last_id < resume)
         report.in_gaps += int(inside.sum())
+        has_ids &= ~inside
+    for after, resume in session_starts or []:
+        inside = has_ids & (kind == 1) & (last_id > after) & (last_id < resume)
+        report.before_sync += int(inside.sum())
         has_ids &= ~inside
     if unused:
         stale = has_ids & (kind == 0) & np.isin(last_id, np.fromiter(unused, dtype=np.int64, count=len(unused)))

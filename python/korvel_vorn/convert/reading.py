@@ -364,6 +364,7 @@ def _expand(inputs: Sequence[str | os.PathLike[str] | tuple[Any, str | None]], s
                 recorded.gaps += found.gaps
                 recorded.open_gaps += found.open_gaps
                 recorded.unused_snapshots |= found.unused_snapshots
+                recorded.session_starts += found.session_starts
                 recorded.sampled_liquidations |= found.sampled_liquidations
             out += [(f, kind) for f in found.files]
         elif os.path.isdir(path):
@@ -411,6 +412,7 @@ def convert_files(inputs: Sequence[str | os.PathLike[str] | tuple[Any, str | Non
     options = Options(symbol, time_unit, start, end, keep_all_times, keep_unsnapshotted_diffs,
                       drop_duplicate_liquidations, keep_trade_types, candles_from_trades,
                       book_gaps=[(gap.after, gap.resume) for gap in recorded.gaps],
+                      session_starts=list(recorded.session_starts),
                       unused_snapshots=frozenset(recorded.unused_snapshots))
     market = Market(options)
     try:

@@ -33,6 +33,9 @@ class RecordFolders:
     gaps: list[RecordedGap] = field(default_factory=list)
     open_gaps: int = 0  # gaps still open when the recording stopped
     unused_snapshots: set[int] = field(default_factory=set)  # update ids of snapshots the book did not use
+    # (after, resume) of each session's updates written before its book first synced: left out like
+    # a gap's (not on the previous session's book), without being one.
+    session_starts: list[tuple[int, int]] = field(default_factory=list)
     sampled_liquidations: bool = False
 
 
@@ -80,6 +83,10 @@ def read_folders(folders: list[str]) -> RecordFolders:
             out.sampled_liquidations = True
     starts = sorted(_snapshot_ids([m for _, m in manifests], used=True))
     out.unused_snapshots = _snapshot_ids([m for _, m in manifests], used=False)
+    out.session_starts = sorted({(s["session_buffered_from"] - 1, s["last_update_id"]) for _, m in manifests
+                                 for s in m.get("snapshots", []) if isinstance(s, dict)
+                                 and isinstance(s.get("session_buffered_from"), int)
+                                 and isinstance(s.get("last_update_id"), int)})
     seen: set[tuple[int, int]] = set()
     for folder, manifest in manifests:
         for gap in manifest.get("gaps", []):

@@ -115,6 +115,9 @@ class Faults:
     # Snapshots served before the tape goes past step 20 (the book synchronised first); None:
     # one more than the stale ones, 0: no wait.
     sync_snapshots: int | None = None
+    # Step -> depth connections: the tape waits there until that many have been opened (a recorder
+    # started again).
+    wait_for_depth_at: dict[int, int] = field(default_factory=dict)
 
 
 class BinanceServer:
@@ -140,6 +143,7 @@ class BinanceServer:
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._stale_left = self.faults.stale_snapshots
         self.depth_requests = 0
+        self.depth_connections = 0
         self.lock = threading.Lock()
         self.http = ThreadingHTTPServer(("127.0.0.1", 0), self._http_handler())
         self._http_thread = threading.Thread(target=self.http.serve_forever, daemon=True)
@@ -209,6 +213,7 @@ class BinanceServer:
             await ws.close(1008, "unknown route")
             return
         self.connections += 1
+        self.depth_connections += route == "public"
         self.clients[route].add(ws)
         try:
             await ws.wait_closed()
@@ -249,6 +254,12 @@ class BinanceServer:
                     if self.clients["public"]:
                         break
                     await asyncio.sleep(0.01)
+            if i in f.wait_for_depth_at:
+                for _ in range(1000):
+                    if self.depth_connections >= f.wait_for_depth_at[i] and self.clients["public"]:
+                        break
+                    await asyncio.sleep(0.01)
+            if i in f.drop_depth_at:
                 for ws in list(self.clients["public"]):
                     ws.transport.abort()
             silent = f.silent_depth is not None and f.silent_depth[0] <= i < f.silent_depth[1]

@@ -123,6 +123,10 @@ def test_each_fault_is_a_gap_then_a_resync(serve: Any, tmp_path: Path, name: str
         assert manifest["reconnects"] >= 1
     if name == "server_restart":
         assert manifest["trade_id_holes"], "trades lost while the server was down are noted"
+    if name == "silent_stream":  # the gap lasts as long as the silence, from the last update before it
+        (gap,) = gaps
+        assert gap["first_time"] == server.tape.steps[59].depth["T"]
+        assert gap["last_time"] - gap["first_time"] > (260 - 60) * 100
 
     dataset, notes = converted(out)
     written = depth_ids_written(out)

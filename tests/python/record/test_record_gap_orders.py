@@ -243,3 +243,52 @@ def test_a_real_market_cut_then_served_a_stale_snapshot_keeps_every_update_befor
         assert (bids, asks) == (tape_bids, tape_asks), f"the book after update {u}"
         compared += 1
     assert compared > 700
+
+
+def test_a_second_session_starts_its_book_again_without_touching_the_first(serve: Any, tmp_path: Path) -> None:
+    """A recording stopped and started again into the same folder: what the second session wrote
+    before its book synced is left out, so neither session's book is wrong for a moment."""
+    # The second session connects while the tape waits at step 130, and its first snapshot comes
+    # only at step 170: it writes 40 updates before its book syncs.
+    server = serve(Faults(wait_for_depth_at={130: 2}, hold_snapshot={1: 170}))
+    tape = server.tape
+    out = tmp_path / "rec"
+    first, logs = record_while("binance-um", ["BTCUSDT"], out, fast_options(),
+                               lambda timeout: wait_until(lambda: server.position >= 120, timeout))
+    assert first.exit_status == 0, logs
+    end_of_first = max(written_depth(out))
+    second, logs = record_while("binance-um", ["BTCUSDT"], out, fast_options(),
+                                lambda timeout: wait_until(server.done.is_set, timeout) and
+                                wait_until(lambda: False, 0.3))
+    assert second.exit_status == 0, logs
+    (manifest,) = manifests(out)
+    assert len(manifest["sessions"]) == 2 and manifest["gaps"] == []
+    starts = [s for s in manifest["snapshots"] if "session_buffered_from" in s]
+    assert len(starts) == 2 and all(s["used"] for s in starts)
+
+    received = written_depth(out)
+    resync = starts[1]["last_update_id"]
+    dataset, notes = converted(out)
+    (note,) = [n for n in notes if "before its book first synced" in n]
+    assert int(note.split()[1]) >= 40, note  # the second session's 40, and what the first had before its sync
+    book = dataset["book"]
+    assert sum(e["kind"] == "diff" for e in book) == sum(
+        1 for u in received if starts[0]["last_update_id"] <= u <= end_of_first or u >= resync)
+    bids: dict[float, float] = {}
+    asks: dict[float, float] = {}
+    n = compared = 0
+    for i, step in enumerate(tape.steps):
+        assert step.depth is not None
+        while n < len(book) and book[n]["ts"] <= step.ms:
+            if book[n]["kind"] == "snapshot":
+                bids.clear()
+                asks.clear()
+            apply_levels(bids, asks, book[n]["bids"], book[n]["asks"])
+            n += 1
+        u = step.depth["u"]
+        if u < starts[0]["last_update_id"] or end_of_first < u < resync or u > max(received):
+            continue
+        expected_bids, expected_asks = tape.book_after[i + 1][1:]
+        assert (bids, asks) == (book_of(expected_bids), book_of(expected_asks)), f"step {i} (u {u})"
+        compared += 1
+    assert compared > 150

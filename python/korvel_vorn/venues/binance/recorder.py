@@ -62,9 +62,11 @@ class BinanceBook:
     anchor_message: dict[str, Any] | None = None
     anchor_entry: dict[str, Any] | None = None  # its entry in the manifest's snapshots
     buffer: list[_Depth] = field(default_factory=list)
-    last_good: _Mark | None = None  # the last update applied in sync
+    last_good: _Depth | None = None  # the last update applied in sync
     open_gap: dict[str, Any] | None = None
     wanted: bool = True  # a snapshot is needed
+    buffered_from: int | None = None  # U of the session's first depth event, until the book first syncs
+    ever_synced: bool = False
 
 
 class BinanceRecorder(Recorder):
@@ -146,13 +148,19 @@ class BinanceRecorder(Recorder):
             self.log(f"{state.symbol}: a depth update without its update ids U and u")
             return
         book = self.books[state.symbol]
-        if book.synced_to is not None:
-            if _continues(book.synced_to, event):
-                self._apply(state, book, event)
+        synced_to = book.synced_to
+        if synced_to is not None:
+            # In sync (almost always): the next update is applied at once.
+            if event.previous == synced_to if event.previous is not None else event.first == synced_to + 1:
+                book.synced_to = event.last
+                book.last_good = event
+                self.deliver(state, data, ns)
             else:
                 self._break(state, book, event, [])
             return
         book.buffer.append(event)
+        if book.buffered_from is None:
+            book.buffered_from = event.first
         if len(book.buffer) > 2 * BUFFER_LIMIT:  # trimmed in halves: a constant cost per event
             del book.buffer[:-BUFFER_LIMIT]
         if book.anchor is not None:
@@ -161,15 +169,16 @@ class BinanceRecorder(Recorder):
 
     def _apply(self, state: SymbolState, book: BinanceBook, event: _Depth) -> None:
         book.synced_to = event.last
-        book.last_good = _Mark(event.last, event.time, event.ns)
+        book.last_good = event
         self.deliver(state, event.data, event.ns)
 
     def _break(self, state: SymbolState, book: BinanceBook, event: _Depth, rest: list[_Depth]) -> None:
         """An update that does not follow the last one applied: the book waits for a new snapshot,
         with `event` and `rest` buffered."""
         reason = "update id break (pu is not the previous u)"
-        if book.open_gap is None and book.last_good is not None:
-            self._open_gap(state, book, book.last_good, reason)
+        last = book.last_good
+        if book.open_gap is None and last is not None:
+            self._open_gap(state, book, _Mark(last.last, last.time, last.ns), reason)
         book.synced_to = None
         book.anchor = None
         book.buffer = [event, *rest]
@@ -228,7 +237,12 @@ class BinanceRecorder(Recorder):
         entry = book.anchor_entry
         if entry is not None:
             entry["used"] = True
+            if not book.ever_synced and book.buffered_from is not None:
+                # The session's updates before this snapshot were written out of sync: from this id
+                # on (a later session's recording starts where the previous one's book is not).
+                entry["session_buffered_from"] = book.buffered_from
             self.revise(state, entry["ns"], "snapshots", entry, ("ns", "last_update_id"))
+        book.ever_synced = True
         if book.open_gap is not None:
             gap = book.open_gap
             gap.update(last_update_id=book.anchor, last_ns=event.ns, last_time=event.time)
