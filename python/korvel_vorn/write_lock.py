@@ -17,6 +17,7 @@ import datetime as _dt
 import json
 import os
 import socket
+import sys
 import threading
 import time
 import uuid
@@ -55,6 +56,8 @@ def _read(store: Store) -> dict[str, Any] | None:
 
 
 def _alive(pid: int) -> bool:
+    if sys.platform == "win32":
+        return True  # signal 0 is Ctrl+C there, not a probe: such a lock goes stale by its age only
     try:
         os.kill(pid, 0)
     except ProcessLookupError:
