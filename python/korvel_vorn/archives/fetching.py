@@ -30,7 +30,7 @@ from ..catalog.read import read_day
 from ..catalog.write import is_current, split_days, write_day
 from ..storage import open_store
 from ..storage_error import StorageError, is_url
-from ..venues import binance, tardis
+from ..venues import tardis
 from ..write_lock import holding
 from .download import (
     DiskError,
@@ -53,6 +53,7 @@ from .plan import (
     parse_source,
     parse_types,
     previous_day,
+    streams_trades,
 )
 from .report import KEY_REASON, DayOutcome, FetchReport, FileOutcome
 
@@ -192,7 +193,7 @@ class _Fetcher:
         manifest_inputs = [item.input() for item in usable]
         start, end = day_start_ms(day), day_start_ms(day) + DAY_MS
         try:
-            if data_type in ("trades", "aggTrades") and self.source.name in binance.MARKETS:
+            if data_type in ("trades", "aggTrades") and streams_trades(self.source):
                 assert own.path is not None
                 with writing_partition(self.catalog, list_name, exchange, symbol, day) as writer:
                     stats = stream_trades(own.path, own.file, start, end, writer)
@@ -294,6 +295,7 @@ def fetch(source: str, symbols: str | Sequence[str], start: str, end: str, catal
     root = os.fspath(catalog) if is_url(catalog) else str(Path(catalog))
     store = open_store(root)
     report = FetchReport(parsed.name, parsed.exchange, store.url, no_book="book" not in parsed.type_lists.values())
+    report.notes.extend(parsed.notes)
     try:
         store.check()
         store.make_root()
