@@ -23,6 +23,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from ..schema import ENUM_VARIANTS, LISTS
+from ..storage import open_store
 
 DAY_MS = 86_400_000
 PART_NAME = "part-0.parquet"
@@ -81,16 +82,21 @@ def check_name(value: str, what: str) -> str:
     return value
 
 
-def partition_path(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str,
-                   day: str | _dt.date) -> Path:
-    """The Parquet file of one list, exchange, symbol and UTC day."""
+def partition_key(list_name: str, exchange: str, symbol: str, day: str | _dt.date) -> str:
+    """Where the Parquet file of one list, exchange, symbol and UTC day lies under the root."""
     if list_name not in LIST_SCHEMAS:
         raise CatalogError(f"unknown list {list_name!r}: the lists are {', '.join(CATALOG_LISTS)}")
-    return (Path(root) / list_name / f"exchange={check_name(exchange, 'exchange')}"
-            / f"symbol={check_name(symbol, 'symbol')}" / f"date={day_text(day)}" / PART_NAME)
+    return (f"{list_name}/exchange={check_name(exchange, 'exchange')}/symbol={check_name(symbol, 'symbol')}"
+            f"/date={day_text(day)}/{PART_NAME}")
 
 
-def _parquet_options(schema: pa.Schema) -> dict[str, Any]:
+def partition_path(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str,
+                   day: str | _dt.date) -> Path:
+    """The Parquet file of one list, exchange, symbol and UTC day of a local catalog."""
+    return Path(root) / partition_key(list_name, exchange, symbol, day)
+
+
+def parquet_options(schema: pa.Schema) -> dict[str, Any]:
     """zstd, with times delta-encoded (they rise by small steps; this decodes faster and takes less
     room than a dictionary of distinct values) and every other column dictionary-encoded, the book's
     level prices and quantities too: a day repeats few distinct values, so their dictionaries halve
@@ -107,13 +113,49 @@ def _parquet_options(schema: pa.Schema) -> dict[str, Any]:
 
 
 def write_partition(table: pa.Table, path: str | os.PathLike[str]) -> None:
-    """Write a table to `path` under a temporary name in the same folder, then rename it, so a
-    reader never sees half a file. The temporary name starts with a dot, which readers skip."""
+    """Write a table to a local `path` under a temporary name in the same folder, then rename it,
+    so a reader never sees half a file. The temporary name starts with a dot, which readers skip."""
     target = Path(path)
     target.parent.mkdir(parents=True, exist_ok=True)
     temporary = target.parent / f".{target.name}.{os.getpid()}.{threading.get_ident()}.tmp"
     try:
-        pq.write_table(table, temporary, **_parquet_options(table.schema))
+        pq.write_table(table, temporary, **parquet_options(table.schema))
+        os.replace(temporary, target)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
+
+
+def store_partition(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str, day: str,
+                    table: pa.Table) -> None:
+    """Write one partition whole (renamed into place on a disk, one upload on an object store)."""
+    store = open_store(root)
+    key = partition_key(list_name, exchange, symbol, day)
+    local = store.local_path(key)
+    if local is not None:
+        write_partition(table, local)
+    else:
+        store.write_table(key, table, **parquet_options(table.schema))
+
+
+def has_partition(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str, day: str) -> bool:
+    return open_store(root).is_file(partition_key(list_name, exchange, symbol, day))
+
+
+def delete_partition(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str, day: str) -> None:
+    open_store(root).delete(partition_key(list_name, exchange, symbol, day))
+
+
+@contextlib.contextmanager
+def partition_writer(path: str | os.PathLike[str], list_name: str) -> Iterator[pq.ParquetWriter]:
+    """A Parquet writer of one local partition, written batch by batch under a temporary name and
+    renamed when the block ends without an error (removed when it fails)."""
+    target = Path(path)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    temporary = target.parent / f".{target.name}.{os.getpid()}.{threading.get_ident()}.tmp"
+    try:
+        with pq.ParquetWriter(temporary, LIST_SCHEMAS[list_name], **parquet_options(LIST_SCHEMAS[list_name])) as writer:
+            yield writer
         os.replace(temporary, target)
     except BaseException:
         temporary.unlink(missing_ok=True)
@@ -121,19 +163,23 @@ def write_partition(table: pa.Table, path: str | os.PathLike[str]) -> None:
 
 
 @contextlib.contextmanager
-def partition_writer(path: str | os.PathLike[str], list_name: str) -> Iterator[pq.ParquetWriter]:
-    """A Parquet writer of one partition, written batch by batch under a temporary name and
-    renamed when the block ends without an error (removed when it fails)."""
-    target = Path(path)
-    target.parent.mkdir(parents=True, exist_ok=True)
-    temporary = target.parent / f".{target.name}.{os.getpid()}.{threading.get_ident()}.tmp"
-    try:
-        with pq.ParquetWriter(temporary, LIST_SCHEMAS[list_name], **_parquet_options(LIST_SCHEMAS[list_name])) as writer:
+def writing_partition(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str,
+                      day: str) -> Iterator[pq.ParquetWriter]:
+    """A Parquet writer of one partition of a catalog, put in place whole when the block ends
+    without an error: on a disk as `partition_writer` does, on an object store written into memory
+    and uploaded in one piece at the end (nothing at all when the block fails)."""
+    store = open_store(root)
+    key = partition_key(list_name, exchange, symbol, day)
+    local = store.local_path(key)
+    if local is not None:
+        with partition_writer(local, list_name) as writer:
             yield writer
-        os.replace(temporary, target)
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
+        return
+    schema = LIST_SCHEMAS[list_name]
+    sink = pa.BufferOutputStream()
+    with pq.ParquetWriter(sink, schema, **parquet_options(schema)) as writer:
+        yield writer
+    store.write_bytes(key, sink.getvalue().to_pybytes())
 
 
 def _enum_array(codes: np.ndarray[Any, Any], names: tuple[str, str]) -> pa.DictionaryArray:

@@ -17,7 +17,7 @@ import numpy as np
 import pyarrow as pa
 
 from .book import Columns, book_before, concat_rows, slice_rows
-from .layout import CATALOG_LISTS, DAY_MS, columns_to_table, day_of_ms, partition_path, write_partition
+from .layout import CATALOG_LISTS, DAY_MS, columns_to_table, day_of_ms, has_partition, store_partition
 from .manifest import read_entry, write_entry
 
 
@@ -34,7 +34,7 @@ def is_current(root: str | os.PathLike[str], list_name: str, exchange: str, symb
     """Whether the partition exists and was built from exactly these inputs."""
     entry = read_entry(root, list_name, exchange, symbol, day)
     return (entry is not None and entry.get("inputs") == [dict(item) for item in inputs]
-            and partition_path(root, list_name, exchange, symbol, day).is_file())
+            and has_partition(root, list_name, exchange, symbol, day))
 
 
 def _day_rows(ts: np.ndarray[Any, Any]) -> list[tuple[str, int, int]]:
@@ -93,7 +93,7 @@ def write_day_pieces(root: str | os.PathLike[str], list_name: str, exchange: str
     """Write one partition of consecutive pieces of records (not joined first) and its manifest entry."""
     tables = [columns_to_table(list_name, piece) for piece in pieces]
     table = tables[0] if len(tables) == 1 else pa.concat_tables(tables)
-    write_partition(table, partition_path(root, list_name, exchange, symbol, day))
+    store_partition(root, list_name, exchange, symbol, day, table)
     filled = [piece["ts"] for piece in pieces if len(piece["ts"])]
     entry = {"list": list_name, "exchange": exchange, "symbol": symbol, "date": day,
              "inputs": [dict(item) for item in inputs], "records": sum(len(ts) for ts in filled),
@@ -105,7 +105,15 @@ def write_day_pieces(root: str | os.PathLike[str], list_name: str, exchange: str
 def write_lists(root: str | os.PathLike[str], exchange: str, symbol: str, lists: Mapping[str, Columns],
                 inputs: Sequence[Mapping[str, Any]], gaps: Mapping[str, Sequence[Any]] | None = None) -> Written:
     """Write lists of columns into the catalog split at UTC midnight; a day whose manifest names
-    the same inputs is not written again."""
+    the same inputs is not written again. Holds the catalog's write lock meanwhile."""
+    from ..write_lock import holding
+
+    with holding(root, f"a write of {exchange} {symbol}"):
+        return _write_lists(root, exchange, symbol, lists, inputs, gaps)
+
+
+def _write_lists(root: str | os.PathLike[str], exchange: str, symbol: str, lists: Mapping[str, Columns],
+                 inputs: Sequence[Mapping[str, Any]], gaps: Mapping[str, Sequence[Any]] | None) -> Written:
     result = Written()
     for name in CATALOG_LISTS:
         if name not in lists:

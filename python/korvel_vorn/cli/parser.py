@@ -157,7 +157,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("symbols", nargs="+", metavar="SYMBOL", help="symbols in the archive's form (BTCUSDT, BTCUSD_PERP)")
     p.add_argument("--from", dest="start", required=True, metavar="DAY", help="first day (YYYY-MM-DD, UTC)")
     p.add_argument("--to", dest="end", required=True, metavar="DAY", help="last day, included")
-    p.add_argument("--catalog", required=True, metavar="ROOT", help="catalog folder to build into")
+    p.add_argument("--catalog", required=True, metavar="ROOT", help="catalog folder or URL (s3://bucket/prefix) to build into")
     p.add_argument("--types", help="comma list of the archive's type names (binance: trades or aggTrades, klines, "
                    "metrics, fundingRate, liquidationSnapshot; bybit: trades, orderbook; tardis: trades, "
                    "incremental_book_L2, liquidations, derivative_ticker); default: all but aggTrades")
@@ -169,7 +169,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=cmd_fetch)
 
     p = sub.add_parser("catalog", help="what a catalog holds: per exchange and symbol the days, lists and gaps")
-    p.add_argument("root", metavar="ROOT", help="catalog folder")
+    p.add_argument("root", metavar="ROOT", help="catalog folder or URL (s3://bucket/prefix)")
     p.set_defaults(run=cmd_catalog)
     p = sub.add_parser("record", help="record live exchange feeds into hourly files (convert reads them)",
                        description="Record the live feeds of SYMBOLs (book diffs synchronised from REST snapshots, "

@@ -11,7 +11,7 @@ from typing import Any
 import numpy as np
 
 from ..venues import units as venue_units
-from ..venues.units import QuantityUnit
+from ..venues.units import QuantityUnit as QuantityUnit
 
 
 class UnitError(ValueError):
