@@ -96,11 +96,18 @@ class ReplayModel:
         """The recording's first and last moment (they move while a live recording grows)."""
         if self.load_error is not None:
             return {"from_ts": 0, "to_ts": 0}
-        with self._lock:
-            try:
-                bounds = dict(self.session.bounds())
-            except Exception:  # no dataset: nothing to seek in
-                return {"from_ts": 0, "to_ts": 0}
+        if not self.live and getattr(self, "bounds", None) is not None:
+            return dict(self.bounds)  # a loaded recording does not move
+        # Called on the server's event loop too: while a long frame holds the session, the last
+        # bounds read do (the loop must stay free to serve and to stop).
+        if not self._lock.acquire(timeout=0.05):
+            return dict(getattr(self, "bounds", None) or {"from_ts": 0, "to_ts": 0})
+        try:
+            bounds = dict(self.session.bounds())
+        except Exception:  # no dataset: nothing to seek in
+            return {"from_ts": 0, "to_ts": 0}
+        finally:
+            self._lock.release()
         self.bounds = bounds
         return bounds
 

@@ -16,7 +16,7 @@ from typing import Any
 
 from ..timefmt import format_duration
 from . import frames
-from .replay_model import SCALES, WHITE_POINTS, ReplayModel, ViewSettings
+from .replay_model import SCALES, WHITE_POINTS, ReplayModel, ViewFrame, ViewSettings
 
 log = logging.getLogger("korvel_vorn.viewer")
 
@@ -135,13 +135,26 @@ class Tab:
 
     def frame(self, request: FrameRequest) -> bytes:
         """The frame message of a request; an engine error for its settings is an error frame."""
+        return self.pack(request, self.compute(request))
+
+    def compute(self, request: FrameRequest) -> ViewFrame | Exception:
+        """The engine's part of a frame (what a served tab runs beside the packing of the frame
+        before), or the error it raised."""
         try:
-            return self._frame(request)
+            return self.model.compute(request.cursor, request.settings)
         except Exception as error:  # the engine's message, on the page; the page lives on
+            return error
+
+    def pack(self, request: FrameRequest, view: ViewFrame | Exception) -> bytes:
+        """The message of a computed frame, or the error frame of its failure."""
+        if isinstance(view, Exception):
+            return self.error_frame(request.id, view)
+        try:
+            return self._pack(request, view)
+        except Exception as error:
             return self.error_frame(request.id, error)
 
-    def _frame(self, request: FrameRequest) -> bytes:
-        view = self.model.compute(request.cursor, request.settings)
+    def _pack(self, request: FrameRequest, view: ViewFrame) -> bytes:
         limit = frames.footprint_delta_limit(view.clusters)
         if not (self.delta_limit and 0.8 <= limit / self.delta_limit <= 1.25):
             self.delta_limit = limit
