@@ -20,7 +20,7 @@ class FramePipeline:
     """`submit(request)` hands a request over; `deliver(message)` is called (on the packing
     thread) with each finished frame; `close()` ends both threads without waiting for them."""
 
-    def __init__(self, tab: Tab, deliver: Callable[[bytes], None], name: str = "korvel_vorn-tab") -> None:
+    def __init__(self, tab: Tab, deliver: Callable[[bytearray], None], name: str = "korvel_vorn-tab") -> None:
         self.tab = tab
         self._deliver = deliver
         self._changed = threading.Condition()

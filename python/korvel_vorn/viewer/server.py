@@ -79,9 +79,9 @@ async def serve_tab(connection: Any, model: ReplayModel) -> None:
     tab = Tab(model)
     await connection.send(json.dumps(tab.hello()))
     loop = asyncio.get_running_loop()
-    finished: asyncio.Queue[bytes] = asyncio.Queue()
+    finished: asyncio.Queue[bytearray] = asyncio.Queue()
 
-    def deliver(message: bytes) -> None:
+    def deliver(message: bytearray) -> None:
         with contextlib.suppress(RuntimeError):  # the loop has ended: nobody to send to
             loop.call_soon_threadsafe(finished.put_nowait, message)
 

@@ -59,6 +59,8 @@ def test_view_stops_within_a_second_while_a_long_frame_is_computed(dense_market,
                                   "settings": {"window_ms": 7_200_000, "bucket_ms": 250, "price_bin": 0.1,
                                                "depth_levels": 4000}}))
             time.sleep(0.5)
+            with pytest.raises(TimeoutError):  # the frame is still being computed
+                page.recv(timeout=0.05)
             busy = child.poll() is None
             started = time.monotonic()
             child.send_signal(stop_signal)

@@ -99,13 +99,17 @@ export function mount(root, transport, options = {}) {
   const candle = choice("candle", "footprint candle", [], null);
   const bin = element("input", { type: "number", name: "price_bin", min: "0", step: "any", title: "price bin" });
   const depth = element("input", { type: "number", name: "depth", min: "1", step: "1", title: "book depth levels" });
+  // Checked: the depth follows the market (the server says how many levels span the window's
+  // traded prices, within its cell budget); editing the depth unchecks it.
+  const depthAuto = element("input", { type: "checkbox", name: "depth_auto", title: "depth follows the traded prices" });
+  depthAuto.checked = true;
   const scale = choice("scale", "heatmap colour scale", []);
   const white = choice("white", "heatmap white point", []);
   const slider = element("input", { type: "range", class: "vorn-slider", name: "cursor", min: "0", max: "1", step: "1" });
   const labelled = (text, control) => element("label", {}, text, control);
   const bar = element("div", { class: "vorn-bar" }, clock, play, back, forward, labelled("speed", speed),
     labelled("step", step), labelled("window", windowSel), labelled("bucket", bucket), labelled("candle", candle),
-    labelled("bin", bin), labelled("depth", depth), labelled("colour", scale), labelled("white", white), status);
+    labelled("bin", bin), labelled("depth", depth), labelled("follow", depthAuto), labelled("colour", scale), labelled("white", white), status);
   const boxes = ["footprint", "heatmap", "liquidations", "divergence"].map((name) =>
     element("div", { class: "vorn-panel" + (name === "divergence" ? " wide" : ""), id: "vorn-" + name }));
   const charts = element("div", { class: "vorn-charts" }, ...boxes);
@@ -123,7 +127,7 @@ export function mount(root, transport, options = {}) {
   const state = {
     hello: null, frame: null, pending: null, cursor: 0, settings: null, nextId: 1, answered: 0, drawnId: 0,
     playing: false, playFrom: 0, playClock: 0, dirty: false, liveAt: 0, liveTimer: null, zoom: null, prices: null, mouse: null,
-    statusText: "", connection: null, needsDraw: false, drawnAt: 0,
+    statusText: "", connection: null, needsDraw: false, drawnAt: 0, detailAsked: 0,
   };
   // Read by tests and benchmarks (plain values, no DOM).
   const vorn = { frames: 0, frameTimes: [], frame: null, hover: null, clock: "", status: "", requests: 0, state, panels, footprint,
@@ -290,6 +294,7 @@ export function mount(root, transport, options = {}) {
     liqImage.update(a.lq_codes, null, h.liquidations.rows, h.liquidations.columns, false);
     state.frame = frame;
     state.drawnId = h.id;
+    followDepth(h);
     state.cursor = h.cursor;
     if (state.hello && h.bounds) state.hello.bounds = h.bounds;
     draw();
@@ -301,6 +306,32 @@ export function mount(root, transport, options = {}) {
     state.notes = h.notes.join("; ");
     scheduleStatus();
     request(false);
+  }
+
+  // The band follows the market: the depth the server found for the window's traded prices is
+  // asked for from the next request on (frames of other settings are not followed).
+  function followDepth(h) {
+    const wanted = h.heatmap.depth_wanted;
+    if (h.heatmap.cell_budget) depth.title = `book depth levels (at most ${h.heatmap.cell_budget} cells a frame when following)`;
+    if (!depthAuto.checked || !wanted || !state.settings || wanted === state.settings.depth_levels) return;
+    const s = state.settings, shown = h.settings;
+    if (shown.window_ms !== s.window_ms || shown.bucket_ms !== s.bucket_ms || shown.price_bin !== s.price_bin ||
+        shown.depth_levels !== s.depth_levels) return;
+    state.settings = { ...s, depth_levels: wanted };
+    depth.value = String(wanted);
+    if (!state.playing) request(true);  // a still picture is shown again with the band it needs
+  }
+
+  // Hover on a still heatmap asks once for the moment's bid/ask split (playing frames go without
+  // it: it doubles the engine's work); the answer replaces the picture of the same moment.
+  function askDetail() {
+    const frame = state.frame;
+    if (!frame || state.playing || frame.header.heatmap.detail || state.detailAsked === frame.header.id) return;
+    state.detailAsked = frame.header.id;
+    const h = frame.header;
+    if (transport.send({ type: "frame", id: state.nextId, cursor: h.cursor, settings: h.settings, detail: true })) {
+      state.nextId += 1; vorn.requests += 1;
+    }
   }
 
   // --- status text: at most four changes a second.
@@ -366,6 +397,7 @@ export function mount(root, transport, options = {}) {
   speed.addEventListener("change", () => changeSpeed(0));
   slider.addEventListener("input", () => seek(Number(slider.value)));
   for (const control of [windowSel, bucket, candle, bin, depth, scale, white]) control.addEventListener("change", settingsChanged);
+  depth.addEventListener("change", () => { depthAuto.checked = false; });
   app.addEventListener("keydown", (event) => {
     if (event.target instanceof HTMLInputElement && event.target.type === "number") return;
     if (event.target instanceof HTMLSelectElement) return;
@@ -404,8 +436,10 @@ export function mount(root, transport, options = {}) {
       const bid = k < 0 ? 0 : a.hm_bid[k], ask = k < 0 ? 0 : a.hm_ask[k];
       const lines = [new Date(a.hm_times[row]).toISOString().slice(11, 19) + ` +${duration(bucketMs)}`,
         `price ${a.hm_prices[col]} – ${a.hm_prices[col] + w}`];
-      if (bid > 0) lines.push(`bid size ${sizeText(bid)}`);
-      if (ask > 0) lines.push(`ask size ${sizeText(ask)}`);
+      // Without the detail a cell's whole size is shown on the side of the row's last price.
+      const side = hm.detail ? "" : " (side by last price)";
+      if (bid > 0) lines.push(`bid size ${sizeText(bid)}${side}`);
+      if (ask > 0) lines.push(`ask size ${sizeText(ask)}${side}`);
       if (!(bid > 0) && !(ask > 0)) lines.push("no resting size");
       const last = a.hm_last[row];
       if (last === last) lines.push(`last price ${priceText(last)}`);
@@ -459,7 +493,9 @@ export function mount(root, transport, options = {}) {
     }
     const found = hoverValues(mouse.panel, mouse.x, mouse.y);
     if (!found) return;
-    vorn.hover = { panel: mouse.panel, lines: found.lines, values: found.values || null };
+    vorn.hover = { panel: mouse.panel, lines: found.lines, values: found.values || null,
+      detail: Boolean(state.frame.header.heatmap.detail) };
+    if (mouse.panel === "heatmap") askDetail();
     if (found.values) vorn.hoverValues = (vorn.hoverValues || 0) + 1;
     const ctx = source.octx;
     ctx.font = "11px system-ui, sans-serif";
