@@ -8,7 +8,8 @@ The arrays (little-endian; "cells" are row-major time by price):
 - heatmap: ``hm_codes`` (uint8 per cell: 0 empty, 1-127 a bid, 129-255 an ask, the colour of its
   size on the playback's scale; with the bid/ask detail the larger side decides, without it the
   row's last traded price splits bids from asks), ``hm_cells`` (uint32 indices of the non-empty
-  cells, ascending) with their sizes ``hm_bid`` and ``hm_ask`` (float32, what hover shows),
+  cells, ascending) with their sizes: ``hm_bid`` and ``hm_ask`` with the detail, else ``hm_size``
+  on the side of the code (float32, what hover shows),
   ``hm_times`` (float64 ms), ``hm_prices`` (float64 lower edges), ``hm_last`` and ``hm_mid``
   (float32 per row; the mid only with the detail);
 - footprint: ``fp_times``, ``fp_prices`` (float64), the traded cells packed as ``fp_rows``,
@@ -32,8 +33,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .. import studies
 from ..charts import HeatmapScale
+from .footprint_marks import footprint_marks
 
 MAGIC = b"VRN1"
 SIDE_LEVELS = 126  # colour steps per side: codes 1..127 (bids, longs) and 129..255 (asks, shorts)
@@ -127,7 +128,7 @@ def add_heatmap(writer: FrameWriter, panel: Mapping[str, Any], scale: HeatmapSca
     """The heatmap's cells. With the engine's bid/ask detail the larger side of a cell decides its
     colour and hover shows both sizes exactly; without it (every playing frame: the detail costs
     the engine twice as much) a cell at or above its row's last traded price is an ask, below it a
-    bid, and its whole size is given as that side's."""
+    bid, and its whole size is given (``hm_size``)."""
     times = np.asarray(panel["time"], dtype=np.int64)
     prices = np.asarray(panel["price"], dtype=np.float64)
     rows, columns = times.size, prices.size
@@ -143,15 +144,15 @@ def add_heatmap(writer: FrameWriter, panel: Mapping[str, Any], scale: HeatmapSca
         sizes = larger.take(cells)
         second = ask_sizes > bid_sizes
     else:
-        flat = np.asarray(panel["intensity"], dtype=np.float64).ravel()
-        cells = np.flatnonzero(flat > 0)
-        sizes = flat.take(cells)
+        grid = np.asarray(panel["intensity"], dtype=np.float64).reshape(rows, columns)
         split = np.asarray(panel.get("last_price", np.full(rows, np.nan)), dtype=np.float64)
         first_ask = ask_columns(prices, split) if columns else np.zeros(rows, dtype=np.int64)
-        row_of = cells // max(1, columns)
-        second = (cells - row_of * columns) >= first_ask.take(row_of)
-        bid_sizes = np.where(second, 0.0, sizes)
-        ask_sizes = np.where(second, sizes, 0.0)
+        # On the grid, row by row (no per-cell index arithmetic): asks from each row's split up.
+        second_grid = np.arange(columns)[None, :] >= first_ask[:, None]
+        flat = grid.ravel()
+        cells = np.flatnonzero(flat > 0)
+        sizes = flat.take(cells)
+        second = second_grid.ravel().take(cells)
     codes = np.zeros(rows * columns, dtype=np.uint8)
     codes[cells] = side_codes(scale_fraction(sizes, scale), second)
     writer.header["heatmap"] = {"rows": int(rows), "columns": int(columns), "transform": scale.transform,
@@ -159,8 +160,11 @@ def add_heatmap(writer: FrameWriter, panel: Mapping[str, Any], scale: HeatmapSca
                                 "detail": detail}
     writer.add("hm_codes", "u1", codes)
     writer.add("hm_cells", "u4", cells)
-    writer.add("hm_bid", "f4", bid_sizes)
-    writer.add("hm_ask", "f4", ask_sizes)
+    if detail:
+        writer.add("hm_bid", "f4", bid_sizes)
+        writer.add("hm_ask", "f4", ask_sizes)
+    else:  # the side is the code's
+        writer.add("hm_size", "f4", sizes)
     writer.add("hm_times", "f8", times)
     writer.add("hm_prices", "f8", prices)
     writer.add("hm_last", "f4", panel.get("last_price", np.full(rows, np.nan)))
@@ -174,15 +178,11 @@ def add_footprint(writer: FrameWriter, clusters: Mapping[str, Any], delta_limit:
     sell = np.asarray(clusters["sell_vol"], dtype=np.float64).reshape(times.size, prices.size)
     rows, cols = np.nonzero((buy + sell) > 0)
     flags = np.zeros(rows.size, dtype=np.uint8)
-    poc = np.full(times.size, np.nan)
-    va_low = np.full(times.size, np.nan)
-    va_high = np.full(times.size, np.nan)
+    poc = va_low = va_high = np.full(times.size, np.nan)
     if times.size and prices.size:
-        imbalance = studies.imbalances(clusters)
-        flags = (imbalance["buy"][rows, cols].astype(np.uint8) | (imbalance["sell"][rows, cols].astype(np.uint8) << 1))
-        poc = studies.point_of_control(clusters)["bucket"]
-        area = studies.value_area(clusters)
-        va_low, va_high = area["bucket_low"], area["bucket_high"]
+        marks = footprint_marks(clusters)
+        flags = marks["buy"][rows, cols].astype(np.uint8) | (marks["sell"][rows, cols].astype(np.uint8) << 1)
+        poc, va_low, va_high = marks["poc"], marks["va_low"], marks["va_high"]
     writer.header["footprint"] = {"candles": int(times.size), "bins": int(prices.size), "cells": int(rows.size),
                                   "bucket_ms": int(clusters["bucket_ms"]), "price_bin": float(clusters["price_bin"]),
                                   "delta_limit": delta_limit}

@@ -97,8 +97,8 @@ def test_heatmap_and_footprint_arrays_are_the_engines(tab, detail):
         # Without the detail: a cell's whole size, an ask at or above its row's last price.
         total = np.nan_to_num(heatmap["intensity"]).ravel()[cells]
         at_or_above = (heatmap["price"][None, :] >= heatmap["last_price"][:, None]).ravel()[cells]
-        assert np.allclose(arrays["hm_bid"] + arrays["hm_ask"], total, rtol=1e-6)
-        assert np.array_equal(arrays["hm_ask"] > 0, at_or_above & (total > 0))
+        assert "hm_bid" not in arrays and np.allclose(arrays["hm_size"], total, rtol=1e-6)
+        assert np.array_equal(arrays["hm_codes"][cells] > 128, at_or_above)
         assert np.all(np.isnan(arrays["hm_mid"]))
         nonempty = (np.nan_to_num(heatmap["intensity"]) > 0)
         above = heatmap["price"][None, :] >= heatmap["last_price"][:, None]

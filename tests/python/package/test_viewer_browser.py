@@ -379,7 +379,8 @@ def test_a_dropped_connection_is_shown_and_the_page_stays():
 
 def test_the_heatmap_band_follows_the_traded_prices(served):
     driver, viewer = served
-    open_page(driver, viewer.url + "#")
+    driver.get("about:blank")
+    open_page(driver, viewer.url)
     # The page asks for the depth the server found until the frame shown has it.
     header = wait_for(driver, "const h = vorn.frame.header; return h.settings.depth_levels === h.heatmap.depth_wanted && h",
                       bool, timeout=30)

@@ -433,7 +433,9 @@ export function mount(root, transport, options = {}) {
       const row = Math.floor((t - a.hm_times[0]) / bucketMs), col = Math.floor((price - a.hm_prices[0]) / w);
       if (row < 0 || row >= hm.rows || col < 0 || col >= hm.columns) return { lines: [time, `price ${price.toFixed(2)}`] };
       const k = findSorted(a.hm_cells, row * hm.columns + col);
-      const bid = k < 0 ? 0 : a.hm_bid[k], ask = k < 0 ? 0 : a.hm_ask[k];
+      let bid = 0, ask = 0;
+      if (k >= 0 && hm.detail) { bid = a.hm_bid[k]; ask = a.hm_ask[k]; }
+      else if (k >= 0) { if (a.hm_codes[row * hm.columns + col] > 128) ask = a.hm_size[k]; else bid = a.hm_size[k]; }
       const lines = [new Date(a.hm_times[row]).toISOString().slice(11, 19) + ` +${duration(bucketMs)}`,
         `price ${a.hm_prices[col]} – ${a.hm_prices[col] + w}`];
       // Without the detail a cell's whole size is shown on the side of the row's last price.
