@@ -319,7 +319,8 @@ export function mount(root, transport, options = {}) {
         shown.depth_levels !== s.depth_levels) return;
     state.settings = { ...s, depth_levels: wanted };
     depth.value = String(wanted);
-    if (!state.playing) request(true);  // a still picture is shown again with the band it needs
+    // A still picture is shown again with the band it needs (unless a newer request, a seek, is on its way).
+    if (!state.playing && inFlight() === 0) request(true);
   }
 
   // Hover on a still heatmap asks once for the moment's bid/ask split (playing frames go without
@@ -327,9 +328,10 @@ export function mount(root, transport, options = {}) {
   function askDetail() {
     const frame = state.frame;
     if (!frame || state.playing || frame.header.heatmap.detail || state.detailAsked === frame.header.id) return;
+    // Only for the newest picture: a request in flight (a seek) must not be overtaken by it.
+    if (inFlight() > 0 || state.dirty || state.pending) return;
     state.detailAsked = frame.header.id;
-    const h = frame.header;
-    if (transport.send({ type: "frame", id: state.nextId, cursor: h.cursor, settings: h.settings, detail: true })) {
+    if (transport.send({ type: "frame", id: state.nextId, cursor: frame.header.cursor, settings: state.settings, detail: true })) {
       state.nextId += 1; vorn.requests += 1;
     }
   }
