@@ -141,6 +141,13 @@ def test_bad_settings_are_answered_with_their_request_id(tab, message, error):
     assert header == {"type": "error", "id": 9, "error": str(caught.value)}
 
 
+@pytest.mark.parametrize("detail", ["yes", 1, None])
+def test_a_detail_that_is_not_a_boolean_is_refused(tab, detail):
+    with pytest.raises(BadMessage, match="detail must be true or false") as caught:
+        tab.read(detail_request(tab.model.bounds["from_ts"], 4, detail))
+    assert caught.value.request_id == 4
+
+
 def test_seeks_are_clamped_and_unknown_messages_ignored(tab, caplog):
     bounds = tab.model.bounds
     assert tab.read(request(bounds["from_ts"] - 10**9)).cursor == bounds["from_ts"]
