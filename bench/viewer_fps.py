@@ -211,6 +211,26 @@ def progress(text: str) -> None:
     print(text, file=sys.stderr, flush=True)
 
 
+def browser(webdriver: Any) -> Any:
+    options = webdriver.ChromeOptions()
+    # Debian's Chromium as it comes, headless; --no-sandbox only because benchmarks run as root.
+    for argument in ("--headless=new", "--no-sandbox", "--window-size=1280,720"):
+        options.add_argument(argument)
+    options.binary_location = "/usr/bin/chromium"
+    options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
+    options.add_experimental_option("perfLoggingPrefs", {"traceCategories": TRACE_CATEGORIES, "enableNetwork": False,
+                                                         "enablePage": False})
+    driver = webdriver.Chrome(service=webdriver.ChromeService("/usr/bin/chromedriver"), options=options)
+    driver.set_script_timeout(120)
+    return driver
+
+
+def renderer_of(driver: Any) -> str:
+    gpu = system_info(driver).get("gpu", {})
+    return str(gpu.get("auxAttributes", {}).get("glRenderer") or next(
+        (d.get("deviceString") for d in gpu.get("devices", []) if d.get("deviceString")), "unknown"))
+
+
 def windows(text: str) -> list[tuple[int, int]]:
     """"WINDOW_MS:BUCKET_MS,..." as pairs."""
     out = []
@@ -229,9 +249,9 @@ def baseline_run(args: argparse.Namespace, dataset: pathlib.Path) -> dict[str, A
                "--speed", str(args.speed), "--seeks", str(args.seeks), "--depth", str(args.depth),
                "--price-bin", str(args.price_bin), "--candle-ms", str(args.candle_ms),
                "--first-frame-timeout", str(args.first_frame_timeout)]
-    result = subprocess.run(command, capture_output=True, text=True)
+    result = subprocess.run(command, stdout=subprocess.PIPE, text=True)  # its progress shown as it comes
     if result.returncode != 0:
-        return {"error": result.stderr.strip()[-600:]}
+        return {"error": f"the baseline's run ended with status {result.returncode}"}
     return dict(json.loads(result.stdout))
 
 
@@ -282,30 +302,22 @@ def main() -> int:
         footprint(price_bin=args.price_bin, bucket_ms=args.candle_ms),
         book_heatmap(price_bin=args.price_bin, bucket_ms=args.bucket_ms, depth_levels=args.depth)])
     viewer = serve(session, spec=spec, block=False)
-    options = webdriver.ChromeOptions()
-    # Debian's Chromium as it comes, headless; --no-sandbox only because benchmarks run as root.
-    for argument in ("--headless=new", "--no-sandbox", "--window-size=1280,720"):
-        options.add_argument(argument)
-    options.binary_location = "/usr/bin/chromium"
-    options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
-    options.add_experimental_option("perfLoggingPrefs", {"traceCategories": TRACE_CATEGORIES, "enableNetwork": False,
-                                                         "enablePage": False})
-    driver = webdriver.Chrome(service=webdriver.ChromeService("/usr/bin/chromedriver"), options=options)
-    driver.set_script_timeout(120)
+    runs = []
+    renderer = "unknown"
     try:
-        info = system_info(driver)
-        gpu = info.get("gpu", {})
-        renderer = gpu.get("auxAttributes", {}).get("glRenderer") or next(
-            (d.get("deviceString") for d in gpu.get("devices", []) if d.get("deviceString")), "unknown")
-        driver.execute_cdp_cmd("Performance.enable", {"timeDomain": "timeTicks"})
-        runs = []
         for window_ms, bucket_ms in windows(args.windows):
+            # A browser of its own per window: the driver stops tracing once its trace has been read.
+            driver = browser(webdriver)
             try:
+                renderer = renderer_of(driver)
+                driver.execute_cdp_cmd("Performance.enable", {"timeDomain": "timeTicks"})
                 runs.append(measure(driver, viewer, bounds, args, window_ms, bucket_ms))
             except Exception as error:  # one window that fails (nothing drawn) is reported, the others measured
                 runs.append({"window_ms": window_ms, "bucket_ms": bucket_ms, "error": str(error)[:300]})
+            finally:
+                driver.quit()
+            progress(json.dumps(runs[-1]))  # each window's figures as soon as they are known
     finally:
-        driver.quit()
         viewer.stop()
     report: dict[str, Any] = {"dataset": dataset.name, "package": str(args.package_dir), "renderer": renderer,
                               "load_s": load_s, "runs": runs}

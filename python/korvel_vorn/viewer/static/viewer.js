@@ -30,6 +30,7 @@ const STATUS_MS = 250;  // text on the page changes at most four times a second
 const IN_FLIGHT = 2;
 const LIVE_POLL_MS = 250;
 const LIVE_AHEAD_MS = 3600000;
+const DETAIL_AFTER_MS = 400;
 
 function duration(ms) {
   if (ms % 3600000 === 0) return ms / 3600000 + "h";
@@ -325,8 +326,16 @@ export function mount(root, transport, options = {}) {
 
   // Hover on a still heatmap asks once for the moment's bid/ask split (playing frames go without
   // it: it doubles the engine's work); the answer replaces the picture of the same moment.
+  // Asked once the picture and the mouse have been still for DETAIL_AFTER_MS: a detail frame costs
+  // the engine twice a plain one, and a seek that follows must not wait behind it.
+  let detailTimer = null;
   function askDetail() {
+    clearTimeout(detailTimer);
+    detailTimer = setTimeout(sendDetail, DETAIL_AFTER_MS);
+  }
+  function sendDetail() {
     const frame = state.frame;
+    if (!state.mouse || state.mouse.panel !== "heatmap") return;
     if (!frame || state.playing || frame.header.heatmap.detail || state.detailAsked === frame.header.id) return;
     // Only for the newest picture: a request in flight (a seek) must not be overtaken by it.
     if (inFlight() > 0 || state.dirty || state.pending) return;
