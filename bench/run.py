@@ -15,7 +15,10 @@ For each synthetic preset (and each real recording found in ../shared/data/real)
 - on the day preset, a 24 h window (1 s buckets, 40 levels, all four panels) through
   `Session.frame_arrays`, replayed whole at each frame.
 
-Usage: run.py [--presets tiny,hour,day] [--no-real] [--cursors 200] [--module-dir DIR]
+With --real-density HOURS the recorded market repeated in time (bench/real_density.py, as dense as
+a real book) is measured beside the synthetic presets.
+
+Usage: run.py [--presets tiny,hour,day] [--real-density HOURS] [--no-real] [--cursors 200] [--module-dir DIR]
 MB means 10^6 bytes. Timings are wall-clock, taken with time.perf_counter.
 """
 
@@ -48,6 +51,7 @@ sys.path.insert(0, str(BENCH))
 import array_path  # noqa: E402
 import generate_market  # noqa: E402
 import numpy_panels  # noqa: E402
+import real_density  # noqa: E402
 
 REAL_DATA = ROOT.parent / "shared" / "data" / "real"
 HOUR_MS = 3_600_000
@@ -373,7 +377,7 @@ def bench_source(source: Source, args, module, simdjson: pathlib.Path | None) ->
             res["session_peak_over_vorn"] = growth / (res["engine_peak_multiple"] * size)
             print(f"  arrays  Session.load_file peak {res['session_peak_multiple']:.2f}x the file "
                   f"({res['session_peak_over_vorn']:.2f}x the growth of the Vorn.command path)")
-        if args.viewer and source.name == "day":
+        if args.viewer and (source.name == "day" or source.name.startswith("real-density")):
             viewer = measure_viewer(pathlib.Path(loads["dataset_path"]), panel_bins(market), args.module_dir)
             if viewer:
                 res.update(viewer_fps=viewer["presented_fps"], viewer_data_fps=viewer["data_fps"],
@@ -527,7 +531,11 @@ def main() -> int:
                         default=pathlib.Path(os.environ.get("VORN_MODULE_DIR", ROOT / "build" / "dev" / "python")))
     parser.add_argument("--cache", type=pathlib.Path, default=ROOT / "build" / "bench-data")
     parser.add_argument("--json", type=pathlib.Path, help="also write the figures to this file")
-    parser.add_argument("--viewer", action="store_true", help="also measure the viewer in Chromium (day preset)")
+    parser.add_argument("--viewer", action="store_true",
+                        help="also measure the viewer in Chromium (day preset and the real-density market)")
+    parser.add_argument("--real-density", type=float, metavar="HOURS",
+                        help="also the real-density market of this many hours (bench/real_density.py: a recorded "
+                             "market repeated in time), beside the synthetic presets")
     parser.add_argument("--convert", action="store_true",
                         help="also measure the converter (bench/convert.py): rows/s and peak memory per layout")
     parser.add_argument("--convert-rows", type=int, default=3_000_000, help="rows of the converter's trades CSV")
@@ -564,6 +572,11 @@ def main() -> int:
     with tempfile.TemporaryDirectory(prefix="vorn-bench-") as scratch:
         args.scratch = pathlib.Path(scratch)
         sources = [generated_source(p, args.seed, args.cache) for p in presets]
+        if args.real_density and real_density.available():
+            sources.append(Source(f"real-density-{args.real_density:g}h",
+                                  real_density.cached(args.real_density, args.cache, load=True), "BTCUSDT"))
+        elif args.real_density:
+            print(f"the real-density market is not measured: no recording at {real_density.DEFAULT_SOURCE}")
         if not args.no_real:
             sources += real_sources(pathlib.Path(scratch))
         for source in sources:

@@ -1,17 +1,26 @@
 #!/usr/bin/env python3
 """The viewer measured in Debian's Chromium (headless, default flags, 1280 x 720).
 
-Usage: viewer_fps.py [DATASET] [--seconds 10] [--speed 10] [--seeks 20] [--depth 400] [--price-bin 0.5]
-                     [--bucket-ms 1000] [--candle-ms 15000] [--window-ms 3600000] [--module-dir DIR]
+Usage: viewer_fps.py [DATASET | --real-density HOURS] [--seconds 10] [--speed 10] [--seeks 20] [--depth 400]
+                     [--price-bin 0.5] [--bucket-ms 1000] [--candle-ms 15000] [--window-ms 3600000]
+                     [--windows 3600000:1000,14400000:1000,86400000:10000] [--module-dir DIR]
+                     [--package-dir DIR] [--baseline-package DIR --baseline-module-dir DIR]
 
-DATASET defaults to the recorded BTCUSDT market of ../shared/data/real with the most book records.
-Prints one JSON object:
+DATASET defaults to the recorded BTCUSDT market of ../shared/data/real with the most book records;
+--real-density HOURS takes the recorded market repeated in time (bench/real_density.py). Each
+window of --windows is measured in turn on the one loaded market (the page opened afresh on it).
+With --baseline-package (another checkout's python/, e.g. `git archive` of an older commit) and
+--baseline-module-dir the same measurement is repeated on that viewer in a process of its own and
+both are printed ({"viewer": ..., "baseline": ...}).
+Prints one JSON object, per window ("runs"):
 - "presented_fps": frames the compositor presented per second while playing (DrawFrame events of
   the DevTools trace between two page marks), "data_fps": distinct data frames the page drew per
   second in the same interval; "hover_zoom": the same while the mouse moves over the heatmap 60
   times a second and the wheel zooms every 250 ms (with "hovers_with_values": how often the tooltip showed a cell's values);
 - "layouts_per_s", "style_recalcs_per_s": growth of LayoutCount and RecalcStyleCount per second
   during playback (Performance.getMetrics);
+- "first_frame_s": from opening the page to its first drawn frame; "depth_levels": the depth the
+  page asks for at the end (it follows the traded prices where the viewer does);
 - "seek_ms": from setting the slider to the first animation frame after the page drew the new
   moment (median, p95, max over random seeks);
 - "renderer": SystemInfo's GPU renderer string (a software rasteriser where there is no GPU);
@@ -56,6 +65,9 @@ const slider = document.querySelector('input[name=cursor]');
 slider.value = target; slider.dispatchEvent(new Event('input'));
 const check = () => {
   if (vorn.frame && vorn.frame.header.cursor === target) requestAnimationFrame(() => done(performance.now() - started));
+  else if (performance.now() - started > 100000) done({ timeout: target, shown: vorn.frame && vorn.frame.header.cursor,
+    cursor: vorn.state.cursor, next: vorn.state.nextId, answered: vorn.state.answered, dirty: vorn.state.dirty,
+    playing: vorn.state.playing, status: vorn.status });
   else setTimeout(check, 1);
 };
 check();
@@ -136,38 +148,70 @@ def play(driver: Any, name: str, seconds: float, start_ms: int, speed: int, with
             "hovers_with_values": hover}
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("dataset", type=pathlib.Path, nargs="?")
-    parser.add_argument("--seconds", type=float, default=10.0)
-    parser.add_argument("--speed", type=int, default=10)
-    parser.add_argument("--seeks", type=int, default=20)
-    parser.add_argument("--depth", type=int, default=400)
-    parser.add_argument("--price-bin", type=float, default=0.5)
-    parser.add_argument("--bucket-ms", type=int, default=1_000)
-    parser.add_argument("--candle-ms", type=int, default=15_000)
-    parser.add_argument("--window-ms", type=int, default=3_600_000)
-    parser.add_argument("--module-dir", type=pathlib.Path, default=ROOT / "build" / "dev" / "python")
-    args = parser.parse_args()
-    sys.path[:0] = [str(args.module_dir), str(ROOT / "python")]
+def measure(driver: Any, viewer: Any, bounds: dict[str, int], args: argparse.Namespace, window_ms: int,
+            bucket_ms: int) -> dict[str, Any]:
+    """One window and bucket: the page opened afresh on them, playback from the middle, seeks."""
     import numpy as np
-    from selenium import webdriver
 
-    import korvel_vorn as kv
-    from korvel_vorn.commands import book_heatmap, footprint, spec_value
-    from korvel_vorn.viewer import serve
     from korvel_vorn.viewer.frames import read_frame
     from korvel_vorn.viewer.tab import Tab
 
-    dataset = args.dataset or default_dataset()
-    session = kv.Session()
-    session.load_file(dataset)
-    bounds = session.bounds()
-    spec = spec_value(symbol="BTCUSDT", panels=[
-        footprint(price_bin=args.price_bin, bucket_ms=args.candle_ms),
-        book_heatmap(price_bin=args.price_bin, bucket_ms=args.bucket_ms, depth_levels=args.depth)])
-    viewer = serve(session, spec=spec, block=False)
-    viewer.model.settings = dataclasses.replace(viewer.model.settings, window_ms=args.window_ms)
+    viewer.model.settings = dataclasses.replace(viewer.model.settings, window_ms=window_ms, bucket_ms=bucket_ms,
+                                                depth_levels=args.depth)
+    driver.get("about:blank")
+    opened = time.monotonic()
+    driver.get(viewer.url)
+    deadline = time.monotonic() + args.first_frame_timeout
+    while not driver.execute_script("return window.vorn && vorn.frames > 0"):
+        if time.monotonic() > deadline:
+            raise RuntimeError("the page drew no frame")
+        time.sleep(0.05)
+    first_frame_s = time.monotonic() - opened
+    progress(f"window {window_ms} ms at {bucket_ms} ms: first frame after {first_frame_s:.1f} s")
+    header = driver.execute_script("return vorn.frame.header")
+    tab = Tab(viewer.model)
+    message = tab.frame(tab.read(json.dumps({"type": "frame", "id": 1, "cursor": bounds["to_ts"],
+                                             "settings": header["settings"]})))
+    shape = read_frame(message)[0]
+    # Playing from the middle of the recording: the cursor stays inside it for the whole run.
+    start = (bounds["from_ts"] + bounds["to_ts"]) // 2 - int(args.seconds * args.speed * 500)
+    # The trace is read once per window, at the end: the driver stops tracing when its log is read.
+    results = {name: play(driver, f"{name}-{window_ms}", args.seconds, start, args.speed, with_input=name == "hover")
+               for name in ("plain", "hover")}
+    events = trace_events(driver)
+    for name, result in results.items():
+        count, seconds = presented(events, f"{name}-{window_ms}-start", f"{name}-{window_ms}-end")
+        result["presented_fps"] = count / seconds
+        result["data_fps"] = result.pop("data_frames") / seconds
+    plain, hover = results["plain"], results["hover"]
+    progress(f"window {window_ms} ms: played ({plain['data_fps']:.1f} data frames/s); seeking")
+    rng = np.random.default_rng(1)
+    seeks = []
+    for target in rng.integers(bounds["from_ts"], bounds["to_ts"], size=args.seeks):
+        took = driver.execute_async_script(SEEK_JS, int(target))
+        if not isinstance(took, int | float):
+            raise RuntimeError(f"a seek was never shown: {took}")
+        seeks.append(took)
+    shown = driver.execute_script("return vorn.frame.header")
+    return {
+        "window_ms": header["window_ms"], "bucket_ms": bucket_ms, "first_frame_s": first_frame_s,
+        "depth_levels": shown["settings"]["depth_levels"],
+        "frame": {"heatmap": [shape["heatmap"]["rows"], shape["heatmap"]["columns"]],
+                  "footprint": [shape["footprint"]["candles"], shape["footprint"]["bins"]],
+                  "liquidation_events": shape["liquidations"]["events"], "divergence_rows": shape["divergence"]["rows"],
+                  "bytes": len(message)},
+        "presented_fps": plain["presented_fps"], "data_fps": plain["data_fps"],
+        "layouts_per_s": plain["layouts_per_s"], "style_recalcs_per_s": plain["style_recalcs_per_s"],
+        "script_s_per_s": plain["script_s_per_s"], "hover_zoom": hover,
+        "seek_ms": {"median": statistics.median(seeks), "p95": float(np.percentile(seeks, 95)), "max": max(seeks)},
+    }
+
+
+def progress(text: str) -> None:
+    print(text, file=sys.stderr, flush=True)
+
+
+def browser(webdriver: Any) -> Any:
     options = webdriver.ChromeOptions()
     # Debian's Chromium as it comes, headless; --no-sandbox only because benchmarks run as root.
     for argument in ("--headless=new", "--no-sandbox", "--window-size=1280,720"):
@@ -177,51 +221,110 @@ def main() -> int:
     options.add_experimental_option("perfLoggingPrefs", {"traceCategories": TRACE_CATEGORIES, "enableNetwork": False,
                                                          "enablePage": False})
     driver = webdriver.Chrome(service=webdriver.ChromeService("/usr/bin/chromedriver"), options=options)
-    driver.set_script_timeout(60)
+    driver.set_script_timeout(120)
+    return driver
+
+
+def renderer_of(driver: Any) -> str:
+    gpu = system_info(driver).get("gpu", {})
+    return str(gpu.get("auxAttributes", {}).get("glRenderer") or next(
+        (d.get("deviceString") for d in gpu.get("devices", []) if d.get("deviceString")), "unknown"))
+
+
+def windows(text: str) -> list[tuple[int, int]]:
+    """"WINDOW_MS:BUCKET_MS,..." as pairs."""
+    out = []
+    for part in text.split(","):
+        window, _, bucket = part.partition(":")
+        out.append((int(window), int(bucket or 1_000)))
+    return out
+
+
+def baseline_run(args: argparse.Namespace, dataset: pathlib.Path) -> dict[str, Any]:
+    """This script run again on the baseline's package and modules, in a process of its own."""
+    import subprocess
+
+    command = [sys.executable, __file__, str(dataset), "--package-dir", str(args.baseline_package), "--module-dir",
+               str(args.baseline_module_dir), "--windows", args.windows, "--seconds", str(args.seconds),
+               "--speed", str(args.speed), "--seeks", str(args.seeks), "--depth", str(args.depth),
+               "--price-bin", str(args.price_bin), "--candle-ms", str(args.candle_ms),
+               "--first-frame-timeout", str(args.first_frame_timeout)]
+    result = subprocess.run(command, stdout=subprocess.PIPE, text=True)  # its progress shown as it comes
+    if result.returncode != 0:
+        return {"error": f"the baseline's run ended with status {result.returncode}"}
+    return dict(json.loads(result.stdout))
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("dataset", type=pathlib.Path, nargs="?")
+    parser.add_argument("--real-density", type=float, metavar="HOURS",
+                        help="the real-density market of this many hours (bench/real_density.py, cached in build/)")
+    parser.add_argument("--seconds", type=float, default=10.0)
+    parser.add_argument("--speed", type=int, default=10)
+    parser.add_argument("--seeks", type=int, default=20)
+    parser.add_argument("--depth", type=int, default=400, help="the depth the page starts with")
+    parser.add_argument("--price-bin", type=float, default=0.5)
+    parser.add_argument("--bucket-ms", type=int, default=1_000)
+    parser.add_argument("--candle-ms", type=int, default=15_000)
+    parser.add_argument("--window-ms", type=int, default=3_600_000)
+    parser.add_argument("--windows", help="WINDOW_MS:BUCKET_MS,... measured in turn on one loaded market "
+                                          "(default: --window-ms:--bucket-ms)")
+    parser.add_argument("--first-frame-timeout", type=float, default=600.0)
+    parser.add_argument("--module-dir", type=pathlib.Path, default=ROOT / "build" / "dev" / "python")
+    parser.add_argument("--package-dir", type=pathlib.Path, default=ROOT / "python",
+                        help="the korvel_vorn package measured (another checkout's python/ for a baseline)")
+    parser.add_argument("--baseline-package", type=pathlib.Path,
+                        help="also measure this package (with --baseline-module-dir) in the same run")
+    parser.add_argument("--baseline-module-dir", type=pathlib.Path)
+    args = parser.parse_args()
+    args.windows = args.windows or f"{args.window_ms}:{args.bucket_ms}"
+    sys.path[:0] = [str(args.module_dir), str(args.package_dir)]
+    from selenium import webdriver
+
+    import korvel_vorn as kv
+    from korvel_vorn.commands import book_heatmap, footprint, spec_value
+    from korvel_vorn.viewer import serve
+
+    if args.real_density:
+        sys.path.insert(0, str(ROOT / "bench"))
+        import real_density
+
+        dataset = real_density.cached(args.real_density, ROOT / "build" / "bench-data")
+    else:
+        dataset = args.dataset or default_dataset()
+    session = kv.Session()
+    loading = time.perf_counter()
+    session.load_file(dataset)
+    load_s = time.perf_counter() - loading
+    bounds = session.bounds()
+    spec = spec_value(symbol="BTCUSDT", panels=[
+        footprint(price_bin=args.price_bin, bucket_ms=args.candle_ms),
+        book_heatmap(price_bin=args.price_bin, bucket_ms=args.bucket_ms, depth_levels=args.depth)])
+    viewer = serve(session, spec=spec, block=False)
+    runs = []
+    renderer = "unknown"
     try:
-        info = system_info(driver)
-        gpu = info.get("gpu", {})
-        renderer = gpu.get("auxAttributes", {}).get("glRenderer") or next(
-            (d.get("deviceString") for d in gpu.get("devices", []) if d.get("deviceString")), "unknown")
-        driver.execute_cdp_cmd("Performance.enable", {"timeDomain": "timeTicks"})
-        driver.get(viewer.url)
-        deadline = time.monotonic() + 120
-        while not driver.execute_script("return window.vorn && vorn.frames > 0"):
-            if time.monotonic() > deadline:
-                raise RuntimeError("the page drew no frame")
-            time.sleep(0.1)
-        header = driver.execute_script("return vorn.frame.header")
-        tab = Tab(viewer.model)
-        message = tab.frame(tab.read(json.dumps({"type": "frame", "id": 1, "cursor": bounds["to_ts"]})))
-        shape = read_frame(message)[0]
-        # Playing from the middle of the recording: the cursor stays inside it for the whole run.
-        start = (bounds["from_ts"] + bounds["to_ts"]) // 2 - int(args.seconds * args.speed * 500)
-        # The trace is read once, at the end: the driver stops tracing when its log is read.
-        results = {name: play(driver, name, args.seconds, start, args.speed, with_input=name == "hover")
-                   for name in ("plain", "hover")}
-        events = trace_events(driver)
-        for name, result in results.items():
-            count, seconds = presented(events, name + "-start", name + "-end")
-            result["presented_fps"] = count / seconds
-            result["data_fps"] = result.pop("data_frames") / seconds
-        plain, hover = results["plain"], results["hover"]
-        rng = np.random.default_rng(1)
-        seeks = [driver.execute_async_script(SEEK_JS, int(target))
-                 for target in rng.integers(bounds["from_ts"], bounds["to_ts"], size=args.seeks)]
-        print(json.dumps({
-            "dataset": dataset.name, "renderer": renderer, "window_ms": header["window_ms"],
-            "frame": {"heatmap": [shape["heatmap"]["rows"], shape["heatmap"]["columns"]],
-                      "footprint": [shape["footprint"]["candles"], shape["footprint"]["bins"]],
-                      "liquidation_events": shape["liquidations"]["events"], "divergence_rows": shape["divergence"]["rows"],
-                      "bytes": len(message)},
-            "presented_fps": plain["presented_fps"], "data_fps": plain["data_fps"],
-            "layouts_per_s": plain["layouts_per_s"], "style_recalcs_per_s": plain["style_recalcs_per_s"],
-            "script_s_per_s": plain["script_s_per_s"], "hover_zoom": hover,
-            "seek_ms": {"median": statistics.median(seeks), "p95": float(np.percentile(seeks, 95)), "max": max(seeks)},
-        }, indent=1))
+        for window_ms, bucket_ms in windows(args.windows):
+            # A browser of its own per window: the driver stops tracing once its trace has been read.
+            driver = browser(webdriver)
+            try:
+                renderer = renderer_of(driver)
+                driver.execute_cdp_cmd("Performance.enable", {"timeDomain": "timeTicks"})
+                runs.append(measure(driver, viewer, bounds, args, window_ms, bucket_ms))
+            except Exception as error:  # one window that fails (nothing drawn) is reported, the others measured
+                runs.append({"window_ms": window_ms, "bucket_ms": bucket_ms, "error": str(error)[:300]})
+            finally:
+                driver.quit()
+            progress(json.dumps(runs[-1]))  # each window's figures as soon as they are known
     finally:
-        driver.quit()
         viewer.stop()
+    report: dict[str, Any] = {"dataset": dataset.name, "package": str(args.package_dir), "renderer": renderer,
+                              "load_s": load_s, "runs": runs}
+    del session, viewer
+    if args.baseline_package is not None:
+        report = {"viewer": report, "baseline": baseline_run(args, dataset)}
+    print(json.dumps(report, indent=1))
     return 0
 
 

@@ -6,10 +6,12 @@ multiple of 8 bytes from the message's start so the page reads them as typed arr
 
 The arrays (little-endian; "cells" are row-major time by price):
 - heatmap: ``hm_codes`` (uint8 per cell: 0 empty, 1-127 a bid, 129-255 an ask, the colour of its
-  size on the playback's fixed scale; where both sides rest the larger decides), ``hm_cells``
-  (uint32 indices of the non-empty cells, ascending) with their sizes ``hm_bid`` and ``hm_ask``
-  (float32, what hover shows), ``hm_times`` (float64 ms), ``hm_prices`` (float64 lower edges),
-  ``hm_last`` and ``hm_mid`` (float32 per row);
+  size on the playback's scale; with the bid/ask detail the larger side decides, without it the
+  row's last traded price splits bids from asks), ``hm_cells`` (uint32 indices of the non-empty
+  cells, ascending) with their sizes: ``hm_bid`` and ``hm_ask`` with the detail, else ``hm_size``
+  on the side of the code (float32, what hover shows),
+  ``hm_times`` (float64 ms), ``hm_prices`` (float64 lower edges), ``hm_last`` and ``hm_mid``
+  (float32 per row; the mid only with the detail);
 - footprint: ``fp_times``, ``fp_prices`` (float64), the traded cells packed as ``fp_rows``,
   ``fp_cols`` (uint16), ``fp_buy``, ``fp_sell`` (float32) and ``fp_flags`` (uint8: 1 buy
   imbalance, 2 sell imbalance), and per candle ``fp_poc``, ``fp_va_low``, ``fp_va_high`` (float64);
@@ -31,8 +33,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .. import studies
 from ..charts import HeatmapScale
+from .footprint_marks import footprint_marks
 
 MAGIC = b"VRN1"
 SIDE_LEVELS = 126  # colour steps per side: codes 1..127 (bids, longs) and 129..255 (asks, shorts)
@@ -71,7 +73,7 @@ class FrameWriter:
     def add(self, name: str, dtype: str, values: Any) -> None:
         self._arrays.append((name, dtype, np.ascontiguousarray(values, dtype=DTYPES[dtype]).ravel()))
 
-    def bytes(self) -> bytes:
+    def bytes(self) -> bytearray:
         # Offsets depend on the header's length, which depends on the offsets: lay the arrays out
         # after a header padded to a fixed allowance, grown until it fits.
         allowance = 1024
@@ -89,13 +91,14 @@ class FrameWriter:
         out[0:8] = MAGIC + struct.pack("<I", len(text))
         out[8:8 + len(text)] = text
         out[8 + len(text):8 + allowance] = b" " * (allowance - len(text))
+        target = np.frombuffer(out, dtype=np.uint8)
         for name, _dtype, values in self._arrays:
             start = table[name][1]
-            out[start:start + values.nbytes] = values.tobytes()
-        return bytes(out)
+            target[start:start + values.nbytes] = values.view(np.uint8)  # one copy, into place
+        return out
 
 
-def read_frame(message: bytes) -> tuple[dict[str, Any], dict[str, npt.NDArray[Any]]]:
+def read_frame(message: bytes | bytearray) -> tuple[dict[str, Any], dict[str, npt.NDArray[Any]]]:
     """The header and arrays of a message (what the page reads; for tests and benchmarks)."""
     if message[:4] != MAGIC:
         raise ValueError("not a viewer frame")
@@ -113,30 +116,59 @@ def _leading_zeros_as_nan(values: Any) -> npt.NDArray[np.float64]:
     return out
 
 
+def ask_columns(prices: npt.NDArray[np.float64], split: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
+    """Per row, the first column at or above the row's split price (asks rest from there up); the
+    grid's middle where a row has no split (before the first trade)."""
+    middle = prices.size // 2
+    found = np.searchsorted(prices, np.nan_to_num(split, nan=np.inf), side="left")
+    return np.where(np.isfinite(split), found, middle).astype(np.int64)
+
+
 def add_heatmap(writer: FrameWriter, panel: Mapping[str, Any], scale: HeatmapScale) -> None:
+    """The heatmap's cells. With the engine's bid/ask detail the larger side of a cell decides its
+    colour and hover shows both sizes exactly; without it (every playing frame: the detail costs
+    the engine twice as much) a cell at or above its row's last traded price is an ask, below it a
+    bid, and its whole size is given (``hm_size``)."""
     times = np.asarray(panel["time"], dtype=np.int64)
     prices = np.asarray(panel["price"], dtype=np.float64)
-    bids = np.asarray(panel["bid_intensity"], dtype=np.float64).reshape(times.size, prices.size)
-    asks = np.asarray(panel["ask_intensity"], dtype=np.float64).reshape(times.size, prices.size)
-    flat_bids, flat_asks = bids.ravel(), asks.ravel()
-    # Only the cells where the book rests are coloured: a deep grid is mostly empty. The larger side
-    # of a cell decides its colour (fmax passes over a side without size, NaN).
-    larger = np.fmax(flat_bids, flat_asks)
-    cells = np.flatnonzero(larger > 0).astype(np.uint32)
-    bid_sizes = np.nan_to_num(flat_bids.take(cells), nan=0.0)
-    ask_sizes = np.nan_to_num(flat_asks.take(cells), nan=0.0)
-    codes = np.zeros(times.size * prices.size, dtype=np.uint8)
-    codes.put(cells, side_codes(scale_fraction(larger.take(cells), scale), ask_sizes > bid_sizes))
-    writer.header["heatmap"] = {"rows": int(times.size), "columns": int(prices.size), "transform": scale.transform,
-                                "vmin": scale.vmin, "vmax": scale.vmax, "white_point": scale.white_point}
+    rows, columns = times.size, prices.size
+    detail = "bid_intensity" in panel
+    if detail:
+        flat_bids = np.asarray(panel["bid_intensity"], dtype=np.float64).ravel()
+        flat_asks = np.asarray(panel["ask_intensity"], dtype=np.float64).ravel()
+        # fmax passes over a side without size (NaN).
+        larger = np.fmax(flat_bids, flat_asks)
+        cells = np.flatnonzero(larger > 0)
+        bid_sizes = np.nan_to_num(flat_bids.take(cells), nan=0.0)
+        ask_sizes = np.nan_to_num(flat_asks.take(cells), nan=0.0)
+        sizes = larger.take(cells)
+        second = ask_sizes > bid_sizes
+    else:
+        grid = np.asarray(panel["intensity"], dtype=np.float64).reshape(rows, columns)
+        split = np.asarray(panel.get("last_price", np.full(rows, np.nan)), dtype=np.float64)
+        first_ask = ask_columns(prices, split) if columns else np.zeros(rows, dtype=np.int64)
+        # On the grid, row by row (no per-cell index arithmetic): asks from each row's split up.
+        second_grid = np.arange(columns)[None, :] >= first_ask[:, None]
+        flat = grid.ravel()
+        cells = np.flatnonzero(flat > 0)
+        sizes = flat.take(cells)
+        second = second_grid.ravel().take(cells)
+    codes = np.zeros(rows * columns, dtype=np.uint8)
+    codes[cells] = side_codes(scale_fraction(sizes, scale), second)
+    writer.header["heatmap"] = {"rows": int(rows), "columns": int(columns), "transform": scale.transform,
+                                "vmin": scale.vmin, "vmax": scale.vmax, "white_point": scale.white_point,
+                                "detail": detail}
     writer.add("hm_codes", "u1", codes)
     writer.add("hm_cells", "u4", cells)
-    writer.add("hm_bid", "f4", bid_sizes)
-    writer.add("hm_ask", "f4", ask_sizes)
+    if detail:
+        writer.add("hm_bid", "f4", bid_sizes)
+        writer.add("hm_ask", "f4", ask_sizes)
+    else:  # the side is the code's
+        writer.add("hm_size", "f4", sizes)
     writer.add("hm_times", "f8", times)
     writer.add("hm_prices", "f8", prices)
-    writer.add("hm_last", "f4", panel.get("last_price", np.full(times.size, np.nan)))
-    writer.add("hm_mid", "f4", panel.get("mid", np.full(times.size, np.nan)))
+    writer.add("hm_last", "f4", panel.get("last_price", np.full(rows, np.nan)))
+    writer.add("hm_mid", "f4", panel.get("mid", np.full(rows, np.nan)))
 
 
 def add_footprint(writer: FrameWriter, clusters: Mapping[str, Any], delta_limit: float) -> None:
@@ -146,15 +178,11 @@ def add_footprint(writer: FrameWriter, clusters: Mapping[str, Any], delta_limit:
     sell = np.asarray(clusters["sell_vol"], dtype=np.float64).reshape(times.size, prices.size)
     rows, cols = np.nonzero((buy + sell) > 0)
     flags = np.zeros(rows.size, dtype=np.uint8)
-    poc = np.full(times.size, np.nan)
-    va_low = np.full(times.size, np.nan)
-    va_high = np.full(times.size, np.nan)
+    poc = va_low = va_high = np.full(times.size, np.nan)
     if times.size and prices.size:
-        imbalance = studies.imbalances(clusters)
-        flags = (imbalance["buy"][rows, cols].astype(np.uint8) | (imbalance["sell"][rows, cols].astype(np.uint8) << 1))
-        poc = studies.point_of_control(clusters)["bucket"]
-        area = studies.value_area(clusters)
-        va_low, va_high = area["bucket_low"], area["bucket_high"]
+        marks = footprint_marks(clusters)
+        flags = marks["buy"][rows, cols].astype(np.uint8) | (marks["sell"][rows, cols].astype(np.uint8) << 1)
+        poc, va_low, va_high = marks["poc"], marks["va_low"], marks["va_high"]
     writer.header["footprint"] = {"candles": int(times.size), "bins": int(prices.size), "cells": int(rows.size),
                                   "bucket_ms": int(clusters["bucket_ms"]), "price_bin": float(clusters["price_bin"]),
                                   "delta_limit": delta_limit}
@@ -228,4 +256,4 @@ def add_divergence(writer: FrameWriter, panel: Mapping[str, Any]) -> None:
 
 
 __all__ = ["MAGIC", "FrameWriter", "add_divergence", "add_footprint", "add_heatmap", "add_liquidations",
-           "footprint_delta_limit", "read_frame", "scale_fraction", "side_codes"]
+           "ask_columns", "footprint_delta_limit", "read_frame", "scale_fraction", "side_codes"]

@@ -33,8 +33,8 @@ class LockedSession(Session):
 
 
 class LiveModel(ReplayModel):
-    """A model over a recording that grows: its bounds are read again for every request, its colour
-    scale is fixed again whenever the recording has doubled, and `error` holds why recording stopped."""
+    """A model over a recording that grows: its bounds are read again for every request (its colour
+    scale follows the frames shown, as in any replay), and `error` holds why recording stopped."""
 
     live = True
 
@@ -67,7 +67,3 @@ class LiveModel(ReplayModel):
     def stop(self) -> None:
         self.stopped.set()
         self._thread.join(5.0)
-
-    def scale_key(self, settings: ViewSettings, window_ms: int) -> Any:
-        span = max(1, int(self.bounds["to_ts"]) - int(self.bounds["from_ts"]))
-        return (super().scale_key(settings, window_ms), span.bit_length())

@@ -1,6 +1,6 @@
 """What the viewer shows at a cursor, without any page: the frame of the chosen window and settings,
-its footprint clusters, the notes on empty panels, and the heatmap's colour scale fixed for a
-whole playback."""
+its footprint clusters, the notes on empty panels, and the heatmap's colour scale of a playback
+(`running_scale.RunningScale`: taken from the frames shown)."""
 
 from __future__ import annotations
 
@@ -9,14 +9,14 @@ import threading
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
-from ..charts import ChartOptions, HeatmapScale, ScaleBuilder
+from ..charts import HeatmapScale
 from ..commands import book_heatmap, footprint, funding_oi_divergence, liquidation_map, spec_value
 from ..session import Session
 from . import venues as venue_split
+from .running_scale import RunningScale
 
-# Cursors sampled across the recording to fix the colour scale of a playback.
-SCALE_SAMPLES = 24
 SCALES = ("linear", "sqrt", "log")
 WHITE_POINTS = ("p90", "p97", "p99", "range")
 
@@ -91,18 +91,25 @@ class ReplayModel:
         self.settings = settings
         self.load_error = load_error
         self._lock: Any = threading.Lock()
-        self._scales: dict[Any, HeatmapScale] = {}
+        self._scales: dict[Any, RunningScale] = {}
         self.bounds = self.bounds_now()
 
     def bounds_now(self) -> dict[str, Any]:
         """The recording's first and last moment (they move while a live recording grows)."""
         if self.load_error is not None:
             return {"from_ts": 0, "to_ts": 0}
-        with self._lock:
-            try:
-                bounds = dict(self.session.bounds())
-            except Exception:  # no dataset: nothing to seek in
-                return {"from_ts": 0, "to_ts": 0}
+        if not self.live and getattr(self, "bounds", None) is not None:
+            return dict(self.bounds)  # a loaded recording does not move
+        # Called on the server's event loop too: while a long frame holds the session, the last
+        # bounds read do (the loop must stay free to serve and to stop).
+        if not self._lock.acquire(timeout=0.05):
+            return dict(getattr(self, "bounds", None) or {"from_ts": 0, "to_ts": 0})
+        try:
+            bounds = dict(self.session.bounds())
+        except Exception:  # no dataset: nothing to seek in
+            return {"from_ts": 0, "to_ts": 0}
+        finally:
+            self._lock.release()
         self.bounds = bounds
         return bounds
 
@@ -115,28 +122,41 @@ class ReplayModel:
         whole = -(-max(span, 1) // settings.bucket_ms) * settings.bucket_ms
         return min(settings.window_ms, whole)
 
-    def _frame(self, cursor: int, settings: ViewSettings, window_ms: int) -> dict[str, Any]:
+    def _frame(self, cursor: int, settings: ViewSettings, window_ms: int, detail: bool) -> dict[str, Any]:
+        # Only "from_ts" moves while a tab plays: the engine can carry its work from frame to frame.
         self.session.set_spec(settings.spec(self.symbol, cursor, window_ms))
-        return venue_split.frame(self.session, cursor, settings.venues)
+        return venue_split.frame(self.session, cursor, settings.venues, detail)
 
     def scale_key(self, settings: ViewSettings, window_ms: int) -> Any:
-        """What the colour scale depends on (not the footprint's or divergence's buckets)."""
+        """What the colour scale depends on (not the footprint's or divergence's buckets, nor the
+        depth, which follows the market, nor which venues are on: one scale whichever are)."""
         return dataclasses.replace(settings, footprint_bucket_ms=0, divergence_bucket_ms=0, window_ms=window_ms,
-                                   venues=())
+                                   depth_levels=0, venues=())
 
-    def scale(self, settings: ViewSettings, window_ms: int) -> HeatmapScale:
-        """The colour scale of a playback with these settings, from frames across the recording."""
+    def running_scale(self, settings: ViewSettings, window_ms: int) -> RunningScale:
+        """The colour scale of a playback with these settings, moved by the frames it shows."""
         key = self.scale_key(settings, window_ms)
-        if key not in self._scales:
-            builder = ScaleBuilder(ChartOptions(heatmap_scale=settings.scale, white_point=settings.white_point))
-            lo, hi = self.bounds["from_ts"], self.bounds["to_ts"]
-            every_venue = dataclasses.replace(settings, venues=())  # one scale whichever venues are on
-            for cursor in np.linspace(lo, hi, SCALE_SAMPLES).astype(np.int64).tolist():
-                builder.add(self._frame(int(cursor), every_venue, window_ms))
-            self._scales[key] = builder.scale()
-        return self._scales[key]
+        found = self._scales.get(key)
+        if found is None:
+            found = self._scales[key] = RunningScale(settings.scale, settings.white_point)
+        return found
 
-    def compute(self, cursor: int, settings: ViewSettings) -> ViewFrame:
+    def last_prices(self, times: npt.NDArray[np.int64], bucket_ms: int) -> npt.NDArray[np.float64]:
+        """The last traded price at the end of each heatmap row (NaN before the first trade of the
+        first row): the frame's own needs the bid/ask detail, which costs the engine twice as much."""
+        if times.size == 0:
+            return np.zeros(0)
+        bars = self.session.engine.bars(first_start=int(times[0]), bucket_ms=bucket_ms, count=int(times.size))
+        close = np.asarray(bars["close"], dtype=np.float64)
+        traded = np.isfinite(close)
+        last = np.maximum.accumulate(np.where(traded, np.arange(close.size), 0))
+        out = close[last]
+        out[:np.argmax(traded) if traded.any() else close.size] = np.nan
+        return out
+
+    def compute(self, cursor: int, settings: ViewSettings, detail: bool = False) -> ViewFrame:
+        """The frame at `cursor`; with `detail` the heatmap holds each cell's bid and ask part and
+        the rows' mid (what hover shows), else its sides are told apart by the last traded price."""
         if self.load_error is not None:
             raise ValueError(f"no market to show: {self.load_error}")
         if self.live:
@@ -144,13 +164,18 @@ class ReplayModel:
             if self.bounds["to_ts"] <= self.bounds["from_ts"]:
                 raise ValueError(self.load_error_live or "waiting for the first records of the live market")
         window_ms = self.fitted_window(settings)
+        # Several venues: every frame carries the detail, which holds each venue's part for hover.
+        detail = detail or self.session.composite is not None
         with self._lock:
-            scale = self.scale(settings, window_ms)
-            frame = self._frame(cursor, settings, window_ms)
+            frame = self._frame(cursor, settings, window_ms, detail)
             clusters = venue_split.clusters(self.session, cursor, settings.price_bin, settings.footprint_bucket_ms,
                                             settings.venues)
+            heatmap = next(p for p in frame["panels"] if p["kind"] == "book_heatmap")
+            if not detail:
+                heatmap["last_price"] = self.last_prices(heatmap["time"], settings.bucket_ms)
+        intensity = np.asarray(heatmap["intensity"], dtype=np.float64).ravel()
+        scale = self.running_scale(settings, window_ms).update(intensity[intensity > 0])
         notes = []
-        heatmap = next(p for p in frame["panels"] if p["kind"] == "book_heatmap")
         if heatmap["time"].size == 0 or heatmap["price"].size == 0:
             notes.append("book heatmap: no two-sided book in the window")
         if clusters["time"].size == 0:

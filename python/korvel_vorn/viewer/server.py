@@ -1,8 +1,9 @@
 """Serving the viewer: the page's files and one WebSocket per tab, on one port (the `websockets`
 library's asyncio server; plain HTTP requests get the page's files through `process_request`).
 
-Each tab sends frame requests; the newest waiting request of a tab is computed on a worker thread
-(the engine releases the interpreter lock), older waiting ones are dropped. A tab's failure never
+Each tab sends frame requests; the newest waiting request of a tab is computed on the tab's own
+threads (`pipeline.FramePipeline`: the engine releases the interpreter lock), older waiting ones are
+dropped. The event loop never waits for the engine, so a stop is immediate. A tab's failure never
 touches another's.
 """
 
@@ -18,9 +19,10 @@ from collections.abc import Callable
 from typing import Any
 
 from ..session import Session
+from .pipeline import FramePipeline
 from .replay_model import ReplayModel
 from .shared import STATIC, Loader, ViewerUnavailable, model_of
-from .tab import BadMessage, FrameRequest, Tab
+from .tab import BadMessage, Tab
 
 log = logging.getLogger("korvel_vorn.viewer")
 
@@ -50,24 +52,26 @@ def static_file(path: str) -> tuple[bytes, str] | None:
 
 
 async def serve_tab(connection: Any, model: ReplayModel) -> None:
-    """One tab: its requests read as they come, the newest one computed whenever the last is sent."""
+    """One tab: its requests read as they come and handed to its frame pipeline (which keeps only
+    the newest waiting one); finished frames sent as they come, the newest when several wait."""
     tab = Tab(model)
     await connection.send(json.dumps(tab.hello()))
-    waiting: list[FrameRequest] = []
-    wake = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    finished: asyncio.Queue[bytearray] = asyncio.Queue()
 
-    async def work() -> None:
+    def deliver(message: bytearray) -> None:
+        with contextlib.suppress(RuntimeError):  # the loop has ended: nobody to send to
+            loop.call_soon_threadsafe(finished.put_nowait, message)
+
+    async def send() -> None:
         while True:
-            await wake.wait()
-            wake.clear()
-            if not waiting:
-                continue
-            request = waiting.pop()
-            waiting.clear()  # overtaken while waiting: never computed
-            message = await asyncio.to_thread(tab.frame, request)
+            message = await finished.get()
+            while not finished.empty():  # overtaken while the last one was sent
+                message = finished.get_nowait()
             await connection.send(message)
 
-    worker = asyncio.create_task(work())
+    pipeline = FramePipeline(tab, deliver)
+    sender = asyncio.create_task(send())
     try:
         async for message in connection:
             try:
@@ -76,16 +80,16 @@ async def serve_tab(connection: Any, model: ReplayModel) -> None:
                 await connection.send(tab.error_frame(error.request_id, error))
                 continue
             if request is not None:
-                waiting.append(request)
-                wake.set()
-            if worker.done():
+                pipeline.submit(request)
+            if sender.done():
                 break
     except Exception as error:  # a dropped or broken connection ends this tab only
         log.info("a page's connection ended: %s", error)
     finally:
-        worker.cancel()
+        pipeline.close()  # a frame in flight finishes on its own thread, unseen
+        sender.cancel()
         with contextlib.suppress(BaseException):  # the tab is gone either way
-            await worker
+            await sender
 
 
 class Viewer:

@@ -15,9 +15,9 @@ import math
 from typing import Any
 
 from ..timefmt import format_duration
-from . import frames
+from . import band, frames
 from . import venues as venue_split
-from .replay_model import SCALES, WHITE_POINTS, ReplayModel, ViewSettings
+from .replay_model import SCALES, WHITE_POINTS, ReplayModel, ViewFrame, ViewSettings
 
 log = logging.getLogger("korvel_vorn.viewer")
 
@@ -43,6 +43,7 @@ class FrameRequest:
     id: int
     cursor: int
     settings: ViewSettings
+    detail: bool = False  # the heatmap's bid/ask split (asked for by hover on a still picture)
 
 
 def _positive_int(settings: dict[str, Any], key: str, default: int, limit: int, what: str) -> int:
@@ -91,6 +92,17 @@ def _venues(raw: Any, names: list[str]) -> tuple[str, ...]:
         raise BadMessage(str(error)) from None
 
 
+def wanted_depth(heatmap: dict[str, Any], clusters: dict[str, Any], settings: ViewSettings) -> int:
+    """The depth the page should ask for next so the band spans the window's traded prices."""
+    prices, traded = heatmap["price"], clusters["price"]
+    if prices.size == 0 or traded.size == 0:
+        return band.follow_depth(settings.depth_levels, math.nan, math.nan, math.nan, settings.price_bin,
+                                 int(heatmap["time"].size), MAX_DEPTH)
+    centre = (float(prices[0]) + float(prices[-1]) + settings.price_bin) / 2
+    return band.follow_depth(settings.depth_levels, float(traded[0]), float(traded[-1]) + settings.price_bin, centre,
+                             settings.price_bin, int(heatmap["time"].size), MAX_DEPTH)
+
+
 class Tab:
     """The state of one page: its last settings and the footprint's colour limit (kept while it
     changes little, so finished candles keep their colours and the page keeps their bitmaps)."""
@@ -136,24 +148,40 @@ class Tab:
             self.settings = read_settings(value.get("settings"), self.settings, names)
         except BadMessage as error:
             raise BadMessage(str(error), request_id) from None
+        detail = value.get("detail", False)
+        if not isinstance(detail, bool):
+            raise BadMessage(f"detail must be true or false, got {detail!r}", request_id)
         if self.model.live:
             self.model.bounds_now()  # the recording has grown since the last request
-        return FrameRequest(request_id, self.model.clamp(int(cursor)), self.settings)
+        return FrameRequest(request_id, self.model.clamp(int(cursor)), self.settings, detail)
 
-    def error_frame(self, request_id: int, error: BaseException | str) -> bytes:
+    def error_frame(self, request_id: int, error: BaseException | str) -> bytearray:
         writer = frames.FrameWriter()
         writer.header = {"type": "error", "id": request_id, "error": str(error)}
         return writer.bytes()
 
-    def frame(self, request: FrameRequest) -> bytes:
+    def frame(self, request: FrameRequest) -> bytearray:
         """The frame message of a request; an engine error for its settings is an error frame."""
+        return self.pack(request, self.compute(request))
+
+    def compute(self, request: FrameRequest) -> ViewFrame | Exception:
+        """The engine's part of a frame (what a served tab runs beside the packing of the frame
+        before), or the error it raised."""
         try:
-            return self._frame(request)
+            return self.model.compute(request.cursor, request.settings, detail=request.detail)
         except Exception as error:  # the engine's message, on the page; the page lives on
+            return error
+
+    def pack(self, request: FrameRequest, view: ViewFrame | Exception) -> bytearray:
+        """The message of a computed frame, or the error frame of its failure."""
+        if isinstance(view, Exception):
+            return self.error_frame(request.id, view)
+        try:
+            return self._pack(request, view)
+        except Exception as error:
             return self.error_frame(request.id, error)
 
-    def _frame(self, request: FrameRequest) -> bytes:
-        view = self.model.compute(request.cursor, request.settings)
+    def _pack(self, request: FrameRequest, view: ViewFrame) -> bytearray:
         limit = frames.footprint_delta_limit(view.clusters)
         if not (self.delta_limit and 0.8 <= limit / self.delta_limit <= 1.25):
             self.delta_limit = limit
@@ -163,7 +191,10 @@ class Tab:
                          "start": view.start, "end": view.frame["cursor_ts"], "window_ms": view.window_ms,
                          "bounds": view.bounds, "settings": dataclasses.asdict(settings), "notes": view.notes,
                          "symbol": self.model.symbol}
-        frames.add_heatmap(writer, view.panel("book_heatmap"), view.scale)
+        heatmap = view.panel("book_heatmap")
+        frames.add_heatmap(writer, heatmap, view.scale)
+        writer.header["heatmap"]["depth_wanted"] = wanted_depth(heatmap, view.clusters, settings)
+        writer.header["heatmap"]["cell_budget"] = band.CELL_BUDGET
         frames.add_footprint(writer, view.clusters, self.delta_limit)
         frames.add_liquidations(writer, view.panel("liquidation_map"), settings.price_bin, view.start,
                                 view.frame["cursor_ts"])

@@ -34,9 +34,9 @@ def read_venues(raw: Any, names: list[str]) -> tuple[str, ...]:
     return tuple(name for name in names if name in raw)
 
 
-def frame(session: Session, cursor: int, venues: tuple[str, ...]) -> dict[str, Any]:
+def frame(session: Session, cursor: int, venues: tuple[str, ...], detail: bool = True) -> dict[str, Any]:
     if session.composite is None:
-        return session.frame_arrays(cursor, detail=True)
+        return session.frame_arrays(cursor, detail=detail)
     return session.composite.frame_arrays(cursor, detail=True, venues=venues or None)
 
 

@@ -62,7 +62,7 @@ class WidgetPage:
     def __init__(self, session: Session, *, symbol: str = "market", spec: dict[str, Any] | None = None) -> None:
         self.tab = Tab(model_of(session, None, symbol, spec))
 
-    def receive(self, content: Any) -> list[tuple[dict[str, Any], list[bytes]]]:
+    def receive(self, content: Any) -> list[tuple[dict[str, Any], list[bytearray]]]:
         if isinstance(content, dict) and content.get("type") == "hello":
             return [(self.tab.hello(), [])]
         try:

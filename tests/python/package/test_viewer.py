@@ -62,14 +62,20 @@ def test_colour_codes_follow_the_scale_and_the_side(transform):
     assert all(1 <= c <= 127 for c in codes[:2]) and all(129 <= c <= 255 for c in codes[2:])
 
 
-def test_heatmap_and_footprint_arrays_are_the_engines(tab):
+def detail_request(cursor, request_id, detail, **settings):
+    return json.dumps({"type": "frame", "id": request_id, "cursor": cursor, "settings": settings, "detail": detail})
+
+
+@pytest.mark.parametrize("detail", [True, False])
+def test_heatmap_and_footprint_arrays_are_the_engines(tab, detail):
     bounds = tab.model.bounds
     cursor = (bounds["from_ts"] + bounds["to_ts"]) // 2
     settings = ViewSettings(window_ms=300_000, bucket_ms=1_000, price_bin=1.0, depth_levels=30)
-    header, arrays = frames.read_frame(tab.frame(tab.read(request(cursor, 5, window_ms=300_000, bucket_ms=1_000,
-                                                                   price_bin=1.0, depth_levels=30))))
+    header, arrays = frames.read_frame(tab.frame(tab.read(detail_request(cursor, 5, detail, window_ms=300_000,
+                                                                         bucket_ms=1_000, price_bin=1.0,
+                                                                         depth_levels=30))))
     assert header["type"] == "frame" and header["id"] == 5 and header["cursor"] == cursor
-    assert header["start"] == cursor - 300_000
+    assert header["start"] == cursor - 300_000 and header["heatmap"]["detail"] is detail
     # An independent session computes the same frame.
     session = sample_session()
     session.set_spec(settings.spec("DEMOUSDT", cursor))
@@ -79,12 +85,27 @@ def test_heatmap_and_footprint_arrays_are_the_engines(tab):
     assert (header["heatmap"]["rows"], header["heatmap"]["columns"]) == (rows, cols)
     cells = np.flatnonzero((bids.ravel() > 0) | (asks.ravel() > 0))
     assert np.array_equal(arrays["hm_cells"], cells)
-    assert np.allclose(arrays["hm_bid"], np.where(bids.ravel()[cells] > 0, bids.ravel()[cells], 0), rtol=1e-6)
-    assert np.allclose(arrays["hm_ask"], np.where(asks.ravel()[cells] > 0, asks.ravel()[cells], 0), rtol=1e-6)
+    # The last traded price of each row is the engine's (taken from the trades without the detail).
+    assert np.allclose(arrays["hm_last"], heatmap["last_price"], rtol=1e-7, equal_nan=True)
+    if detail:
+        assert np.allclose(arrays["hm_bid"], np.where(bids.ravel()[cells] > 0, bids.ravel()[cells], 0), rtol=1e-6)
+        assert np.allclose(arrays["hm_ask"], np.where(asks.ravel()[cells] > 0, asks.ravel()[cells], 0), rtol=1e-6)
+        bid_cells = (bids > 0) & ~(asks > bids)
+        ask_cells = asks > np.where(bids > 0, bids, 0)
+        assert np.allclose(arrays["hm_mid"], heatmap["mid"], rtol=1e-7, equal_nan=True)
+    else:
+        # Without the detail: a cell's whole size, an ask at or above its row's last price.
+        total = np.nan_to_num(heatmap["intensity"]).ravel()[cells]
+        at_or_above = (heatmap["price"][None, :] >= heatmap["last_price"][:, None]).ravel()[cells]
+        assert "hm_bid" not in arrays and np.allclose(arrays["hm_size"], total, rtol=1e-6)
+        assert np.array_equal(arrays["hm_codes"][cells] > 128, at_or_above)
+        assert np.all(np.isnan(arrays["hm_mid"]))
+        nonempty = (np.nan_to_num(heatmap["intensity"]) > 0)
+        above = heatmap["price"][None, :] >= heatmap["last_price"][:, None]
+        bid_cells, ask_cells = nonempty & ~above, nonempty & above
+        bids = np.nan_to_num(heatmap["intensity"])
     codes = arrays["hm_codes"].reshape(rows, cols)
-    assert np.all(codes[(bids <= 0) & (asks <= 0)] == 0)
-    bid_cells = (bids > 0) & ~(asks > bids)
-    ask_cells = asks > np.where(bids > 0, bids, 0)
+    assert np.all(codes[(np.nan_to_num(heatmap["intensity"]) <= 0)] == 0)
     assert bid_cells.any() and ask_cells.any()
     assert np.all((codes[bid_cells] >= 1) & (codes[bid_cells] <= 127))
     assert np.all(codes[ask_cells] >= 129)
@@ -118,6 +139,13 @@ def test_bad_settings_are_answered_with_their_request_id(tab, message, error):
     assert caught.value.request_id == 9
     header, _ = frames.read_frame(tab.error_frame(caught.value.request_id, caught.value))
     assert header == {"type": "error", "id": 9, "error": str(caught.value)}
+
+
+@pytest.mark.parametrize("detail", ["yes", 1, None])
+def test_a_detail_that_is_not_a_boolean_is_refused(tab, detail):
+    with pytest.raises(BadMessage, match="detail must be true or false") as caught:
+        tab.read(detail_request(tab.model.bounds["from_ts"], 4, detail))
+    assert caught.value.request_id == 4
 
 
 def test_seeks_are_clamped_and_unknown_messages_ignored(tab, caplog):

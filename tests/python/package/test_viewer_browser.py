@@ -80,11 +80,16 @@ def clock_text(ms):
     return dt.datetime.fromtimestamp(ms / 1000, tz=dt.UTC).strftime("%Y-%m-%d %H:%M:%S.") + f"{ms % 1000:03d} UTC"
 
 
-def expected_frame(cursor, **settings):
-    """The frame the page should show, from a session and tab of the test's own."""
+def expected_frame(cursor, shown, detail=False):
+    """The frame the page should show, from a session and tab of the test's own, with the settings
+    (the depth follows the market) and colour scale of the frame the page shows (`shown`, its header)."""
     tab = Tab(ReplayModel(sample_session(), "DEMOUSDT", initial_settings(sample_spec())))
-    message = json.dumps({"type": "frame", "id": 1, "cursor": cursor, "settings": settings})
-    return frames.read_frame(tab.frame(tab.read(message)))
+    settings = shown["settings"]
+    message = json.dumps({"type": "frame", "id": 1, "cursor": cursor, "settings": settings, "detail": detail})
+    request = tab.read(message)
+    scale = tab.model.running_scale(request.settings, shown["window_ms"])
+    scale.vmax, scale.vmin = shown["heatmap"]["vmax"], shown["heatmap"]["vmin"]
+    return frames.read_frame(tab.frame(request))
 
 
 def page_frame(driver):
@@ -118,7 +123,7 @@ def test_heatmap_cells_and_price_line_are_drawn_where_and_how_the_frame_says(ser
     bounds = header["bounds"]
     assert header["cursor"] == bounds["to_ts"]  # the window fitted to the 10-minute market, ending at its end
     assert header["window_ms"] == 600_000 and header["start"] == bounds["to_ts"] - 600_000
-    _, arrays = expected_frame(header["cursor"])
+    _, arrays = expected_frame(header["cursor"], header)
     table = driver.execute_script("return Array.from(vorn.tables.heatmap)")
     rows, cols = header["heatmap"]["rows"], header["heatmap"]["columns"]
     codes = arrays["hm_codes"].reshape(rows, cols)
@@ -144,7 +149,7 @@ def test_heatmap_cells_and_price_line_are_drawn_where_and_how_the_frame_says(ser
 def test_footprint_liquidation_and_divergence_pixels(served):
     driver, viewer = served
     header = open_page(driver, viewer.url)
-    _, arrays = expected_frame(header["cursor"])
+    _, arrays = expected_frame(header["cursor"], header)
     fp = header["footprint"]
     # The cell with the largest |delta| is filled with the end colour of its side.
     delta = arrays["fp_buy"].astype(np.float64) - arrays["fp_sell"]
@@ -183,7 +188,7 @@ def test_footprint_liquidation_and_divergence_pixels(served):
 def test_hover_reads_the_cells_of_the_frame(served):
     driver, viewer = served
     header = open_page(driver, viewer.url)
-    _, arrays = expected_frame(header["cursor"])
+    _, arrays = expected_frame(header["cursor"], header, detail=True)
     cols = header["heatmap"]["columns"]
     k = int(np.argmax(arrays["hm_ask"]))
     row, col = divmod(int(arrays["hm_cells"][k]), cols)
@@ -192,7 +197,8 @@ def test_hover_reads_the_cells_of_the_frame(served):
     overlay = driver.find_element(By.CSS_SELECTOR, "#vorn-heatmap .vorn-overlay")
     origin = driver.execute_script("const r = arguments[0].getBoundingClientRect(); return [r.width, r.height]", overlay)
     ActionChains(driver).move_to_element_with_offset(overlay, int(x - origin[0] / 2), int(y - origin[1] / 2)).perform()
-    hover = wait_for(driver, "return vorn.hover", lambda h: h and h["panel"] == "heatmap" and h.get("values"))
+    # Hover on a still picture asks for the moment's bid/ask split: the exact sizes follow.
+    hover = wait_for(driver, "return vorn.hover", lambda h: h and h["panel"] == "heatmap" and h.get("values") and h["detail"])
     assert hover["values"]["row"] == row and hover["values"]["col"] == col
     assert hover["values"]["ask"] == pytest.approx(float(arrays["hm_ask"][k]), rel=1e-6)
     assert any("ask size" in line for line in hover["lines"])
@@ -220,7 +226,7 @@ def test_a_seek_shows_the_requested_moment(served):
     wait_for(driver, "return vorn.clock", lambda c: c == clock_text(target))
     shown = page_frame(driver)
     assert shown["header"]["cursor"] == target
-    _, arrays = expected_frame(target)
+    _, arrays = expected_frame(target, shown["header"])
     assert np.array_equal(np.array(shown["arrays"]["hm_codes"], dtype=np.uint8), arrays["hm_codes"])
     assert driver.find_element(By.ID, "vorn-clock").tag_name == "canvas"
     assert f"t={dt.datetime.fromtimestamp(target / 1000, tz=dt.UTC).isoformat(timespec='milliseconds')[:-6]}Z" in driver.current_url
@@ -369,3 +375,18 @@ def test_a_dropped_connection_is_shown_and_the_page_stays():
         assert driver.execute_script("return vorn.state.dirty") is True  # asked again once reconnected
     finally:
         driver.quit()
+
+
+def test_the_heatmap_band_follows_the_traded_prices(served):
+    driver, viewer = served
+    driver.get("about:blank")
+    open_page(driver, viewer.url)
+    # The page asks for the depth the server found until the frame shown has it.
+    header = wait_for(driver, "const h = vorn.frame.header; return h.settings.depth_levels === h.heatmap.depth_wanted && h",
+                      bool, timeout=30)
+    shown = page_frame(driver)["arrays"]
+    w = header["settings"]["price_bin"]
+    assert header["heatmap"]["columns"] == header["settings"]["depth_levels"]
+    assert header["heatmap"]["rows"] * header["heatmap"]["columns"] <= header["heatmap"]["cell_budget"]
+    assert shown["hm_prices"][0] <= shown["fp_prices"][0] and shown["fp_prices"][-1] + w <= shown["hm_prices"][-1] + w
+    assert driver.find_element(By.NAME, "depth_auto").is_selected()

@@ -31,6 +31,7 @@ const STATUS_MS = 250;  // text on the page changes at most four times a second
 const IN_FLIGHT = 2;
 const LIVE_POLL_MS = 250;
 const LIVE_AHEAD_MS = 3600000;
+const DETAIL_AFTER_MS = 400;
 
 function duration(ms) {
   if (ms % 3600000 === 0) return ms / 3600000 + "h";
@@ -100,13 +101,17 @@ export function mount(root, transport, options = {}) {
   const candle = choice("candle", "footprint candle", [], null);
   const bin = element("input", { type: "number", name: "price_bin", min: "0", step: "any", title: "price bin" });
   const depth = element("input", { type: "number", name: "depth", min: "1", step: "1", title: "book depth levels" });
+  // Checked: the depth follows the market (the server says how many levels span the window's
+  // traded prices, within its cell budget); editing the depth unchecks it.
+  const depthAuto = element("input", { type: "checkbox", name: "depth_auto", title: "depth follows the traded prices" });
+  depthAuto.checked = true;
   const scale = choice("scale", "heatmap colour scale", []);
   const white = choice("white", "heatmap white point", []);
   const slider = element("input", { type: "range", class: "vorn-slider", name: "cursor", min: "0", max: "1", step: "1" });
   const labelled = (text, control) => element("label", {}, text, control);
   const bar = element("div", { class: "vorn-bar" }, clock, play, back, forward, labelled("speed", speed),
     labelled("step", step), labelled("window", windowSel), labelled("bucket", bucket), labelled("candle", candle),
-    labelled("bin", bin), labelled("depth", depth), labelled("colour", scale), labelled("white", white), status);
+    labelled("bin", bin), labelled("depth", depth), labelled("follow", depthAuto), labelled("colour", scale), labelled("white", white), status);
   const boxes = ["footprint", "heatmap", "liquidations", "divergence"].map((name) =>
     element("div", { class: "vorn-panel" + (name === "divergence" ? " wide" : ""), id: "vorn-" + name }));
   const charts = element("div", { class: "vorn-charts" }, ...boxes);
@@ -124,7 +129,7 @@ export function mount(root, transport, options = {}) {
   const state = {
     hello: null, frame: null, pending: null, cursor: 0, settings: null, nextId: 1, answered: 0, drawnId: 0,
     playing: false, playFrom: 0, playClock: 0, dirty: false, liveAt: 0, liveTimer: null, zoom: null, prices: null, mouse: null,
-    statusText: "", connection: null, needsDraw: false, drawnAt: 0,
+    statusText: "", connection: null, needsDraw: false, drawnAt: 0, detailAsked: 0,
   };
   // Read by tests and benchmarks (plain values, no DOM).
   const vorn = { frames: 0, frameTimes: [], frame: null, hover: null, clock: "", status: "", requests: 0, state, panels, footprint,
@@ -296,6 +301,7 @@ export function mount(root, transport, options = {}) {
     liqImage.update(a.lq_codes, null, h.liquidations.rows, h.liquidations.columns, false);
     state.frame = frame;
     state.drawnId = h.id;
+    followDepth(h);
     state.cursor = h.cursor;
     if (state.hello && h.bounds) state.hello.bounds = h.bounds;
     draw();
@@ -307,6 +313,42 @@ export function mount(root, transport, options = {}) {
     state.notes = h.notes.join("; ");
     scheduleStatus();
     request(false);
+  }
+
+  // The band follows the market: the depth the server found for the window's traded prices is
+  // asked for from the next request on (frames of other settings are not followed).
+  function followDepth(h) {
+    const wanted = h.heatmap.depth_wanted;
+    if (h.heatmap.cell_budget) depth.title = `book depth levels (at most ${h.heatmap.cell_budget} cells a frame when following)`;
+    if (!depthAuto.checked || !wanted || !state.settings || wanted === state.settings.depth_levels) return;
+    const s = state.settings, shown = h.settings;
+    if (shown.window_ms !== s.window_ms || shown.bucket_ms !== s.bucket_ms || shown.price_bin !== s.price_bin ||
+        shown.depth_levels !== s.depth_levels) return;
+    state.settings = { ...s, depth_levels: wanted };
+    depth.value = String(wanted);
+    // A still picture is shown again with the band it needs (unless a newer request, a seek, is on its way).
+    if (!state.playing && inFlight() === 0) request(true);
+  }
+
+  // Hover on a still heatmap asks once for the moment's bid/ask split (playing frames go without
+  // it: it doubles the engine's work); the answer replaces the picture of the same moment.
+  // Asked once the picture and the mouse have been still for DETAIL_AFTER_MS: a detail frame costs
+  // the engine twice a plain one, and a seek that follows must not wait behind it.
+  let detailTimer = null;
+  function askDetail() {
+    clearTimeout(detailTimer);
+    detailTimer = setTimeout(sendDetail, DETAIL_AFTER_MS);
+  }
+  function sendDetail() {
+    const frame = state.frame;
+    if (!state.mouse || state.mouse.panel !== "heatmap") return;
+    if (!frame || state.playing || frame.header.heatmap.detail || state.detailAsked === frame.header.id) return;
+    // Only for the newest picture: a request in flight (a seek) must not be overtaken by it.
+    if (inFlight() > 0 || state.dirty || state.pending) return;
+    state.detailAsked = frame.header.id;
+    if (transport.send({ type: "frame", id: state.nextId, cursor: frame.header.cursor, settings: state.settings, detail: true })) {
+      state.nextId += 1; vorn.requests += 1;
+    }
   }
 
   // --- status text: at most four changes a second.
@@ -372,6 +414,7 @@ export function mount(root, transport, options = {}) {
   speed.addEventListener("change", () => changeSpeed(0));
   slider.addEventListener("input", () => seek(Number(slider.value)));
   for (const control of [windowSel, bucket, candle, bin, depth, scale, white]) control.addEventListener("change", settingsChanged);
+  depth.addEventListener("change", () => { depthAuto.checked = false; });
   app.addEventListener("keydown", (event) => {
     if (event.target instanceof HTMLInputElement && event.target.type === "number") return;
     if (event.target instanceof HTMLSelectElement) return;
@@ -407,11 +450,15 @@ export function mount(root, transport, options = {}) {
       const row = Math.floor((t - a.hm_times[0]) / bucketMs), col = Math.floor((price - a.hm_prices[0]) / w);
       if (row < 0 || row >= hm.rows || col < 0 || col >= hm.columns) return { lines: [time, `price ${price.toFixed(2)}`] };
       const k = findSorted(a.hm_cells, row * hm.columns + col);
-      const bid = k < 0 ? 0 : a.hm_bid[k], ask = k < 0 ? 0 : a.hm_ask[k];
+      let bid = 0, ask = 0;
+      if (k >= 0 && hm.detail) { bid = a.hm_bid[k]; ask = a.hm_ask[k]; }
+      else if (k >= 0) { if (a.hm_codes[row * hm.columns + col] > 128) ask = a.hm_size[k]; else bid = a.hm_size[k]; }
       const lines = [new Date(a.hm_times[row]).toISOString().slice(11, 19) + ` +${duration(bucketMs)}`,
         `price ${a.hm_prices[col]} – ${a.hm_prices[col] + w}`];
-      if (bid > 0) lines.push(`bid size ${sizeText(bid)}`);
-      if (ask > 0) lines.push(`ask size ${sizeText(ask)}`);
+      // Without the detail a cell's whole size is shown on the side of the row's last price.
+      const side = hm.detail ? "" : " (side by last price)";
+      if (bid > 0) lines.push(`bid size ${sizeText(bid)}${side}`);
+      if (ask > 0) lines.push(`ask size ${sizeText(ask)}${side}`);
       if (!(bid > 0) && !(ask > 0)) lines.push("no resting size");
       lines.push(...venueLines(h, a, "hm", k, sizeText));
       const last = a.hm_last[row];
@@ -466,7 +513,9 @@ export function mount(root, transport, options = {}) {
     }
     const found = hoverValues(mouse.panel, mouse.x, mouse.y);
     if (!found) return;
-    vorn.hover = { panel: mouse.panel, lines: found.lines, values: found.values || null };
+    vorn.hover = { panel: mouse.panel, lines: found.lines, values: found.values || null,
+      detail: Boolean(state.frame.header.heatmap.detail) };
+    if (mouse.panel === "heatmap") askDetail();
     if (found.values) vorn.hoverValues = (vorn.hoverValues || 0) + 1;
     const ctx = source.octx;
     ctx.font = "11px system-ui, sans-serif";
