@@ -20,7 +20,7 @@ from .tab import BadMessage, Tab
 log = logging.getLogger("korvel_vorn.viewer")
 
 # The client's modules in the order they depend on each other: the widget's module is them joined.
-CLIENT_MODULES = ("frame.js", "palette.js", "axes.js", "panels.js", "viewer.js")
+CLIENT_MODULES = ("frame.js", "palette.js", "axes.js", "panels.js", "venues.js", "viewer.js")
 WIDGET_GLUE = """
 function widgetTransport(model) {
   const handlers = { message: () => {}, status: () => {} };

@@ -286,3 +286,12 @@ def test_view_cli_serves_warns_beyond_loopback_and_reports_usage_errors(tmp_path
     status, out, err = run_view(tmp_path / "missing.json")
     assert status == 1 and out == "" and err.startswith("korvel_vorn view: error: ") and "missing.json" in err
     assert err.count("\n") == 1
+
+
+def test_the_notebook_client_joins_every_module_the_page_loads():
+    """The widget's client is the page's modules joined: a module left out breaks it at run time."""
+    from korvel_vorn.viewer import widget
+    from korvel_vorn.viewer.shared import STATIC
+
+    assert sorted(widget.CLIENT_MODULES) == sorted(p.name for p in STATIC.glob("*.js"))
+    assert widget.CLIENT_MODULES[-1] == "viewer.js"  # the entry module last, after what it imports
