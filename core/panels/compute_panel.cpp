@@ -18,7 +18,7 @@ Result<PanelData> compute(const VornPanel::Footprint& params, const PanelCall& c
                              c.next ? &c.next->footprint : nullptr);
 }
 Result<PanelData> compute(const VornPanel::BookHeatmap& params, const PanelCall& c) {
-    return compute_book_heatmap(params, c.window, c.options.heatmap_detail, c.end,
+    return compute_book_heatmap(params, c.window, c.options.heatmap_detail, c.end, c.options.heatmap_mid,
                                 c.previous && c.previous->heatmap ? &*c.previous->heatmap : nullptr,
                                 c.next ? &c.next->heatmap : nullptr);
 }

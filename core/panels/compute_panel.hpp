@@ -3,6 +3,7 @@
 // The parameters are those of a validated spec (validate_spec: positive finite price bins, bucket
 // widths and depths of at least 1); the computations assume it and do not check it again.
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 #include "core/dataset/window.hpp"
@@ -17,6 +18,10 @@ namespace vorn {
 // What a frame computes beyond the panels' JSON members.
 struct PanelOptions {
     bool heatmap_detail = false;  // the book heatmap's per-side cells, last price and mid
+    // A mid that centres every book heatmap's grid in place of the closing book's own (NaN: its
+    // own). Several books summed on one grid need it; their cells are then computed even when
+    // this book's closing state lacks a side.
+    double heatmap_mid = std::numeric_limits<double>::quiet_NaN();
 };
 
 // What a panel keeps from one frame of a playback to the next (kinds that keep nothing: empty).
@@ -32,6 +37,7 @@ Result<PanelData> compute_footprint(const VornPanel::Footprint& params, const Wi
                                     std::optional<FootprintCarry>* next = nullptr);
 Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, const Window& window,
                                        bool detail = false, std::int64_t end = 0,
+                                       double grid_mid = std::numeric_limits<double>::quiet_NaN(),
                                        const BookHeatmapCarry* previous = nullptr,
                                        std::optional<BookHeatmapCarry>* next = nullptr);
 Result<PanelData> compute_liquidation_map(const VornPanel::LiquidationMap& params, const Window& window);

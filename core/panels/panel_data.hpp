@@ -1,6 +1,7 @@
 #pragma once
 // The computed result of one panel of a frame.
 #include <cstdint>
+#include <limits>
 #include <variant>
 #include <vector>
 
@@ -37,6 +38,9 @@ struct PanelData {
         GridCells ask_intensity;
         std::vector<double> last_price;
         std::vector<double> mid;
+        // The mid the grid is centred on (the closing book's, or the one the frame was given);
+        // NaN when the heatmap is empty.
+        double grid_mid = std::numeric_limits<double>::quiet_NaN();
     };
     struct LiquidationMap {
         std::vector<LiquidationMapEvent> events;

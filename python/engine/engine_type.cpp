@@ -264,14 +264,21 @@ bool read_ts(PyObject* ts_object, std::optional<std::int64_t>& ts) {
 }
 
 PyObject* engine_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"ts", "detail", nullptr};
+    static const char* const names[] = {"ts", "detail", "grid_mid", nullptr};
     PyObject* ts_object = Py_None;
     int detail = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$p:frame", keywords(names), &ts_object, &detail)) return nullptr;
+    PyObject* mid_object = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$pO:frame", keywords(names), &ts_object, &detail, &mid_object)) {
+        return nullptr;
+    }
     std::optional<std::int64_t> ts;
     if (!read_ts(ts_object, ts)) return nullptr;
+    const bool with_mid = mid_object != Py_None;
+    const double grid_mid = with_mid ? PyFloat_AsDouble(mid_object) : 0.0;
+    if (with_mid && grid_mid == -1.0 && PyErr_Occurred()) return nullptr;
     EngineCore& core = core_of(self);
     PanelOptions options{detail != 0};
+    if (with_mid) options.heatmap_mid = grid_mid;
     std::optional<Result<Frame>> frame;
     Fault fault = run_without_gil([&] {
         std::lock_guard<std::mutex> lock(core.mutex);
@@ -282,7 +289,7 @@ PyObject* engine_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
         raise_value_error(frame->error().display());
         return nullptr;
     }
-    return export_frame(std::move(*frame).value(), detail != 0);
+    return export_frame(std::move(*frame).value(), detail != 0, with_mid);
 }
 
 PyObject* engine_clusters(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -458,9 +465,11 @@ PyMethodDef engine_methods[] = {
      "its list's last ts and in ts order; the dataset stays prepared. Returns the number of records added; raises "
      "ValueError naming the list, field and first bad row, leaving every list unchanged."},
     {"frame", as_py_cfunction(engine_frame), METH_VARARGS | METH_KEYWORDS,
-     "frame($self, /, ts=None, *, detail=False)\n--\n\nThe frame of \"frame\" (ts None) or \"frame_at\" as (symbol, "
+     "frame($self, /, ts=None, *, detail=False, grid_mid=None)\n--\n\nThe frame of \"frame\" (ts None) or \"frame_at\" as (symbol, "
      "cursor_ts, panels), the panels' number lists as Block objects; with detail, each book heatmap also holds "
-     "bid_intensity, ask_intensity, last_price and mid. Raises ValueError with the error reply's text."},
+     "bid_intensity, ask_intensity, last_price and mid. With grid_mid (a float; NaN: the closing book's own), every "
+     "book heatmap's grid is centred on that mid and its panel holds grid_mid, the mid used (NaN when empty). "
+     "Raises ValueError with the error reply's text."},
     {"clusters", as_py_cfunction(engine_clusters), METH_VARARGS | METH_KEYWORDS,
      "clusters($self, /, ts=None, *, price_bin, bucket_ms)\n--\n\nThe footprint clusters of the window of the "
      "frame at ts as (cursor_ts, {time, price, buy_vol, sell_vol}) of Block objects. Raises ValueError with the "

@@ -43,6 +43,7 @@ public:
     void matrix(const char* key, const Doubles& values, std::size_t rows, std::size_t columns) {
         set(key, make_block(owner_, values.data(), BlockFormat::Float64, rows, columns));
     }
+    void number(const char* key, double value) { set(key, PyFloat_FromDouble(value)); }
     void bytes(const char* key, const void* data, std::size_t size) {
         set(key, make_block(owner_, data, BlockFormat::Bytes, size));
     }
@@ -93,15 +94,18 @@ void export_members(PanelDict& d, const PanelData::FundingOiDivergence& p, bool)
     d.floats("price", p.price);
 }
 
-PyObject* export_panel(const std::shared_ptr<const Frame>& owner, const PanelData& panel, bool detail) {
+PyObject* export_panel(const std::shared_ptr<const Frame>& owner, const PanelData& panel, bool detail, bool grid_mid) {
     PanelDict d(owner, panel_tag(panel.value.index()));
     std::visit([&](const auto& p) { export_members(d, p, detail); }, panel.value);
+    if (const auto* heatmap = std::get_if<PanelData::BookHeatmap>(&panel.value); heatmap != nullptr && grid_mid) {
+        d.number("grid_mid", heatmap->grid_mid);
+    }
     return d.release();
 }
 
 }  // namespace
 
-PyObject* export_frame(Frame frame, bool detail) {
+PyObject* export_frame(Frame frame, bool detail, bool grid_mid) {
     std::shared_ptr<const Frame> owner;
     try {
         owner = std::make_shared<const Frame>(std::move(frame));
@@ -111,7 +115,7 @@ PyObject* export_frame(Frame frame, bool detail) {
     PyObject* panels = PyList_New(static_cast<Py_ssize_t>(owner->panels.size()));
     if (panels == nullptr) return nullptr;
     for (std::size_t i = 0; i < owner->panels.size(); ++i) {
-        PyObject* panel = export_panel(owner, owner->panels[i], detail);
+        PyObject* panel = export_panel(owner, owner->panels[i], detail, grid_mid);
         if (panel == nullptr) {
             Py_DECREF(panels);
             return nullptr;

@@ -13,8 +13,9 @@ namespace vorn::python {
 // of rows by price; the liquidation map's events one byte block of packed event records). The
 // blocks share ownership of the frame. With `detail`, each book heatmap also holds
 // "bid_intensity", "ask_intensity" (laid out as "intensity"), "last_price" and "mid" (per row).
-// New reference, or null with an exception set.
-PyObject* export_frame(Frame frame, bool detail);
+// With `grid_mid`, each book heatmap also holds "grid_mid", the mid its grid is centred on (a float,
+// NaN when the heatmap is empty). New reference, or null with an exception set.
+PyObject* export_frame(Frame frame, bool detail, bool grid_mid = false);
 
 // (cursor_ts, {"time", "price", "buy_vol", "sell_vol"}): the two volume blocks 2-D, rows by price.
 PyObject* export_clusters(std::int64_t cursor_ts, Clusters clusters);

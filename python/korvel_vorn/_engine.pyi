@@ -69,10 +69,14 @@ class Engine:
         list's last ts and in ts order; the dataset stays prepared. Returns the number of records added; raises
         ValueError naming the list, field and first bad row, leaving every list unchanged.
         """
-    def frame(self, ts: int | None = None, *, detail: bool = False) -> tuple[str, int, list[dict[str, Any]]]:
+    def frame(
+        self, ts: int | None = None, *, detail: bool = False, grid_mid: float | None = None
+    ) -> tuple[str, int, list[dict[str, Any]]]:
         """The frame of "frame" (ts None) or "frame_at" as (symbol, cursor_ts, panels), the panels' number lists
         as Block objects; with detail, each book heatmap also holds bid_intensity, ask_intensity, last_price
-        and mid. Raises ValueError with the error reply's text.
+        and mid. With grid_mid (a float; NaN: the closing book's own), every book heatmap's grid is centred on
+        that mid and its panel holds grid_mid, the mid used (NaN when empty). Raises ValueError with the error
+        reply's text.
         """
     def clusters(self, ts: int | None = None, *, price_bin: float, bucket_ms: int) -> tuple[int, dict[str, Block]]:
         """The footprint clusters of the window of the frame at ts as (cursor_ts, {time, price, buy_vol,

@@ -308,7 +308,7 @@ RowCopy& update_cut(RowCut& cut, const CutUpdate& u, std::shared_ptr<PodVector<d
 }  // namespace
 
 Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, const Window& window, bool detail,
-                                       std::int64_t end, const BookHeatmapCarry* previous,
+                                       std::int64_t end, double grid_mid, const BookHeatmapCarry* previous,
                                        std::optional<BookHeatmapCarry>* next) {
     const double w = params.price_bin;
     const std::int64_t b = params.bucket_ms;
@@ -319,8 +319,10 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
     const std::span<const BookEvent> book = window.book;
     if (book.empty()) return PanelData{std::move(out)};
 
-    const std::optional<BestPrices> best = closing_best_prices(window);
-    if (!best) return PanelData{std::move(out)};
+    // A given mid fixes the grid whatever this book's closing state.
+    const bool given_mid = !std::isnan(grid_mid);
+    const std::optional<BestPrices> best = given_mid ? std::nullopt : closing_best_prices(window);
+    if (!given_mid && !best) return PanelData{std::move(out)};
 
     // Sized before anything grid-sized is allocated: the product of up to 2^64 rows and 2^32
     // levels fits 128 bits.
@@ -328,7 +330,8 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
     if (range.count * depth > Int128{kMaxPanelCells}) return VornError::data("book_heatmap grid too large");
     if (!range.starts_representable()) return VornError::data("book_heatmap time buckets out of range");
 
-    const double mid = book_mid(best->bid, best->ask);
+    const double mid = given_mid ? grid_mid : book_mid(best->bid, best->ask);
+    out.grid_mid = mid;
     PriceGrid grid = build_price_grid(mid, w, depth);
     const std::size_t rows = static_cast<std::size_t>(range.count);
     const std::size_t cells = depth;
@@ -374,7 +377,7 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
         offset = run_offset(carry.grid, grid);
         if (!offset) {  // rounding put the frame's cells elsewhere: no carry, as without playback
             next->reset();
-            return compute_book_heatmap(params, window, detail, end, nullptr, nullptr);
+            return compute_book_heatmap(params, window, detail, end, grid_mid, nullptr, nullptr);
         }
         carry.rows = std::make_shared<WideRows>();
         replay.bids = RangedBookSide(carry.grid.range_lo, carry.grid.range_hi);

@@ -91,6 +91,19 @@ def _metadata(exchange: str, symbol: str, day: str, table: str, params: TablePar
 
 def _compute_and_write(catalog: str, out: str, exchange: str, symbol: str, day: str, tables: list[str],
                        params: TableParams, report: dict[str, Any]) -> None:
+    from .aggregate import aggregate_day, venues_of
+
+    venues = venues_of(exchange)
+    computed: Any
+    if venues is not None:
+        inputs, computed = aggregate_day(catalog, venues, symbol, day, day_start_ms(day), params, report["notes"])
+    else:
+        inputs, computed = _single_day(catalog, exchange, symbol, day, params, report)
+    _write_tables(out, exchange, symbol, day, tables, params, report, inputs, computed)
+
+
+def _single_day(catalog: str, exchange: str, symbol: str, day: str, params: TableParams,
+                report: dict[str, Any]) -> tuple[list[dict[str, Any]], DayTables]:
     inputs = input_files(catalog, exchange, symbol, day)
     if not inputs:
         raise BatchError(f"the catalog {catalog} holds nothing of {symbol} on {exchange} for {day}")
@@ -101,6 +114,11 @@ def _compute_and_write(catalog: str, out: str, exchange: str, symbol: str, day: 
         computed = DayTables(lists, day_start_ms(day), params)
     except ValueError as error:  # a column the engine refuses
         raise BatchError(f"bad records: {error}") from None
+    return inputs, computed
+
+
+def _write_tables(out: str, exchange: str, symbol: str, day: str, tables: list[str], params: TableParams,
+                  report: dict[str, Any], inputs: list[dict[str, Any]], computed: Any) -> None:
     clusters = computed.clusters() if {"bars", "footprint"} & set(tables) else None
     path = entry_path(out, exchange, symbol, day)
     previous = read_entry(path)

@@ -20,7 +20,8 @@ import sys
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
-from .day_input import day_start_ms, days, input_files, is_catalog
+from .aggregate import day_inputs, held_days
+from .day_input import day_start_ms, is_catalog
 from .job import remove_outputs, run_job
 from .output import MANIFEST, MARKER, entry_path, marker, read_entry, remove_temporaries, table_path
 from .params import DEFAULT_DEPTHS, TABLES, BatchError, TableParams, check_price_bin, check_tables
@@ -96,7 +97,7 @@ def plan(catalog: str | os.PathLike[str], exchange: str, symbols: Iterable[str],
             raise BatchError(f"no price bin for {symbol}")
         check_price_bin(bins[symbol], f"price bin of {symbol}")
         params = TableParams(bucket_ms, float(bins[symbol]), tuple(depths))
-        held = set(days(root, exchange, symbol))
+        held = set(held_days(root, exchange, symbol))
         if not held & set(wanted):
             raise BatchError(f"the catalog {root} holds nothing of {symbol} on {exchange} from {start} to {end}"
                              + (f" (it has {min(held)} to {max(held)})" if held else ""))
@@ -118,7 +119,7 @@ def _pending_tables(job: Job, out: str, replace: bool) -> list[str]:
                 f"({json.dumps(done.get('params'), sort_keys=True)}, now "
                 f"{json.dumps(job.params.of_table(table), sort_keys=True)}): use another folder, or --replace "
                 f"(replace=True) to compute them again")
-    if entry.get("inputs") != input_files(job.catalog, job.exchange, job.symbol, job.day):
+    if entry.get("inputs") != day_inputs(job.catalog, job.exchange, job.symbol, job.day):
         return list(job.tables)  # the catalog's day changed since
     pending = []
     for table in job.tables:

@@ -90,7 +90,11 @@ def add_batch_parser(sub: Any) -> None:
                        "into Hive-partitioned Parquet under --out: on a thread pool here (default), a local Dask "
                        "cluster or a running Dask scheduler. A second run does only what is not done yet.")
     p.add_argument("--catalog", required=True, metavar="ROOT", help="catalog folder (as fetch writes it)")
-    p.add_argument("--exchange", required=True, metavar="E", help="exchange of the catalog (binance-um, bybit, ...)")
+    p.add_argument("--exchange", metavar="E", help="exchange of the catalog (binance-um, bybit, ...)")
+    p.add_argument("--exchanges", type=name_list, metavar="E1,E2", help="instead of --exchange: one instrument over "
+                   "several exchanges, its tables aggregated under exchange=aggregate:E1+E2 (the first the reference "
+                   "venue)")
+    p.add_argument("--per-venue", action="store_true", help="with --exchanges, also each exchange's own tables")
     p.add_argument("--symbols", required=True, type=name_list, metavar="S1,S2", help="symbols, comma-separated")
     p.add_argument("--from", dest="start", required=True, type=utc_day, metavar="DAY",
                    help="first UTC day (YYYY-MM-DD)")
@@ -122,9 +126,16 @@ def add_batch_parser(sub: Any) -> None:
 
 def cmd_batch(args: argparse.Namespace) -> int:
     from ..batch import BatchError, connect, plan, run
+    from ..batch.aggregate import aggregate_name
 
     if args.start > args.end:
         sys.stderr.write(f"korvel_vorn batch: error: --from {args.start} is after --to {args.end}\n")
+        return 2
+    if (args.exchange is None) == (args.exchanges is None):
+        sys.stderr.write("korvel_vorn batch: error: give --exchange E or --exchanges E1,E2\n")
+        return 2
+    if args.per_venue and args.exchanges is None:
+        sys.stderr.write("korvel_vorn batch: error: --per-venue goes with --exchanges\n")
         return 2
     if args.workers is not None and args.workers < 1:
         raise CliError("--workers must be at least 1")
@@ -138,8 +149,12 @@ def cmd_batch(args: argparse.Namespace) -> int:
         price_bin = {**{symbol: default for symbol in args.symbols}, **price_bin}
     client = None
     try:
-        jobs = plan(args.catalog, args.exchange, args.symbols, args.start, args.end, tables=args.tables,
-                    bucket_ms=args.bucket, price_bin=price_bin, depths=args.depths)
+        exchanges = [args.exchange] if args.exchanges is None else [aggregate_name(args.exchanges)]
+        if args.per_venue:
+            exchanges += args.exchanges
+        jobs = [job for exchange in exchanges
+                for job in plan(args.catalog, exchange, args.symbols, args.start, args.end, tables=args.tables,
+                                bucket_ms=args.bucket, price_bin=price_bin, depths=args.depths)]
         executor: Any = None
         if args.scheduler:
             executor = client = connect(args.scheduler, args.connect_timeout)

@@ -88,8 +88,10 @@ def open_session(args: argparse.Namespace) -> tuple[Session, dict[str, Any]]:
 
 def check_dataset(args: argparse.Namespace) -> None:
     """A DATASET file, or a catalog span (--catalog ROOT --exchange E --symbol S [--from T] [--to T])."""
-    span_options = [name for name, value in (("--exchange", args.exchange), ("--from", args.span_from),
-                                               ("--to", args.span_to)) if value is not None]
+    exchanges = getattr(args, "exchanges", None)
+    span_options = [name for name, value in (("--exchange", args.exchange), ("--exchanges", exchanges),
+                                               ("--from", args.span_from), ("--to", args.span_to))
+                    if value is not None]
     if args.catalog is None:
         if args.dataset is None:
             raise UsageError("no DATASET: give a dataset file, or a catalog span with --catalog ROOT --exchange E "
@@ -99,6 +101,9 @@ def check_dataset(args: argparse.Namespace) -> None:
         return
     if args.dataset is not None:
         raise UsageError(f"give a DATASET file ({args.dataset}) or --catalog, not both")
+    if exchanges is not None:
+        check_venues(args)
+        return
     if args.exchange is None or args.symbol is None:
         raise UsageError("--catalog needs --exchange and --symbol (python -m korvel_vorn catalog ROOT lists them)")
 
@@ -108,7 +113,8 @@ def dataset_label(args: argparse.Namespace) -> str:
     if args.catalog is None:
         return str(args.dataset)
     span = f" from {args.span_from or 'the first day'} to {args.span_to or 'the last day'}"
-    return f"{args.catalog} {args.exchange} {args.symbol}{span}"
+    exchange = args.exchange if getattr(args, "exchanges", None) is None else args.exchanges
+    return f"{args.catalog} {exchange} {args.symbol}{span}"
 
 
 def load_dataset(session: Session, args: argparse.Namespace) -> int:
@@ -125,9 +131,33 @@ def load_dataset(session: Session, args: argparse.Namespace) -> int:
         end = None if args.span_to is None else parse_time(args.span_to)
     except ValueError as error:
         raise UsageError(str(error)) from None
+    if getattr(args, "exchanges", None) is not None:
+        return load_venues(session, args, start, end)
     try:
         return session.load_catalog(args.catalog, exchange=args.exchange, symbol=args.symbol, start=start, end=end)
     except CatalogError as error:
+        raise CliError(str(error)) from None
+
+
+def check_venues(args: argparse.Namespace) -> None:
+    from .venues import VenueOptionError, check_venue_options
+
+    try:
+        check_venue_options(args)
+    except VenueOptionError as error:
+        raise UsageError(str(error)) from None
+
+
+def load_venues(session: Session, args: argparse.Namespace, start: int | None, end: int | None) -> int:
+    from ..catalog import CatalogError
+    from ..composite import UnitError
+    from .venues import VenueOptionError, load_venue_span
+
+    try:
+        return load_venue_span(session, args, start, end)
+    except VenueOptionError as error:
+        raise UsageError(str(error)) from None
+    except (CatalogError, UnitError) as error:
         raise CliError(str(error)) from None
 
 

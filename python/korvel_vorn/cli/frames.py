@@ -9,10 +9,12 @@ from typing import Any
 
 from ..session import Session
 from ..timefmt import format_ts, parse_duration, parse_time
-from .common import CliError, chart_options, cursor_at, open_session, write_bytes
+from .common import CliError, UsageError, chart_options, cursor_at, open_session, write_bytes
 
 
 def cmd_frame(args: argparse.Namespace) -> int:
+    if getattr(args, "exchanges", None) is not None:
+        raise UsageError("frame prints one venue's reply: with --exchanges use render, view or batch")
     session, _ = open_session(args)
     text = session.frame_text(cursor_at(session, args.at))
     if args.pretty:

@@ -44,6 +44,9 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("--catalog", metavar="ROOT", help="read a span of a catalog (python -m korvel_vorn fetch) "
                        "instead of a file, with --exchange, --symbol and optionally --from and --to")
         p.add_argument("--exchange", help="the catalog's exchange (binance-um, binance-cm, bybit, ...)")
+        p.add_argument("--exchanges", metavar="E,E,...", help="one instrument over several of the catalog's "
+                       "exchanges, aggregated (the first is the reference venue); --symbol S, or "
+                       "E=S,E=S,... for a symbol per exchange")
         p.add_argument("--from", dest="span_from", metavar="TIME", help="start of the catalog span (default: its "
                        "first day); the book starts replayed to it")
         p.add_argument("--to", dest="span_to", metavar="TIME", help="end of the catalog span, excluded (default: "

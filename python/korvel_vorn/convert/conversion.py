@@ -97,6 +97,12 @@ class Conversion:
         if self.book.in_gaps:
             notes.append(f"dropped {self.book.in_gaps} depth updates inside recorded gaps (before the snapshot "
                          "that ends each)")
+        if self.book.before_sync:
+            notes.append(f"dropped {self.book.before_sync} depth updates a recording session wrote before its "
+                         "book first synced (none starts on the previous session's book)")
+        if self.book.unused:
+            notes.append(f"left out {self.book.unused} depth snapshots the recording marks unused (older than "
+                         "the updates after them)")
         if self.book.raised:
             notes.append(f"moved {self.book.raised} depth updates to the time of the snapshot they follow")
         if self.book.gaps:
@@ -207,7 +213,8 @@ def finish(market: Market, sources: list[Source]) -> Conversion:
     plans: dict[str, ListPlan] = {name: plan_list(stores[name]) for name in ("trades", "funding", "oi", "liquidations")}
     keep, duplicates = repeated_trades(stores["trades"])
     plans["trades"].keep = keep
-    plans["book"], book = plan_book(stores["book"], options.keep_unsnapshotted_diffs, options.book_gaps)
+    plans["book"], book = plan_book(stores["book"], options.keep_unsnapshotted_diffs, options.book_gaps,
+                                    options.unused_snapshots, options.session_starts)
     conversion = Conversion(market, plans, sources, book, duplicates)
     explicit = options.start is not None or options.end is not None
     lo = options.start

@@ -41,6 +41,11 @@ class Options:
     # Recorded gaps (after, resume): diffs with an update id in between are left out, and the
     # book starts again from the snapshot with lastUpdateId `resume`.
     book_gaps: list[tuple[int, int]] = field(default_factory=list)
+    # Update ids of recorded snapshots the recorder found older than the updates after them: the
+    # file keeps them, the book is not started from them (they carry no exchange time on spot).
+    unused_snapshots: frozenset[int] = frozenset()
+    # (after, resume) of each recording session's updates written before its book first synced.
+    session_starts: list[tuple[int, int]] = field(default_factory=list)
 
 
 @dataclass

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import itertools
 import json
-from collections.abc import Iterator, Sequence
+from collections.abc import Collection, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -157,10 +157,13 @@ class BookOrder:
     gaps: int = 0  # breaks in the update-id sequence
     unsnapshotted: int = 0  # diffs before the first snapshot of the book
     in_gaps: int = 0  # diffs inside a recorded gap, before the snapshot that ends it
+    unused: int = 0  # snapshots the recorder did not start the book from
+    before_sync: int = 0  # diffs a recording session wrote before its book first synced
 
 
-def plan_book(store: ListStore, keep_unsnapshotted: bool,
-              gaps: list[tuple[int, int]] | None = None) -> tuple[ListPlan, BookOrder]:
+def plan_book(store: ListStore, keep_unsnapshotted: bool, gaps: list[tuple[int, int]] | None = None,
+              unused: Collection[int] = (), session_starts: list[tuple[int, int]] | None = None,
+              ) -> tuple[ListPlan, BookOrder]:
     """Book events in replay order.
 
     Events that carry exchange update ids are ordered by them: a snapshot before the updates
@@ -172,7 +175,10 @@ def plan_book(store: ListStore, keep_unsnapshotted: bool,
     levels they change, the book they build shows too little resting size, so they are left out
     unless `keep_unsnapshotted`. Diffs inside a recorded gap (update ids strictly between the
     gap's last good id and the lastUpdateId of the snapshot that ends it) are left out, so the
-    book starts again from that snapshot.
+    book starts again from that snapshot. Snapshots whose lastUpdateId is in `unused` (the recorder
+    found them older than the updates after them) are left out, and so are the diffs of
+    `session_starts` ((after, resume) like a gap's: what a recording session wrote before its book
+    first synced), which would otherwise land on the previous session's book.
     """
     n = store.count
     report = BookOrder()
@@ -185,6 +191,14 @@ def plan_book(store: ListStore, keep_unsnapshotted: bool,
         inside = has_ids & (kind == 1) & (last_id > after) & (last_id < resume)
         report.in_gaps += int(inside.sum())
         has_ids &= ~inside
+    for after, resume in session_starts or []:
+        inside = has_ids & (kind == 1) & (last_id > after) & (last_id < resume)
+        report.before_sync += int(inside.sum())
+        has_ids &= ~inside
+    if unused:
+        stale = has_ids & (kind == 0) & np.isin(last_id, np.fromiter(unused, dtype=np.int64, count=len(unused)))
+        report.unused = int(stale.sum())
+        has_ids &= ~stale
     dropped_in_gaps = (last_id != NO_ID) & ~has_ids
     with_ids = positions[has_ids]
     with_ids = with_ids[np.lexsort((with_ids, kind[with_ids], last_id[with_ids]))]

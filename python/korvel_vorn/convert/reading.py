@@ -363,6 +363,8 @@ def _expand(inputs: Sequence[str | os.PathLike[str] | tuple[Any, str | None]], s
                 recorded.files += found.files
                 recorded.gaps += found.gaps
                 recorded.open_gaps += found.open_gaps
+                recorded.unused_snapshots |= found.unused_snapshots
+                recorded.session_starts += found.session_starts
                 recorded.sampled_liquidations |= found.sampled_liquidations
             out += [(f, kind) for f in found.files]
         elif os.path.isdir(path):
@@ -409,7 +411,9 @@ def convert_files(inputs: Sequence[str | os.PathLike[str] | tuple[Any, str | Non
     paths = _expand(inputs, symbol, recorded)
     options = Options(symbol, time_unit, start, end, keep_all_times, keep_unsnapshotted_diffs,
                       drop_duplicate_liquidations, keep_trade_types, candles_from_trades,
-                      book_gaps=[(gap.after, gap.resume) for gap in recorded.gaps])
+                      book_gaps=[(gap.after, gap.resume) for gap in recorded.gaps],
+                      session_starts=list(recorded.session_starts),
+                      unused_snapshots=frozenset(recorded.unused_snapshots))
     market = Market(options)
     try:
         sources: list[Source] = []

@@ -32,6 +32,10 @@ class RecordFolders:
     files: list[str] = field(default_factory=list)
     gaps: list[RecordedGap] = field(default_factory=list)
     open_gaps: int = 0  # gaps still open when the recording stopped
+    unused_snapshots: set[int] = field(default_factory=set)  # update ids of snapshots the book did not use
+    # (after, resume) of each session's updates written before its book first synced: left out like
+    # a gap's (not on the previous session's book), without being one.
+    session_starts: list[tuple[int, int]] = field(default_factory=list)
     sampled_liquidations: bool = False
 
 
@@ -61,23 +65,58 @@ def day_folders(path: str, symbol: str | None) -> list[str]:
     return sorted(found)
 
 
+# An open gap with no snapshot after it covers every later update id.
+UNTIL_THE_END = (1 << 63) - 1
+
+
 def read_folders(folders: list[str]) -> RecordFolders:
     out = RecordFolders()
+    manifests = []
     for folder in folders:
         names = sorted((n for n in os.listdir(folder) if hour_file_order(n) is not None),
                        key=lambda n: hour_file_order(n) or (0, 0))
         out.files += [os.path.join(folder, n) for n in names]
         manifest = _manifest(os.path.join(folder, MANIFEST))
-        for gap in manifest.get("gaps", []):
-            after, resume = gap.get("after_update_id"), gap.get("last_update_id")
-            if isinstance(after, int) and isinstance(resume, int):
-                out.gaps.append(RecordedGap(after, resume, _describe(folder, gap)))
-            else:
-                out.open_gaps += 1
+        manifests.append((folder, manifest))
         liquidations = manifest.get("liquidations")
         if isinstance(liquidations, dict) and liquidations.get("sampled"):
             out.sampled_liquidations = True
+    starts = sorted(_snapshot_ids([m for _, m in manifests], used=True))
+    out.unused_snapshots = _snapshot_ids([m for _, m in manifests], used=False)
+    out.session_starts = sorted({(s["session_buffered_from"] - 1, s["last_update_id"]) for _, m in manifests
+                                 for s in m.get("snapshots", []) if isinstance(s, dict)
+                                 and isinstance(s.get("session_buffered_from"), int)
+                                 and isinstance(s.get("last_update_id"), int)})
+    seen: set[tuple[int, int]] = set()
+    for folder, manifest in manifests:
+        for gap in manifest.get("gaps", []):
+            after, resume = gap.get("after_update_id"), gap.get("last_update_id")
+            if not isinstance(after, int):
+                continue
+            if not isinstance(resume, int):
+                # Still open when the recording stopped: the updates after it are out of sync up
+                # to the next snapshot that started the book again (a later session's).
+                out.open_gaps += 1
+                resume = next((s for s in starts if s > after), UNTIL_THE_END)
+            if (after, resume) not in seen:  # a gap across midnight is listed by both days
+                seen.add((after, resume))
+                out.gaps.append(RecordedGap(after, resume, _describe(folder, gap)))
     return out
+
+
+def _snapshot_ids(manifests: list[dict[str, Any]], used: bool) -> set[int]:
+    """The update ids of the snapshots the manifests list as used (those that can start the book
+    again: every one not marked unused) or, with `used` False, as unused (older than the updates
+    buffered after them)."""
+    ids = set()
+    for manifest in manifests:
+        for snapshot in manifest.get("snapshots", []):
+            if not isinstance(snapshot, dict) or (snapshot.get("used") is False) == used:
+                continue
+            value = snapshot.get("last_update_id", snapshot.get("update_id"))
+            if isinstance(value, int):
+                ids.add(value)
+    return ids
 
 
 def _describe(folder: str, gap: dict[str, Any]) -> str:
@@ -85,6 +124,9 @@ def _describe(folder: str, gap: dict[str, Any]) -> str:
     from ..timefmt import format_ts
 
     times = [format_ts(t) if isinstance(t, int) else "?" for t in (gap.get("first_time"), gap.get("last_time"))]
+    if gap.get("last_update_id") is None:
+        return (f"{folder}: {gap.get('reason', 'gap')}: updates after {gap.get('after_update_id')} "
+                f"({times[0]}), still open when the recording stopped")
     return (f"{folder}: {gap.get('reason', 'gap')}: updates after {gap.get('after_update_id')} "
             f"up to {gap.get('last_update_id')} ({times[0]} to {times[1]})")
 

@@ -33,6 +33,10 @@ except ImportError:  # pragma: no cover - orjson comes with the convert extra
 Sink = Callable[[str, dict[str, Any], int, bool], None]
 
 
+# The fields that tell one gap of a manifest from another.
+GAP_KEYS = ("reason", "after_update_id", "first_ns")
+
+
 class RecordError(Exception):
     """A recording that cannot go on (its message is one line)."""
 
@@ -104,6 +108,39 @@ class Recorder:
                 "gaps": [], "snapshots": [], "trade_id_holes": [], "connections": [], "reconnects": 0,
                 "files": [], "sessions": [], "liquidations": None}))
         return state.files.manifest_for(ns)
+
+    def revise(self, state: SymbolState, ns: int, key: str, entry: dict[str, Any], same: tuple[str, ...]) -> None:
+        """Saves a change to a manifest entry added at `ns` (a gap that closes, a snapshot found
+        stale), wherever its day's manifest is now."""
+        if state.files is None or self.exit_status or self.closed:
+            return
+        try:
+            state.files.revise(ns, key, entry, same)
+        except OSError as error:
+            self.fail(f"cannot write under {self.out}: {error.strerror or error}")
+
+    def add_at(self, state: SymbolState, ns: int, key: str, entry: dict[str, Any], same: tuple[str, ...]) -> None:
+        """Adds `entry` to the manifest of `ns`'s day, which may be a day already left behind (a
+        gap that starts at an update received before midnight): that day's file is written
+        without making it the open manifest again."""
+        from .files import day_and_hour
+
+        files = state.files
+        if files is None or files.manifest is None or day_and_hour(ns)[0] == files.day:
+            self.manifest(state, ns).add(key, entry)
+        else:
+            self.revise(state, ns, key, entry, same)
+
+    def note_gap_closed(self, state: SymbolState, gap: dict[str, Any]) -> None:
+        """A gap listed when it opened (at its `first_ns`) has closed: saved in its day's manifest,
+        and listed again in the manifest of the day it closed on when that is another day, so each
+        day's manifest bounds what its own files hold."""
+        from .files import day_and_hour
+
+        self.revise(state, gap["first_ns"], "gaps", gap, GAP_KEYS)
+        closed = gap.get("last_ns")
+        if isinstance(closed, int) and day_and_hour(closed)[0] != day_and_hour(gap["first_ns"])[0]:
+            self.manifest(state, closed).add("gaps", dict(gap))
 
     def write(self, state: SymbolState, ns: int, raw: bytes) -> None:
         if state.files is None or self.exit_status or self.closed:

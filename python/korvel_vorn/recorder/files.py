@@ -169,6 +169,27 @@ class SymbolFiles:
         self.hour_end = (ns // NS_PER_HOUR + 1) * NS_PER_HOUR
         manifest.add("files", {"name": path.name, "opened_ns": ns})
 
+    def revise(self, ns: int, key: str, entry: dict[str, Any], same: tuple[str, ...]) -> None:
+        """Saves a change to `entry`, added under `key` to the manifest of `ns`'s day: in place when
+        that day's manifest is the open one, else in that day's file, where the entry whose `same`
+        fields match is replaced (a gap that opened before midnight and closed after it)."""
+        day, _ = day_and_hour(ns)
+        if self.manifest is not None and day == self.day:
+            self.manifest.dirty = True
+            return
+        path = self.folder / day / MANIFEST
+        if not path.exists():
+            return
+        manifest = Manifest.open(path, self.source, self.symbol, day)
+        entries = manifest.data[key]
+        for i, old in enumerate(entries):
+            if isinstance(old, dict) and all(old.get(k) == entry.get(k) for k in same):
+                entries[i] = entry
+                break
+        else:
+            entries.append(entry)
+        manifest.save()
+
     def flush(self) -> None:
         if self.current is not None:
             self.current.flush()

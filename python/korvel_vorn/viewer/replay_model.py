@@ -13,6 +13,7 @@ import numpy as np
 from ..charts import ChartOptions, HeatmapScale, ScaleBuilder
 from ..commands import book_heatmap, footprint, funding_oi_divergence, liquidation_map, spec_value
 from ..session import Session
+from . import venues as venue_split
 
 # Cursors sampled across the recording to fix the colour scale of a playback.
 SCALE_SAMPLES = 24
@@ -33,6 +34,7 @@ class ViewSettings:
     divergence_bucket_ms: int = 60_000
     scale: str = "linear"
     white_point: str = "p97"
+    venues: tuple[str, ...] = ()  # of a market over several venues, those switched on (empty: all)
 
     def spec(self, symbol: str, cursor: int, window_ms: int | None = None) -> dict[str, Any]:
         return spec_value(symbol=symbol, from_ts=cursor - (window_ms or self.window_ms), panels=[
@@ -115,11 +117,12 @@ class ReplayModel:
 
     def _frame(self, cursor: int, settings: ViewSettings, window_ms: int) -> dict[str, Any]:
         self.session.set_spec(settings.spec(self.symbol, cursor, window_ms))
-        return self.session.frame_arrays(cursor, detail=True)
+        return venue_split.frame(self.session, cursor, settings.venues)
 
     def scale_key(self, settings: ViewSettings, window_ms: int) -> Any:
         """What the colour scale depends on (not the footprint's or divergence's buckets)."""
-        return dataclasses.replace(settings, footprint_bucket_ms=0, divergence_bucket_ms=0, window_ms=window_ms)
+        return dataclasses.replace(settings, footprint_bucket_ms=0, divergence_bucket_ms=0, window_ms=window_ms,
+                                   venues=())
 
     def scale(self, settings: ViewSettings, window_ms: int) -> HeatmapScale:
         """The colour scale of a playback with these settings, from frames across the recording."""
@@ -127,8 +130,9 @@ class ReplayModel:
         if key not in self._scales:
             builder = ScaleBuilder(ChartOptions(heatmap_scale=settings.scale, white_point=settings.white_point))
             lo, hi = self.bounds["from_ts"], self.bounds["to_ts"]
+            every_venue = dataclasses.replace(settings, venues=())  # one scale whichever venues are on
             for cursor in np.linspace(lo, hi, SCALE_SAMPLES).astype(np.int64).tolist():
-                builder.add(self._frame(int(cursor), settings, window_ms))
+                builder.add(self._frame(int(cursor), every_venue, window_ms))
             self._scales[key] = builder.scale()
         return self._scales[key]
 
@@ -143,8 +147,8 @@ class ReplayModel:
         with self._lock:
             scale = self.scale(settings, window_ms)
             frame = self._frame(cursor, settings, window_ms)
-            clusters = self.session.clusters(cursor, price_bin=settings.price_bin,
-                                             bucket_ms=settings.footprint_bucket_ms)
+            clusters = venue_split.clusters(self.session, cursor, settings.price_bin, settings.footprint_bucket_ms,
+                                            settings.venues)
         notes = []
         heatmap = next(p for p in frame["panels"] if p["kind"] == "book_heatmap")
         if heatmap["time"].size == 0 or heatmap["price"].size == 0:

@@ -16,6 +16,7 @@ from typing import Any
 
 from ..timefmt import format_duration
 from . import frames
+from . import venues as venue_split
 from .replay_model import SCALES, WHITE_POINTS, ReplayModel, ViewSettings
 
 log = logging.getLogger("korvel_vorn.viewer")
@@ -53,8 +54,9 @@ def _positive_int(settings: dict[str, Any], key: str, default: int, limit: int, 
     return int(value)
 
 
-def read_settings(raw: Any, current: ViewSettings) -> ViewSettings:
+def read_settings(raw: Any, current: ViewSettings, names: list[str] | None = None) -> ViewSettings:
     """The settings of a message, each checked; what is missing keeps its current value."""
+    names = names or []
     if raw is None:
         return current
     if not isinstance(raw, dict):
@@ -78,7 +80,15 @@ def read_settings(raw: Any, current: ViewSettings) -> ViewSettings:
         bucket_ms=_positive_int(raw, "bucket_ms", current.bucket_ms, MAX_WINDOW_MS, "the heatmap bucket"),
         footprint_bucket_ms=_positive_int(raw, "footprint_bucket_ms", current.footprint_bucket_ms, MAX_WINDOW_MS,
                                           "the footprint bucket"),
-        price_bin=float(price_bin), depth_levels=depth, scale=scale, white_point=white)
+        price_bin=float(price_bin), depth_levels=depth, scale=scale, white_point=white,
+        venues=current.venues if "venues" not in raw else _venues(raw["venues"], names))
+
+
+def _venues(raw: Any, names: list[str]) -> tuple[str, ...]:
+    try:
+        return venue_split.read_venues(raw, names)
+    except ValueError as error:
+        raise BadMessage(str(error)) from None
 
 
 class Tab:
@@ -96,7 +106,8 @@ class Tab:
                 "settings": dataclasses.asdict(self.settings), "fitted_window_ms": self.model.fitted_window(self.settings),
                 "choices": {"window_ms": WINDOWS_MS, "bucket_ms": BUCKETS_MS, "footprint_bucket_ms": FOOTPRINT_BUCKETS_MS,
                             "scale": SCALES, "white_point": WHITE_POINTS},
-                "error": self.model.load_error, "live": self.model.live}
+                "error": self.model.load_error, "live": self.model.live,
+                "venues": venue_split.venue_names(self.model.session) if not self.model.live else []}
 
     def read(self, message: Any) -> FrameRequest | None:
         """A frame request, or None for a message that asks for nothing (logged). Raises
@@ -121,7 +132,8 @@ class Tab:
         if isinstance(cursor, bool) or not isinstance(cursor, int | float) or not math.isfinite(cursor):
             raise BadMessage(f"the cursor must be a time in milliseconds, got {cursor!r}", request_id)
         try:
-            self.settings = read_settings(value.get("settings"), self.settings)
+            names = [] if self.model.live else venue_split.venue_names(self.model.session)
+            self.settings = read_settings(value.get("settings"), self.settings, names)
         except BadMessage as error:
             raise BadMessage(str(error), request_id) from None
         if self.model.live:
@@ -156,6 +168,7 @@ class Tab:
         frames.add_liquidations(writer, view.panel("liquidation_map"), settings.price_bin, view.start,
                                 view.frame["cursor_ts"])
         frames.add_divergence(writer, view.panel("funding_oi_divergence"))
+        venue_split.add_split(writer, view.panel("book_heatmap"), view.clusters, view.panel("liquidation_map"))
         return writer.bytes()
 
 

@@ -354,6 +354,36 @@ TEST(BookHeatmap, AnEmptyClosingBookNeedsNoGrid) {
     EXPECT_TRUE(hm.time.empty() && hm.price.empty() && hm.intensity.empty());
 }
 
+TEST(BookHeatmap, AGivenMidCentresTheGridWhateverTheClosingBook) {
+    // Bid 2.0 at 99.5, ask 3.0 at 100.5: its own mid is 100.0; a given 102.7 moves the grid to
+    // [101, 102, 103], a given 99.2 to [98, 99, 100].
+    Dataset d;
+    snapshot(d, 1000, {{99.5, 2.0}}, {{100.5, 3.0}});
+    const VornPanel::BookHeatmap params{1.0, 1000, 3};
+    const auto own = panel_value<PanelData::BookHeatmap>(compute_book_heatmap(params, whole_window(d)));
+    EXPECT_EQ(own.price, (std::vector<double>{99.0, 100.0, 101.0}));
+    EXPECT_EQ(own.grid_mid, 100.0);
+    const auto above = panel_value<PanelData::BookHeatmap>(compute_book_heatmap(params, whole_window(d), false, 1000, 102.7));
+    EXPECT_EQ(above.price, (std::vector<double>{101.0, 102.0, 103.0}));
+    const auto cells = [](const PanelData::BookHeatmap& hm) {
+        return bits(std::vector<double>(hm.intensity.begin(), hm.intensity.end()));
+    };
+    EXPECT_EQ(cells(above), bits(std::vector<double>{-0.0, -0.0, -0.0}));
+    const auto below = panel_value<PanelData::BookHeatmap>(compute_book_heatmap(params, whole_window(d), false, 1000, 99.2));
+    EXPECT_EQ(cells(below), bits(std::vector<double>{-0.0, 2.0, 3.0}));
+    EXPECT_EQ(below.grid_mid, 99.2);
+
+    // Without bids the book has no grid of its own, but its cells on a given one.
+    Dataset one_sided;
+    snapshot(one_sided, 1000, {}, {{100.5, 3.0}});
+    const auto none = panel_value<PanelData::BookHeatmap>(compute_book_heatmap(params, whole_window(one_sided)));
+    EXPECT_TRUE(none.time.empty() && none.price.empty() && std::isnan(none.grid_mid));
+    const auto given = panel_value<PanelData::BookHeatmap>(
+        compute_book_heatmap(params, whole_window(one_sided), false, 1000, 100.4));
+    EXPECT_EQ(given.time, (std::vector<std::int64_t>{1000}));
+    EXPECT_EQ(cells(given), bits(std::vector<double>{-0.0, 3.0, -0.0}));
+}
+
 TEST(ComputePanel, DispatchesOnTheKind) {
     Dataset d;
     d.trades = {{1, 100.2, 1.0, TradeSide::Buy}};

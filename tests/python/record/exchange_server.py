@@ -108,6 +108,16 @@ class Faults:
     restart_pause: float = 0.3
     garbage_at: set[int] = field(default_factory=set)  # a text that is not JSON on the market route
     rest_delay: float = 0.0  # seconds before every REST reply
+    # Depth snapshot request n (from 0) served as the book after tape step s (-1: before the tape).
+    snapshot_at: dict[int, int] = field(default_factory=dict)
+    # Depth snapshot request n answered only once the tape has played step s.
+    hold_snapshot: dict[int, int] = field(default_factory=dict)
+    # Snapshots served before the tape goes past step 20 (the book synchronised first); None:
+    # one more than the stale ones, 0: no wait.
+    sync_snapshots: int | None = None
+    # Step -> depth connections: the tape waits there until that many have been opened (a recorder
+    # started again).
+    wait_for_depth_at: dict[int, int] = field(default_factory=dict)
 
 
 class BinanceServer:
@@ -132,6 +142,9 @@ class BinanceServer:
         self._ready = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._stale_left = self.faults.stale_snapshots
+        self.depth_requests = 0
+        self.depth_connections = 0
+        self.lock = threading.Lock()
         self.http = ThreadingHTTPServer(("127.0.0.1", 0), self._http_handler())
         self._http_thread = threading.Thread(target=self.http.serve_forever, daemon=True)
 
@@ -152,7 +165,13 @@ class BinanceServer:
                 if symbol != server.tape.symbol:
                     self._reply(400, {"code": -1121, "msg": "Invalid symbol."})
                 elif url.path.endswith("/depth"):
-                    self._reply(200, server.snapshot())
+                    with server.lock:
+                        number = server.depth_requests
+                        server.depth_requests += 1
+                    hold = server.faults.hold_snapshot.get(number)
+                    if hold is not None:
+                        wait_until(lambda: server.position >= hold, 10.0)
+                    self._reply(200, server.snapshot(number))
                 elif url.path.endswith("/openInterest"):
                     ms = server.tape.steps[max(server.position, 0)].ms
                     self._reply(200, {"symbol": symbol, "openInterest": f"{1000 + server.position}.500", "time": ms})
@@ -161,21 +180,25 @@ class BinanceServer:
 
             def _reply(self, status: int, body: dict[str, Any]) -> None:
                 data = json.dumps(body, separators=(",", ":")).encode()
-                self.send_response(status)
-                self.send_header("Content-Type", "application/json")
-                self.send_header("Content-Length", str(len(data)))
-                self.end_headers()
-                self.wfile.write(data)
+                with contextlib.suppress(OSError):  # a client that stopped waiting
+                    self.send_response(status)
+                    self.send_header("Content-Type", "application/json")
+                    self.send_header("Content-Length", str(len(data)))
+                    self.end_headers()
+                    self.wfile.write(data)
 
         return Handler
 
-    def snapshot(self) -> dict[str, Any]:
+    def snapshot(self, number: int = 0) -> dict[str, Any]:
         position = self.position
-        if self._stale_left > 0:
+        if number in self.faults.snapshot_at:
+            position = self.faults.snapshot_at[number]
+        elif self._stale_left > 0:
             self._stale_left -= 1
             position = max(position - 25, -1)
         u, bids, asks = self.tape.book_after[position + 1]
-        ms = self.tape.steps[max(position, 0)].ms
+        # The book before the tape is stamped before its first step.
+        ms = self.tape.steps[position].ms if position >= 0 else self.tape.steps[0].ms - 100
         body = {"lastUpdateId": u, "E": ms + 5, "T": ms,
                 "bids": [[_px(t), q] for t, q in sorted(bids.items(), reverse=True)],
                 "asks": [[_px(t), q] for t, q in sorted(asks.items())]}
@@ -190,6 +213,7 @@ class BinanceServer:
             await ws.close(1008, "unknown route")
             return
         self.connections += 1
+        self.depth_connections += route == "public"
         self.clients[route].add(ws)
         try:
             await ws.wait_closed()
@@ -211,10 +235,11 @@ class BinanceServer:
                     break
                 await asyncio.sleep(0.005)
         for i, step in enumerate(self.tape.steps):
-            if i == 20:
+            wanted = f.stale_snapshots + 1 if f.sync_snapshots is None else f.sync_snapshots
+            if i == 20 and wanted:
                 # The faults come later: the book is synchronised first, however slow the machine.
                 for _ in range(1000):
-                    if len(self.snapshots_served) > self.faults.stale_snapshots:
+                    if len(self.snapshots_served) >= wanted:
                         break
                     await asyncio.sleep(0.01)
                 await asyncio.sleep(0.1)
@@ -223,6 +248,17 @@ class BinanceServer:
                 await self.server.wait_closed()
                 await asyncio.sleep(f.restart_pause)
                 self.server = await serve(self._handler, "127.0.0.1", self.port, reuse_address=True, **PINGS)
+            if i in f.drop_depth_at:
+                # A cut needs a connection to cut: wait for the client's reconnect after an earlier one.
+                for _ in range(1000):
+                    if self.clients["public"]:
+                        break
+                    await asyncio.sleep(0.01)
+            if i in f.wait_for_depth_at:
+                for _ in range(1000):
+                    if self.depth_connections >= f.wait_for_depth_at[i] and self.clients["public"]:
+                        break
+                    await asyncio.sleep(0.01)
             if i in f.drop_depth_at:
                 for ws in list(self.clients["public"]):
                     ws.transport.abort()
@@ -302,19 +338,28 @@ class BybitServer:
 
     The book of `orderbook.200.SYMBOL` starts with a snapshot on each subscription, then deltas
     with u one higher each; `restart_at` sends the whole book as a delta with u = 1 (the exchange's
-    service restart) and `skip_at` leaves one delta out."""
+    service restart), `skip_at` leaves one delta out, `drop_at` cuts the connections at those
+    steps and `hold_snapshots_until` sends every snapshot after the first only once that step has
+    played. `history` is the book after each step: (u, ms, bids, asks)."""
 
     def __init__(self, symbol: str = "BTCUSDT", steps: int = 300, pace: float = 0.004, seed: int = 5,
-                 skip_at: int | None = None, restart_at: int | None = None) -> None:
+                 skip_at: int | None = None, restart_at: int | None = None, drop_at: frozenset[int] = frozenset(),
+                 hold_snapshots_until: int | None = None) -> None:
         self.symbol = symbol
         self.steps = steps
         self.pace = pace
         self.rng = random.Random(seed)
         self.skip_at = skip_at
         self.restart_at = restart_at
+        self.drop_at = drop_at
+        self.hold_snapshots_until = hold_snapshots_until
         self.u = 100
+        self.ms = T0 - 100
+        self.position = -1
         self.bids = {600000 - i: "1.000" for i in range(1, 20)}
         self.asks = {600000 + i: "1.000" for i in range(0, 19)}
+        self.history: list[tuple[int, int, dict[int, str], dict[int, str]]] = [
+            (self.u, self.ms, dict(self.bids), dict(self.asks))]
         self.pings = 0
         self.subscribed: dict[ServerConnection, set[str]] = {}
         self.trades_sent: list[dict[str, Any]] = []
@@ -346,8 +391,14 @@ class BybitServer:
                     for topic in request["args"]:
                         self.subscribed[ws].add(topic)
                         if topic.startswith("orderbook"):
+                            hold = self.hold_snapshots_until
+                            if self.snapshots_sent and hold is not None:
+                                for _ in range(2000):
+                                    if self.position >= hold:
+                                        break
+                                    await asyncio.sleep(0.005)
                             self.snapshots_sent += 1
-                            await ws.send(self._book_message("snapshot", self.u, T0, *self._full()))
+                            await ws.send(self._book_message("snapshot", self.u, self.ms, *self._full()))
                     await ws.send(json.dumps({"success": True, "ret_msg": "", "op": "subscribe"}))
                 elif request.get("op") == "unsubscribe":
                     for topic in request["args"]:
@@ -371,9 +422,18 @@ class BybitServer:
         sym = self.symbol
         for i in range(self.steps):
             ms = T0 + 100 * i
+            if i in self.drop_at:
+                # A cut needs a connection to cut: wait for the client's reconnect after an earlier one.
+                for _ in range(1000):
+                    if self.subscribed:
+                        break
+                    await asyncio.sleep(0.01)
+                for ws in list(self.subscribed):
+                    ws.transport.abort()
             tick = 600000 - self.rng.randint(1, 25)
             qty = "0" if self.rng.random() < 0.3 else f"{self.rng.randint(1, 90) / 10:.3f}"
             self.bids.pop(tick, None) if qty == "0" else self.bids.__setitem__(tick, qty)
+            self.ms = ms
             if i == self.restart_at:
                 self.u = 1
                 await self._send(f"orderbook.200.{sym}", self._book_message("delta", 1, ms, *self._full()))
@@ -382,6 +442,8 @@ class BybitServer:
                 if i != self.skip_at:
                     await self._send(f"orderbook.200.{sym}",
                                      self._book_message("delta", self.u, ms, [[_px(tick), qty]], []))
+            self.history.append((self.u, ms, dict(self.bids), dict(self.asks)))
+            self.position = i
             trade = {"T": ms, "s": sym, "S": "Buy" if i % 2 else "Sell", "v": "0.010", "p": _px(600000),
                      "L": "PlusTick", "i": f"trade-{i}", "BT": False}
             self.trades_sent.append(trade)
@@ -427,3 +489,68 @@ class BybitServer:
         with contextlib.suppress(Exception):
             asyncio.run_coroutine_threadsafe(_shutdown(self.server), self.loop).result(5)
         self._thread.join(5)
+
+
+class RecordedBooks:
+    """`book_after` of a tape replayed from a real recording: (u, bids, asks) after each step,
+    rebuilt on demand from checkpoints (a real book has thousands of levels)."""
+
+    EVERY = 100
+
+    def __init__(self, first: tuple[int, dict[int, str], dict[int, str]], steps: list[Step]) -> None:
+        self.steps = steps
+        self.checkpoints = [(first[0], dict(first[1]), dict(first[2]))]
+        u, bids, asks = self.checkpoints[0]
+        bids, asks = dict(bids), dict(asks)
+        for i, step in enumerate(steps):
+            u = self._apply(step, bids, asks)
+            if (i + 1) % self.EVERY == 0:
+                self.checkpoints.append((u, dict(bids), dict(asks)))
+
+    @staticmethod
+    def _apply(step: Step, bids: dict[int, str], asks: dict[int, str]) -> int:
+        assert step.depth is not None
+        for side, levels in ((bids, step.depth["b"]), (asks, step.depth["a"])):
+            for price, qty in levels:
+                tick = round(float(price) * 10)
+                if float(qty) == 0:
+                    side.pop(tick, None)
+                else:
+                    side[tick] = qty
+        return int(step.depth["u"])
+
+    def __len__(self) -> int:
+        return len(self.steps) + 1
+
+    def __getitem__(self, index: int) -> tuple[int, dict[int, str], dict[int, str]]:
+        base = index // self.EVERY
+        u, bids, asks = self.checkpoints[base]
+        bids, asks = dict(bids), dict(asks)
+        for step in self.steps[base * self.EVERY:index]:
+            u = self._apply(step, bids, asks)
+        return u, bids, asks
+
+
+def recorded_tape(path: str, steps: int) -> BinanceTape:
+    """A tape of the depth updates of a real recording (`<ns> <combined-stream JSON>` lines, with
+    its REST snapshot in line), from the snapshot on: `steps` updates, the first one bridging it."""
+    import gzip
+
+    snapshot: dict[str, Any] | None = None
+    depth: list[dict[str, Any]] = []
+    with gzip.open(path, "rt") as lines:
+        for line in lines:
+            message = json.loads(line.partition(" ")[2])
+            data = message.get("data", message)
+            if "lastUpdateId" in data and snapshot is None:
+                snapshot = data
+            elif data.get("e") == "depthUpdate" and snapshot is not None:
+                if data["u"] >= snapshot["lastUpdateId"]:
+                    depth.append(data)
+                if len(depth) >= steps:
+                    break
+    assert snapshot is not None and depth, f"{path} holds no snapshot and depth updates after it"
+    ticks = [{round(float(p) * 10): q for p, q in snapshot[side]} for side in ("bids", "asks")]
+    tape_steps = [Step(d["T"], d) for d in depth]
+    return BinanceTape(depth[0]["s"], tape_steps,
+                       RecordedBooks((snapshot["lastUpdateId"], ticks[0], ticks[1]), tape_steps))  # type: ignore[arg-type]

@@ -6,6 +6,7 @@ import asyncio
 import gzip
 import json
 import threading
+import time
 import zlib
 from pathlib import Path
 from typing import Any
@@ -13,6 +14,8 @@ from typing import Any
 from korvel_vorn.recorder import make_recorder
 from korvel_vorn.recorder.options import RecordOptions
 
+NS_PER_MS = 1_000_000
+DAY_NS = 86_400_000 * NS_PER_MS
 FAST = {"silence": 0.6, "backoff_first": 0.05, "backoff_cap": 0.2, "snapshot_interval": 0.05, "flush_every": 0.1,
         "oi_every": 0.2, "close_timeout": 0.2, "rest_timeout": 2.0}
 
@@ -85,3 +88,42 @@ def gzip_ok(path: Path) -> bool:
         return True
     except (EOFError, OSError):
         return False
+
+
+class JumpingClock:
+    """The recorder's wall clock: a while before `boundary`, and just after it from the moment the
+    recorder reports a connection lost (so the last update before the cut is received
+    before the boundary and the resync after it)."""
+
+    def __init__(self, boundary_ns: int) -> None:
+        self.real = time.time_ns
+        self.boundary = boundary_ns
+        self.offset = boundary_ns - 20_000 * NS_PER_MS - self.real()
+
+    def jump(self) -> None:
+        self.offset = max(self.offset, self.boundary + NS_PER_MS - self.real())
+
+    def __call__(self) -> int:
+        return self.real() + self.offset
+
+
+class Log(list[str]):
+    """The recorder's log lines; the first that starts with `trigger` makes `clock` jump."""
+
+    def __init__(self, clock: JumpingClock | None, trigger: str) -> None:
+        super().__init__()
+        self.clock = clock
+        self.trigger = trigger
+
+    def append(self, line: str) -> None:
+        super().append(line)
+        if self.clock is not None and line.startswith(self.trigger):
+            self.clock.jump()
+
+
+def midnight_ns() -> int:
+    return (time.time_ns() // DAY_NS + 1) * DAY_NS
+
+
+def hour_ns() -> int:
+    return midnight_ns() - DAY_NS + 14 * 3600_000 * NS_PER_MS  # 14:00 UTC

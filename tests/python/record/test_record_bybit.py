@@ -73,3 +73,23 @@ def test_pings_every_twenty_seconds_are_sent(monkeypatch: pytest.MonkeyPatch) ->
     finally:
         server.close()
     assert server.pings >= 3
+
+
+def test_a_planned_bybit_replacement_keeps_the_book_whole(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> None:
+    server = BybitServer().start()
+    monkeypatch.setenv("KORVEL_VORN_BYBIT_WS_URL", server.ws_url)
+    out = tmp_path / "rec"
+    try:
+        recorder, logs = record_while("bybit", ["BTCUSDT"], out, fast_options(max_age=0.4, overlap=0.15),
+                                      lambda timeout: wait_until(server.done.is_set, timeout) and
+                                      wait_until(lambda: False, 0.3))
+    finally:
+        server.close()
+    assert recorder.exit_status == 0, logs
+    (manifest,) = manifests(out)
+    assert sum(c["event"] == "replaced" for c in manifest["connections"]) >= 1
+    for gap in manifest["gaps"]:  # a new connection's snapshot may run ahead of the old one's updates
+        assert gap["last_update_id"] - gap["after_update_id"] <= 2, gap
+    dataset, _ = converted(out)
+    assert [t["ts"] for t in dataset["trades"]] == [t["T"] for t in server.trades_sent]
+    assert replay_book(dataset["book"]) == final_book(server)

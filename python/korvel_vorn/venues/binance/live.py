@@ -23,6 +23,10 @@ class LiveVenue:
     rest_default: str
     depth_path: str  # REST depth snapshot (lastUpdateId, bids, asks, E, T)
     open_interest_path: str  # REST open interest (openInterest, symbol, time)
+    # Where the first depth update applied after a snapshot must start: it holds the update
+    # lastUpdateId + bridge (U <= lastUpdateId + bridge <= u) and updates with u below that are
+    # already in the snapshot. Futures: 0; spot: 1.
+    snapshot_bridge: int = 0
 
     def ws_url(self) -> str:
         return os.environ.get(self.ws_env) or self.ws_default

@@ -2,10 +2,12 @@
 interest polled over REST. Stream names, paths and fields come from `korvel_vorn.venues.binance`.
 
 The book follows the exchange's documented procedure: depth events are buffered, a snapshot is
-fetched, events with `u` below its `lastUpdateId` are dropped, the first kept one must have
-`U <= lastUpdateId <= u`, and from then on each `pu` must equal the previous `u`. Any break is a
-gap in the manifest and a new snapshot is fetched (no sooner than `snapshot_interval` after the
-last one of the symbol).
+fetched, events with `u` below its `lastUpdateId` (plus the venue's `snapshot_bridge`) are dropped,
+the first kept one must have `U <= lastUpdateId + bridge <= u`, and from then on each `pu` must
+equal the previous `u`. A snapshot that no buffered event bridges is older than them: it stays in
+the file, is marked unused in the manifest, and another is fetched. Any break is a gap in the
+manifest, from the last update applied to the first one applied after the snapshot that bridges,
+and a new snapshot is fetched (no sooner than `snapshot_interval` after the last one of the symbol).
 """
 
 from __future__ import annotations
@@ -18,17 +20,35 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from ...recorder import rest
-from ...recorder.core import Recorder, SymbolState, loads
+from ...recorder.core import GAP_KEYS, Recorder, SymbolState, loads
 from ...recorder.links import Link
 from . import live as venue
+
+# Depth events kept while the book waits for a snapshot (they are written as they come; these only
+# serve to find the one that bridges it): the newest, about 15 minutes of 100 ms events. An older
+# snapshot than all of them is discarded as stale anyway.
+BUFFER_LIMIT = 10_000
 
 
 @dataclass
 class _Depth:
     first: int  # U
     last: int  # u
-    previous: int | None  # pu
+    previous: int | None  # pu (spot has none: there U must be the previous u + 1)
     data: dict[str, Any]
+    ns: int
+
+    @property
+    def time(self) -> Any:
+        return self.data.get("T", self.data.get("E"))
+
+
+@dataclass
+class _Mark:
+    """A point the book was known at: an update id with its exchange time and receive time."""
+
+    update_id: int
+    time: Any
     ns: int
 
 
@@ -40,10 +60,13 @@ class BinanceBook:
     synced_to: int | None = None  # u of the last event applied
     anchor: int | None = None  # lastUpdateId of the snapshot waiting for its first event
     anchor_message: dict[str, Any] | None = None
+    anchor_entry: dict[str, Any] | None = None  # its entry in the manifest's snapshots
     buffer: list[_Depth] = field(default_factory=list)
+    last_good: _Depth | None = None  # the last update applied in sync
     open_gap: dict[str, Any] | None = None
     wanted: bool = True  # a snapshot is needed
-    last_seen: int = -1  # largest u received (repeats from an overlapping connection are skipped)
+    buffered_from: int | None = None  # U of the session's first depth event, until the book first syncs
+    ever_synced: bool = False
 
 
 class BinanceRecorder(Recorder):
@@ -125,66 +148,112 @@ class BinanceRecorder(Recorder):
             self.log(f"{state.symbol}: a depth update without its update ids U and u")
             return
         book = self.books[state.symbol]
-        if book.synced_to is not None:
-            if event.previous == book.synced_to:
+        synced_to = book.synced_to
+        if synced_to is not None:
+            # In sync (almost always): the next update is applied at once.
+            if event.previous == synced_to if event.previous is not None else event.first == synced_to + 1:
                 book.synced_to = event.last
+                book.last_good = event
                 self.deliver(state, data, ns)
-                return
-            self._gap(state, book, event, "update id break (pu is not the previous u)")
+            else:
+                self._break(state, book, event, [])
             return
         book.buffer.append(event)
+        if book.buffered_from is None:
+            book.buffered_from = event.first
+        if len(book.buffer) > 2 * BUFFER_LIMIT:  # trimmed in halves: a constant cost per event
+            del book.buffer[:-BUFFER_LIMIT]
         if book.anchor is not None:
             self._apply_buffer(state, book)
         self._want_snapshot(state, book)
 
-    def _gap(self, state: SymbolState, book: BinanceBook, event: _Depth, reason: str) -> None:
-        last = book.synced_to if book.synced_to is not None else book.anchor
-        book.open_gap = {"reason": reason, "first_update_id": (last + 1) if last is not None else None,
-                         "last_update_id": None, "after_update_id": last, "first_ns": event.ns, "last_ns": None,
-                         "first_time": event.data.get("T", event.data.get("E")), "last_time": None}
-        self.log(f"{state.symbol}: book gap after update {last} ({reason}); fetching a new snapshot")
+    def _apply(self, state: SymbolState, book: BinanceBook, event: _Depth) -> None:
+        book.synced_to = event.last
+        book.last_good = event
+        self.deliver(state, event.data, event.ns)
+
+    def _break(self, state: SymbolState, book: BinanceBook, event: _Depth, rest: list[_Depth]) -> None:
+        """An update that does not follow the last one applied: the book waits for a new snapshot,
+        with `event` and `rest` buffered."""
+        reason = "update id break (pu is not the previous u)"
+        last = book.last_good
+        if book.open_gap is None and last is not None:
+            self._open_gap(state, book, _Mark(last.last, last.time, last.ns), reason)
         book.synced_to = None
         book.anchor = None
-        book.buffer = [event]
+        book.buffer = [event, *rest]
         book.wanted = True
         self._want_snapshot(state, book)
+
+    def _open_gap(self, state: SymbolState, book: BinanceBook, start: _Mark, reason: str) -> None:
+        """A gap from the last point the book was known at. It is listed at once (still open, in
+        the manifest of the day that point was received on) and completed when it closes."""
+        book.open_gap = {"reason": reason, "first_update_id": start.update_id + 1, "last_update_id": None,
+                         "after_update_id": start.update_id, "first_ns": start.ns, "last_ns": None,
+                         "first_time": start.time, "last_time": None}
+        self.add_at(state, start.ns, "gaps", book.open_gap, GAP_KEYS)
+        self.log(f"{state.symbol}: book gap after update {start.update_id} ({reason}); fetching a new snapshot")
 
     def _apply_buffer(self, state: SymbolState, book: BinanceBook) -> None:
         """Applies buffered events against the waiting snapshot (anchor)."""
         assert book.anchor is not None
+        bridge = book.anchor + self.venue.snapshot_bridge
         events, book.buffer = book.buffer, []
         for i, event in enumerate(events):
             if book.synced_to is None:
-                if event.last < book.anchor:
-                    continue
-                if not event.first <= book.anchor <= event.last:
-                    # The snapshot is older than the updates buffered since: fetch another.
-                    rest_of = events[i:]
-                    self._gap(state, book, event, "snapshot older than the buffered updates")
-                    book.buffer = rest_of
+                if event.last < bridge:
+                    continue  # already in the snapshot
+                if event.first > bridge:
+                    self._reject(state, book, events[i:])
                     return
-                book.synced_to = event.last
                 self._synced(state, book, event)
                 continue
-            if event.previous != book.synced_to:
-                self._gap(state, book, event, "update id break (pu is not the previous u)")
-                book.buffer += events[i + 1:]
+            if not _continues(book.synced_to, event):
+                self._break(state, book, event, events[i + 1:])
                 return
-            book.synced_to = event.last
-            self.deliver(state, event.data, event.ns)
+            self._apply(state, book, event)
+
+    def _reject(self, state: SymbolState, book: BinanceBook, rest: list[_Depth]) -> None:
+        """The waiting snapshot is older than every buffered update: no update bridges it, so it is
+        discarded (the file keeps it, and the manifest says it was not used) and another fetched.
+        An open gap keeps its start; only the first snapshot of a session starts one."""
+        assert book.anchor is not None and book.anchor_entry is not None
+        entry = book.anchor_entry
+        entry.update(used=False, why="older than the buffered updates")
+        self.revise(state, entry["ns"], "snapshots", entry, ("ns", "last_update_id"))
+        if book.open_gap is None:
+            self._open_gap(state, book, _Mark(book.anchor, entry.get("time"), entry["ns"]),
+                           "snapshot older than the buffered updates")
+        else:
+            self.log(f"{state.symbol}: snapshot {book.anchor} is older than the buffered updates "
+                     f"(the first starts at {rest[0].first}); fetching another")
+        book.anchor = None
+        book.anchor_message = None
+        book.anchor_entry = None
+        book.buffer = rest
+        book.wanted = True
 
     def _synced(self, state: SymbolState, book: BinanceBook, event: _Depth) -> None:
+        entry = book.anchor_entry
+        if entry is not None:
+            entry["used"] = True
+            if not book.ever_synced and book.buffered_from is not None:
+                # The session's updates before this snapshot were written out of sync: from this id
+                # on (a later session's recording starts where the previous one's book is not).
+                entry["session_buffered_from"] = book.buffered_from
+            self.revise(state, entry["ns"], "snapshots", entry, ("ns", "last_update_id"))
+        book.ever_synced = True
         if book.open_gap is not None:
             gap = book.open_gap
-            gap.update(last_update_id=book.anchor, last_ns=event.ns,
-                       last_time=book.anchor_message.get("T") if book.anchor_message else None)
-            self.manifest(state, event.ns).add("gaps", gap)
+            gap.update(last_update_id=book.anchor, last_ns=event.ns, last_time=event.time)
+            self.note_gap_closed(state, gap)
             book.open_gap = None
         if book.anchor_message is not None:
             self.deliver(state, book.anchor_message, event.ns, snapshot=True)
-        self.deliver(state, event.data, event.ns)
+        self._apply(state, book, event)
         book.anchor = None
         book.anchor_message = None
+        book.anchor_entry = None
 
     # ---- snapshots ----------------------------------------------------------------------------
     def _want_snapshot(self, state: SymbolState, book: BinanceBook) -> None:
@@ -211,13 +280,7 @@ class BinanceRecorder(Recorder):
                     self.log(f"{state.symbol}: the depth snapshot is not a snapshot ({reply.body[:80]!r})")
                 else:
                     self.write_generated(state, ns, f"{state.symbol.lower()}@rest.depth", reply.body)
-                    self.manifest(state, ns).add("snapshots", {"ns": ns, "last_update_id": last_id,
-                                                              "time": body.get("T", body.get("E"))})
-                    book.wanted = False
-                    book.anchor = last_id
-                    book.anchor_message = body
-                    book.synced_to = None
-                    self._apply_buffer(state, book)
+                    self._use_snapshot(state, book, body, last_id, ns)
                     attempt = 0
                     continue  # (a snapshot older than the buffered updates wants another)
             elif reply.status == 400 and reply.exchange_code() == -1121:
@@ -228,6 +291,19 @@ class BinanceRecorder(Recorder):
             delay = reply.retry_after if reply.retry_after is not None else self.options.backoff(attempt)
             attempt += 1
             await asyncio.sleep(max(delay, self.options.snapshot_interval))
+
+    def _use_snapshot(self, state: SymbolState, book: BinanceBook, body: dict[str, Any], last_id: int,
+                      ns: int) -> None:
+        """A snapshot received (and written): the buffered events are tried against it."""
+        # "used" is decided by the buffered updates: None while none reaches it.
+        entry = {"ns": ns, "last_update_id": last_id, "time": body.get("T", body.get("E")), "used": None}
+        self.manifest(state, ns).add("snapshots", entry)
+        book.wanted = False
+        book.anchor = last_id
+        book.anchor_message = body
+        book.anchor_entry = entry
+        book.synced_to = None
+        self._apply_buffer(state, book)
 
     # ---- open interest ------------------------------------------------------------------------
     async def _poll_open_interest(self) -> None:
@@ -252,3 +328,9 @@ class BinanceRecorder(Recorder):
                     self.log(f"{state.symbol}: open interest poll failed ({reply.error or reply.status})")
             with contextlib.suppress(TimeoutError):
                 await asyncio.wait_for(self.stopping.wait(), self.options.oi_every)
+
+
+def _continues(synced_to: int, event: _Depth) -> bool:
+    """Whether `event` follows the update `synced_to` without a break (by pu where the venue
+    sends it, else by U)."""
+    return event.previous == synced_to if event.previous is not None else event.first == synced_to + 1

@@ -2,7 +2,10 @@
 one connection, with the client's ping every 20 s. A book snapshot (or a delta with u = 1, sent
 when the exchange's book service restarts) replaces the book and is noted in the manifest; a
 break in the book's update ids is a gap, and the book topic is subscribed again for a new
-snapshot. Topic names and fields come from `korvel_vorn.venues.bybit`."""
+snapshot. A snapshot ahead of the last update applied (the first of a new connection after a cut)
+ends a gap too: the updates between were never received. Gaps run from the last update applied
+to the snapshot that starts the book again. Topic names and fields come from
+`korvel_vorn.venues.bybit`."""
 
 from __future__ import annotations
 
@@ -10,23 +13,41 @@ import asyncio
 import json
 import time
 from collections import deque
+from dataclasses import dataclass
 from typing import Any
 
 from websockets.asyncio.client import ClientConnection
 
-from ...recorder.core import Recorder, SymbolState, loads
+from ...recorder.core import GAP_KEYS, Recorder, SymbolState, loads
 from ...recorder.links import Link
 from .. import bybit as venue
 
 _RECENT = 20000  # trade and liquidation keys remembered to skip repeats of an overlapping connection
 
 
+@dataclass
+class _Mark:
+    """A point the book was known at: an update id with its exchange time and receive time."""
+
+    update_id: int
+    time: Any
+    ns: int
+
+
+@dataclass
+class BybitBook:
+    """The synchronisation of one symbol's book."""
+
+    seen: int | None = None  # largest u written since the book service (re)started: repeats are skipped
+    last_good: _Mark | None = None  # the last update applied in sync
+    synced: bool = False
+    open_gap: dict[str, Any] | None = None
+
+
 class BybitRecorder(Recorder):
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
-        self.book_ids: dict[str, int | None] = dict.fromkeys(self.symbols)
-        self.book_synced: dict[str, bool] = dict.fromkeys(self.symbols, False)
-        self.open_gaps: dict[str, dict[str, Any]] = {}
+        self.books = {s: BybitBook() for s in self.symbols}
         self.ticker_ts: dict[str, int] = {}
         self.recent: deque[tuple[Any, ...]] = deque()
         self.recent_set: set[tuple[Any, ...]] = set()
@@ -106,35 +127,63 @@ class BybitRecorder(Recorder):
         if not isinstance(update, int):
             self.unreadable(raw, ns, "a book message without its update id u")
             return
-        last = self.book_ids[state.symbol]
-        snapshot = message.get(venue.TYPE) == "snapshot" or update == 1
-        if not snapshot and last is not None and update <= last:
+        book = self.books[state.symbol]
+        restart = update == 1 and message.get(venue.TYPE) != "snapshot"
+        snapshot = message.get(venue.TYPE) == "snapshot" or restart
+        if not snapshot and book.seen is not None and update <= book.seen:
             return  # a repeat from an overlapping connection
         self.write(state, ns, raw)
+        here = _Mark(update, message.get("ts"), ns)
         if snapshot:
-            self.book_ids[state.symbol] = update
-            self.book_synced[state.symbol] = True
-            self.manifest(state, ns).add("snapshots", {"ns": ns, "update_id": update, "time": message.get("ts"),
-                                                      "reason": "service restart (u = 1)" if update == 1
-                                                      and message.get(venue.TYPE) != "snapshot" else "snapshot"})
-            gap = self.open_gaps.pop(state.symbol, None)
-            if gap is not None:
-                gap.update(last_update_id=update, last_ns=ns, last_time=message.get("ts"))
-                self.manifest(state, ns).add("gaps", gap)
-            self.deliver(state, message, ns, snapshot=True)
+            self._snapshot(state, book, message, here, restart)
             return
-        if not self.book_synced[state.symbol]:
-            return
-        if last is not None and update != last + 1:
-            self.book_synced[state.symbol] = False
-            self.open_gaps[state.symbol] = {"reason": "update id break", "first_update_id": last + 1,
-                                            "after_update_id": last, "last_update_id": None, "first_ns": ns,
-                                            "last_ns": None, "first_time": message.get("ts"), "last_time": None}
-            self.log(f"{state.symbol}: book gap after update {last}; subscribing again for a snapshot")
+        book.seen = update
+        if not book.synced:
+            return  # written; the book waits for a snapshot
+        assert book.last_good is not None
+        if update != book.last_good.update_id + 1:
+            book.synced = False
+            self._open_gap(state, book, "update id break")
+            self.log(f"{state.symbol}: book gap after update {book.last_good.update_id}; subscribing again for a snapshot")
             self.spawn(self._resubscribe(state.symbol))
             return
-        self.book_ids[state.symbol] = update
+        book.last_good = here
         self.deliver(state, message, ns)
+
+    def _snapshot(self, state: SymbolState, book: BybitBook, message: dict[str, Any], here: _Mark,
+                  restart: bool) -> None:
+        entry: dict[str, Any] = {"ns": here.ns, "update_id": here.update_id, "time": here.time,
+                                 "reason": "service restart (u = 1)" if restart else "snapshot", "used": True}
+        last = book.last_good
+        if not restart and book.synced and last is not None and here.update_id < last.update_id:
+            # A new connection's snapshot behind the updates the old one already gave: a true
+            # picture of the past, kept in the file; the book goes on from the later updates.
+            entry.update(used=False, why="older than the updates applied")
+            self.manifest(state, here.ns).add("snapshots", entry)
+            return
+        self.manifest(state, here.ns).add("snapshots", entry)
+        if book.open_gap is None and not restart and last is not None and here.update_id > last.update_id:
+            # Updates were never received (a cut connection): the new connection's snapshot ends them.
+            self._open_gap(state, book, "updates missed before a snapshot (a new connection)")
+        if book.open_gap is not None:
+            gap = book.open_gap
+            gap.update(last_update_id=here.update_id, last_ns=here.ns, last_time=here.time)
+            self.note_gap_closed(state, gap)
+            book.open_gap = None
+        book.seen = here.update_id if restart or book.seen is None else max(book.seen, here.update_id)
+        book.last_good = here
+        book.synced = True
+        self.deliver(state, message, here.ns, snapshot=True)
+
+    def _open_gap(self, state: SymbolState, book: BybitBook, reason: str) -> None:
+        """A gap from the last update applied, listed at once in the manifest of the day it was
+        received on, and completed when a snapshot ends it."""
+        start = book.last_good
+        assert start is not None
+        book.open_gap = {"reason": reason, "first_update_id": start.update_id + 1, "after_update_id": start.update_id,
+                         "last_update_id": None, "first_ns": start.ns, "last_ns": None, "first_time": start.time,
+                         "last_time": None}
+        self.add_at(state, start.ns, "gaps", book.open_gap, GAP_KEYS)
 
     async def _resubscribe(self, symbol: str) -> None:
         ws = self.link_ws
@@ -146,8 +195,3 @@ class BybitRecorder(Recorder):
             await ws.send(json.dumps({"op": "subscribe", "args": [topic]}))
         except Exception as error:
             self.log(f"{symbol}: cannot subscribe again ({error})")
-
-    def on_connected(self, link: str) -> None:
-        # A new connection starts every book again from the snapshot it sends first.
-        for symbol in self.symbols:
-            self.book_synced[symbol] = False

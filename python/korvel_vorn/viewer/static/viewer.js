@@ -1,6 +1,7 @@
 // The replay page: controls, four charts on canvases, the request loop and hover. `mount` builds it
 // in an element and talks through a transport: a WebSocket to the server (`socketTransport`) or a
 // notebook widget's model (the widget's module calls `mount` the same way).
+import { liquidationVenue, venueLines, venueSwitches } from "./venues.js";
 import { readFrame, findSorted, floorSorted } from "./frame.js";
 import { clockText, sizeText, priceText } from "./axes.js";
 import { Panel, CodeImage, Footprint, HEATMAP_TABLE, LIQUIDATION_TABLE, drawHeatmap, drawLiquidations, drawDivergence, seriesRange } from "./panels.js";
@@ -134,6 +135,7 @@ export function mount(root, transport, options = {}) {
     return {
       window_ms: Number(windowSel.value), bucket_ms: Number(bucket.value), footprint_bucket_ms: Number(candle.value),
       price_bin: Number(bin.value), depth_levels: Number(depth.value), scale: scale.value, white_point: white.value,
+      ...(state.venues ? { venues: state.venues.chosen() } : {}),
     };
   }
 
@@ -164,6 +166,10 @@ export function mount(root, transport, options = {}) {
 
   function onHello(hello) {
     state.hello = hello;
+    if (!state.venues) {
+      state.venues = venueSwitches(hello.venues, settingsChanged);
+      if (state.venues) bar.insertBefore(state.venues, status);
+    }
     if (options.address !== false) document.title = `${hello.symbol} · korvel_vorn replay`;
     const wanted = options.address === false ? {} : fromAddress();
     const s = { ...hello.settings };
@@ -407,6 +413,7 @@ export function mount(root, transport, options = {}) {
       if (bid > 0) lines.push(`bid size ${sizeText(bid)}`);
       if (ask > 0) lines.push(`ask size ${sizeText(ask)}`);
       if (!(bid > 0) && !(ask > 0)) lines.push("no resting size");
+      lines.push(...venueLines(h, a, "hm", k, sizeText));
       const last = a.hm_last[row];
       if (last === last) lines.push(`last price ${priceText(last)}`);
       return { lines, values: { time: a.hm_times[row], price: a.hm_prices[col], bid, ask, row, col } };
@@ -423,7 +430,7 @@ export function mount(root, transport, options = {}) {
       const buy = a.fp_buy[k], sell = a.fp_sell[k];
       return { lines: [new Date(a.fp_times[row]).toISOString().slice(11, 19) + ` +${duration(fp.bucket_ms)}`,
         `price ${a.fp_prices[col]} – ${a.fp_prices[col] + fp.price_bin}`, `sell ${sizeText(sell)} × buy ${sizeText(buy)}`,
-        `delta ${(buy - sell > 0 ? "+" : "") + sizeText(buy - sell)}`],
+        `delta ${(buy - sell > 0 ? "+" : "") + sizeText(buy - sell)}`, ...venueLines(h, a, "fp", k, sizeText)],
         values: { time: a.fp_times[row], price: a.fp_prices[col], buy, sell } };
     }
     if (name === "liquidations") {
@@ -435,7 +442,7 @@ export function mount(root, transport, options = {}) {
       }
       if (best < 0) return { lines: [time, `price ${price.toFixed(2)}`] };
       return { lines: [new Date(a.lq_ts[best]).toISOString().slice(11, 23), `${a.lq_side[best] ? "short" : "long"} liquidated`,
-        `price ${priceText(a.lq_price[best])}`, `size ${sizeText(a.lq_qty[best])}`],
+        `price ${priceText(a.lq_price[best])}`, `size ${sizeText(a.lq_qty[best])}`, ...liquidationVenue(h, a, best)],
         values: { time: a.lq_ts[best], price: a.lq_price[best], qty: a.lq_qty[best], side: a.lq_side[best] } };
     }
     return null;
