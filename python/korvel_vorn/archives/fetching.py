@@ -24,11 +24,14 @@ from typing import Any
 import numpy as np
 
 from ..catalog.book import Columns, book_from, concat_rows, slice_rows
-from ..catalog.layout import DAY_MS, CatalogError, day_start_ms, partition_path, partition_writer
+from ..catalog.layout import DAY_MS, CatalogError, day_start_ms, delete_partition, has_partition, writing_partition
 from ..catalog.manifest import file_sha256, read_entry, write_entry
 from ..catalog.read import read_day
 from ..catalog.write import is_current, split_days, write_day
-from ..venues import binance, tardis
+from ..storage import open_store
+from ..storage_error import StorageError, is_url
+from ..venues import tardis
+from ..write_lock import holding
 from .download import (
     DiskError,
     Downloader,
@@ -50,6 +53,7 @@ from .plan import (
     parse_source,
     parse_types,
     previous_day,
+    streams_trades,
 )
 from .report import KEY_REASON, DayOutcome, FetchReport, FileOutcome
 
@@ -74,7 +78,7 @@ def _write_atomic(path: Path, data: bytes) -> None:
 class _Fetcher:
     """One fetch: its downloads into the cache and its builds into the catalog."""
 
-    def __init__(self, source: Source, catalog: Path, cache: Path, downloader: Downloader,
+    def __init__(self, source: Source, catalog: str, cache: Path, downloader: Downloader,
                  report: FetchReport, api_key: str | None) -> None:
         self.source = source
         self.catalog = catalog
@@ -156,7 +160,7 @@ class _Fetcher:
         size = None
         for symbol, list_name, day, inputs in builds:
             entry = read_entry(self.catalog, list_name, self.source.exchange, symbol, day)
-            if entry is None or not partition_path(self.catalog, list_name, self.source.exchange, symbol, day).is_file():
+            if entry is None or not has_partition(self.catalog, list_name, self.source.exchange, symbol, day):
                 return None
             known = {item.get("name"): item for item in entry.get("inputs", []) if isinstance(item, dict)}
             mine = known.get(file.name)
@@ -189,13 +193,12 @@ class _Fetcher:
         manifest_inputs = [item.input() for item in usable]
         start, end = day_start_ms(day), day_start_ms(day) + DAY_MS
         try:
-            if data_type in ("trades", "aggTrades") and self.source.name in binance.MARKETS:
+            if data_type in ("trades", "aggTrades") and streams_trades(self.source):
                 assert own.path is not None
-                path = partition_path(self.catalog, list_name, exchange, symbol, day)
-                with partition_writer(path, list_name) as writer:
+                with writing_partition(self.catalog, list_name, exchange, symbol, day) as writer:
                     stats = stream_trades(own.path, own.file, start, end, writer)
                 if stats["records"] == 0:
-                    path.unlink(missing_ok=True)
+                    delete_partition(self.catalog, list_name, exchange, symbol, day)
                     outcome.status, outcome.reason = "failed", "the file holds no trades of the day"
                     return outcome
                 write_entry(self.catalog, list_name, exchange, symbol, day,
@@ -289,20 +292,26 @@ def fetch(source: str, symbols: str | Sequence[str], start: str, end: str, catal
     if jobs < 1:
         raise UsageError(f"--jobs {jobs}: give at least 1")
     key = api_key or os.environ.get(tardis.API_KEY_ENV) or None
-    root = Path(catalog)
-    report = FetchReport(parsed.name, parsed.exchange, str(root), no_book="book" not in parsed.type_lists.values())
+    root = os.fspath(catalog) if is_url(catalog) else str(Path(catalog))
+    store = open_store(root)
+    report = FetchReport(parsed.name, parsed.exchange, store.url, no_book="book" not in parsed.type_lists.values())
+    report.notes.extend(parsed.notes)
     try:
-        root.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        report.disk_error = f"cannot create {root}: {error.strerror or error}"
+        store.check()
+        store.make_root()
+    except OSError as error:  # a store's own error names its URL already
+        report.disk_error = str(error) if isinstance(error, StorageError) else \
+            f"cannot create {store.url}: {error.strerror or error}"
         return report
     headers = {"Authorization": f"Bearer {key}"} if key and parsed.name.startswith(tardis.SOURCE_PREFIX) else {}
     bar = _progress_bar(progress)
     traffic = Traffic(on_bytes=bar.bytes_in if bar is not None else None)
     downloader = Downloader(retry, traffic, headers)
     with contextlib.ExitStack() as stack:
+        stack.enter_context(holding(root, f"a fetch of {parsed.name}"))
         if cache is None:
-            folder = stack.enter_context(tempfile.TemporaryDirectory(prefix="_fetch-", dir=root))
+            # Beside the catalog on a disk; in the system's temporary folder for an object store.
+            folder = stack.enter_context(tempfile.TemporaryDirectory(prefix="_fetch-", dir=store.local_path()))
             cache_dir = Path(folder)
         else:
             cache_dir = Path(cache)

@@ -139,7 +139,7 @@ def stream_trades(path: Path, file: ArchiveFile, day_start: int, day_end: int, w
     from ..convert.csv_columns import milliseconds
     from ..convert.csv_table import Table, has_header
     from ..convert.market import ConvertError
-    from ..venues.binance import TRADE_COLUMNS, TRADE_POSITIONS
+    from ..venues.binance.archive import TRADE_COLUMNS, TRADE_POSITIONS
     from ..venues.binance.tables import headerless_layout
 
     assert file.member is not None

@@ -1,6 +1,6 @@
 """Which archive files a fetch needs, where each comes from, and which lists and days each feeds.
 
-Sources: ``binance-um`` and ``binance-cm`` (zips with CHECKSUMs), ``bybit`` (trade CSV.gz and the
+Sources: ``binance-um``, ``binance-cm`` and ``binance-spot`` (zips with CHECKSUMs), ``bybit`` (trade CSV.gz and the
 order-book zip of JSON lines), ``tardis:EXCHANGE`` (CSV.gz). Every location comes from `venues`.
 """
 
@@ -10,7 +10,9 @@ import datetime as _dt
 from dataclasses import dataclass, field
 
 from ..catalog.layout import CatalogError, day_text
-from ..venues import binance, bybit, tardis
+from ..venues import bybit, tardis
+from ..venues.binance import archive as binance
+from ..venues.binance_spot import archive as spot
 
 
 class UsageError(ValueError):
@@ -46,6 +48,7 @@ class Source:
     type_lists: dict[str, str]
     optional_types: frozenset[str] = field(default_factory=frozenset)  # missing where not published
     extra_lists: dict[str, tuple[str, ...]] = field(default_factory=dict)  # more lists a type fills
+    notes: tuple[str, ...] = ()  # what the report says of every fetch of the source
 
     def lists_of(self, data_type: str) -> tuple[str, ...]:
         return (self.type_lists[data_type], *self.extra_lists.get(data_type, ()))
@@ -55,6 +58,8 @@ def parse_source(text: str) -> Source:
     if text in binance.MARKETS:
         return Source(text, text, (*binance.DEFAULT_TYPES, "aggTrades"), binance.DEFAULT_TYPES,
                       binance.TYPE_LISTS, frozenset({"liquidationSnapshot"}))
+    if text == spot.SOURCE:
+        return Source(text, text, spot.TYPES, spot.DEFAULT_TYPES, spot.TYPE_LISTS, notes=(spot.NO_DERIVATIVES,))
     if text == bybit.EXCHANGE:
         return Source(text, bybit.EXCHANGE, bybit.DEFAULT_TYPES, bybit.DEFAULT_TYPES, bybit.TYPE_LISTS)
     if text.startswith(tardis.SOURCE_PREFIX):
@@ -63,7 +68,8 @@ def parse_source(text: str) -> Source:
             raise UsageError(f"bad Tardis exchange {exchange!r}: use tardis:EXCHANGE, e.g. tardis:binance-futures")
         return Source(text, exchange, tardis.DEFAULT_TYPES, tardis.DEFAULT_TYPES, tardis.TYPE_LISTS,
                       extra_lists=dict(tardis.EXTRA_LISTS))
-    raise UsageError(f"unknown source {text!r}: use binance-um, binance-cm, bybit or tardis:EXCHANGE")
+    raise UsageError(f"unknown source {text!r}: use binance-um, binance-cm, binance-spot, bybit or "
+                     "tardis:EXCHANGE")
 
 
 def parse_types(source: Source, text: str | None) -> tuple[str, ...]:
@@ -83,6 +89,8 @@ def check_symbol(source: Source, symbol: str) -> str:
     if source.name in binance.MARKETS:
         market = binance.MARKETS[source.name]
         form, example = binance.SYMBOL_FORMS[market], binance.SYMBOL_EXAMPLES[market]
+    elif source.name == spot.SOURCE:
+        form, example = spot.SYMBOL_FORM, spot.SYMBOL_EXAMPLE
     elif source.name == bybit.EXCHANGE:
         form, example = bybit.SYMBOL_FORM, bybit.SYMBOL_EXAMPLE
     else:
@@ -119,6 +127,14 @@ def _binance_file(source: Source, data_type: str, symbol: str, day: str) -> Arch
                        member=binance.member_name(path))
 
 
+def _spot_file(data_type: str, symbol: str, day: str) -> ArchiveFile:
+    path = spot.archive_path(data_type, symbol, day)
+    url = spot.archive_url() + path
+    return ArchiveFile(data_type, symbol, day, url, "binance" + path, "zip", spot.TYPE_LISTS[data_type],
+                       spot.MAX_MEMBER_BYTES[data_type], checksum_url=url + binance.CHECKSUM_SUFFIX,
+                       member=binance.member_name(path))
+
+
 def _bybit_file(data_type: str, symbol: str, day: str) -> ArchiveFile:
     if data_type == "trades":
         path = bybit.trades_path(symbol, day)
@@ -143,6 +159,8 @@ def archive_file(source: Source, data_type: str, symbol: str, day: str) -> Archi
     """The file of a type that holds a symbol's day."""
     if source.name in binance.MARKETS:
         return _binance_file(source, data_type, symbol, day)
+    if source.name == spot.SOURCE:
+        return _spot_file(data_type, symbol, day)
     if source.name == bybit.EXCHANGE:
         return _bybit_file(data_type, symbol, day)
     return _tardis_file(source, data_type, symbol, day)
@@ -150,6 +168,11 @@ def archive_file(source: Source, data_type: str, symbol: str, day: str) -> Archi
 
 def previous_day(day: str) -> str:
     return (_dt.date.fromisoformat(day) - _dt.timedelta(days=1)).isoformat()
+
+
+def streams_trades(source: Source) -> bool:
+    """Binance's trade zips, by far the largest files, go straight from the zip into the catalog."""
+    return source.name in binance.MARKETS or source.name == spot.SOURCE
 
 
 # Lists whose rows can appear in the file of the day before (a label at the next midnight, rows

@@ -4,7 +4,6 @@
 from __future__ import annotations
 
 import os
-import pathlib
 from typing import Any
 
 import numpy as np
@@ -35,23 +34,25 @@ def days(root: str | os.PathLike[str], exchange: str, symbol: str) -> list[str]:
 def is_catalog(root: str | os.PathLike[str]) -> bool:
     """Whether root holds a folder of any catalog list."""
     from ..catalog.layout import CATALOG_LISTS
+    from ..storage import open_store
 
-    return any(pathlib.Path(root, name).is_dir() for name in CATALOG_LISTS)
+    store = open_store(root)
+    store.check()
+    if store.local_path() is None:  # one listing rather than a lookup per list
+        folders = {name for name, is_dir in store.children("") if is_dir}
+        return any(name in folders for name in CATALOG_LISTS)
+    return any(store.is_dir(name) for name in CATALOG_LISTS)
 
 
 def input_files(root: str, exchange: str, symbol: str, day: str) -> list[dict[str, Any]]:
     """Each catalog partition of the day that exists: its path under root, size and modification time."""
-    from ..catalog.layout import CATALOG_LISTS, partition_path
+    from ..catalog.layout import CATALOG_LISTS, partition_key
+    from ..storage import open_store
 
-    files = []
-    for name in CATALOG_LISTS:
-        path = partition_path(root, name, exchange, symbol, day)
-        try:
-            stat = path.stat()
-        except FileNotFoundError:
-            continue
-        files.append({"path": path.relative_to(root).as_posix(), "size": stat.st_size, "mtime_ns": stat.st_mtime_ns})
-    return files
+    store = open_store(root)
+    keys = [partition_key(name, exchange, symbol, day) for name in CATALOG_LISTS]
+    return [{"path": key, "size": found[0], "mtime_ns": found[1]}
+            for key, found in zip(keys, store.each(store.stat, keys)) if found is not None]
 
 
 def read_day(root: str, exchange: str, symbol: str, day: str) -> dict[str, dict[str, np.ndarray[Any, Any]]]:

@@ -9,16 +9,17 @@ entry, written last, makes a job done.
 from __future__ import annotations
 
 import json
-import os
-import pathlib
 import time
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .. import __version__
 from .day_input import day_start_ms, input_files, read_day
 from .day_tables import DayTables
-from .output import arrow_table, entry_path, read_entry, stage_table, table_path, write_entry
+from .output import arrow_table, entry_key, open_store, read_entry, table_key, write_entry
 from .params import BatchError, TableParams
+
+if TYPE_CHECKING:
+    from ..storage import Staged
 
 
 def run_job(catalog: str, out: str, exchange: str, symbol: str, day: str, tables: list[str], bucket_ms: int,
@@ -120,42 +121,44 @@ def _single_day(catalog: str, exchange: str, symbol: str, day: str, params: Tabl
 def _write_tables(out: str, exchange: str, symbol: str, day: str, tables: list[str], params: TableParams,
                   report: dict[str, Any], inputs: list[dict[str, Any]], computed: Any) -> None:
     clusters = computed.clusters() if {"bars", "footprint"} & set(tables) else None
-    path = entry_path(out, exchange, symbol, day)
-    previous = read_entry(path)
+    store = open_store(out)
+    key = entry_key(exchange, symbol, day)
+    previous = read_entry(out, key)
     kept = previous["tables"] if previous is not None and previous.get("inputs") == inputs else {}
     done: dict[str, Any] = {name: value for name, value in kept.items() if name not in tables}
-    # Every table is written to its temporary file first; only when all are written are they
-    # renamed into place, so a failing job shows none of them.
-    staged: list[tuple[pathlib.Path, pathlib.Path]] = []
+    # Every table is staged first (a temporary file, or bytes for an object store); only when all
+    # are ready are they put in place, so a failing job shows none of them.
+    staged: list[Staged] = []
     try:
         for table in tables:
-            target = table_path(out, table, exchange, symbol, day)
+            target = table_key(table, exchange, symbol, day)
             if table == "book" and not computed.has_book():
                 report["notes"].append(f"{symbol} {day}: no book in the catalog, no book table written")
                 report["rows"][table] = None
             else:
                 columns = (computed.bars(clusters) if table == "bars" else computed.footprint(clusters)
                            if table == "footprint" else computed.book())
-                staged.append((stage_table(target, arrow_table(columns, _metadata(exchange, symbol, day, table,
-                                                                                   params))), target))
+                staged.append(store.stage_table(target, arrow_table(columns, _metadata(exchange, symbol, day, table,
+                                                                                        params)),
+                                                compression="zstd"))
                 report["rows"][table] = len(columns["ts"])
             done[table] = {"hash": params.table_hash(table), "params": params.of_table(table),
                            "rows": report["rows"][table]}
     except BaseException:
-        for temporary, _ in staged:
-            temporary.unlink(missing_ok=True)
+        for item in staged:
+            item.discard()
         raise
     for table in tables:
         if report["rows"][table] is None:
-            table_path(out, table, exchange, symbol, day).unlink(missing_ok=True)
-    for temporary, target in staged:
-        os.replace(temporary, target)
-    write_entry(path, {"version": __version__, "exchange": exchange, "symbol": symbol, "date": day,
-                       "inputs": inputs, "tables": done})
+            store.delete(table_key(table, exchange, symbol, day))
+    store.each(lambda item: item.commit(), staged)
+    write_entry(out, key, {"version": __version__, "exchange": exchange, "symbol": symbol, "date": day,
+                           "inputs": inputs, "tables": done})
 
 
 def remove_outputs(out: str, exchange: str, symbol: str, day: str, tables: list[str]) -> None:
     """What a failed job leaves: none of its tables for the day and no manifest entry."""
-    entry_path(out, exchange, symbol, day).unlink(missing_ok=True)
+    store = open_store(out)
+    store.delete(entry_key(exchange, symbol, day))
     for table in tables:
-        table_path(out, table, exchange, symbol, day).unlink(missing_ok=True)
+        store.delete(table_key(table, exchange, symbol, day))

@@ -1,9 +1,9 @@
 """The batch output folder: Hive-partitioned Parquet tables and one manifest entry per job.
 
-Every file is written under a hidden temporary name in its final folder and renamed into place,
-so a reader (which skips names starting with ``.`` or ``_``) never sees half a file, and a job run
-twice leaves one file. A job's manifest entry is written last: a partition without an entry is
-not done.
+Every file is written whole: in a folder under a hidden temporary name renamed into place (a
+reader skips names starting with ``.`` or ``_``), on an object store in one upload of the complete
+object; a reader never sees half a file, and a job run twice leaves one file. A job's manifest
+entry is written last: a partition without an entry is not done.
 """
 
 from __future__ import annotations
@@ -11,40 +11,40 @@ from __future__ import annotations
 import json
 import os
 import pathlib
-import uuid
 from typing import Any
 
 import numpy as np
 
 from .. import __version__
+from ..storage_error import StorageError
+
+
+def open_store(root: str) -> Any:
+    """The output's store (pyarrow imported only when a job writes or reads)."""
+    from ..storage import open_store as opened
+
+    return opened(root)
 
 MANIFEST = "_manifest"
 MARKER = "_batch.json"
-TEMP_PREFIX = ".tmp-"
+
+
+def table_key(table: str, exchange: str, symbol: str, day: str) -> str:
+    return f"{table}/exchange={exchange}/symbol={symbol}/date={day}/part-0.parquet"
+
+
+def entry_key(exchange: str, symbol: str, day: str) -> str:
+    return f"{MANIFEST}/exchange={exchange}/symbol={symbol}/date={day}.json"
 
 
 def table_path(out: str | os.PathLike[str], table: str, exchange: str, symbol: str, day: str) -> pathlib.Path:
-    return pathlib.Path(out) / table / f"exchange={exchange}" / f"symbol={symbol}" / f"date={day}" / "part-0.parquet"
+    """A table's file in a local output folder."""
+    return pathlib.Path(out) / table_key(table, exchange, symbol, day)
 
 
 def entry_path(out: str | os.PathLike[str], exchange: str, symbol: str, day: str) -> pathlib.Path:
-    return pathlib.Path(out) / MANIFEST / f"exchange={exchange}" / f"symbol={symbol}" / f"date={day}.json"
-
-
-def temporary_name(path: pathlib.Path) -> pathlib.Path:
-    return path.with_name(f"{TEMP_PREFIX}{uuid.uuid4().hex}-{path.name}")
-
-
-def replace_into(path: pathlib.Path, write: Any) -> None:
-    """Calls write(temporary path), then renames the temporary file to `path` (removing it on failure)."""
-    path.parent.mkdir(parents=True, exist_ok=True)
-    temporary = temporary_name(path)
-    try:
-        write(temporary)
-        os.replace(temporary, path)
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
+    """A job's manifest entry in a local output folder."""
+    return pathlib.Path(out) / entry_key(exchange, symbol, day)
 
 
 def arrow_table(columns: dict[str, np.ndarray[Any, Any]], metadata: dict[str, str]) -> Any:
@@ -63,49 +63,20 @@ def arrow_table(columns: dict[str, np.ndarray[Any, Any]], metadata: dict[str, st
     return pa.Table.from_arrays(arrays, schema=schema)
 
 
-def stage_table(path: pathlib.Path, table: Any) -> pathlib.Path:
-    """Writes table to a temporary file beside path and returns that file (to be renamed to path)."""
-    import pyarrow.parquet as pq
+def write_entry(out: str, key: str, entry: dict[str, Any]) -> None:
+    open_store(out).write_bytes(key, json.dumps(entry, sort_keys=True).encode("utf-8"))
 
-    path.parent.mkdir(parents=True, exist_ok=True)
-    temporary = temporary_name(path)
+
+def read_entry(out: str, key: str) -> dict[str, Any] | None:
+    """The manifest entry at key, or None when there is none or it cannot be read (so: not done);
+    a store that cannot be reached raises StorageError."""
     try:
-        pq.write_table(table, temporary, compression="zstd")
-    except BaseException:
-        temporary.unlink(missing_ok=True)
+        entry = json.loads(open_store(out).read_bytes(key))
+    except StorageError:
         raise
-    return temporary
-
-
-def write_entry(path: pathlib.Path, entry: dict[str, Any]) -> None:
-    def write(temporary: pathlib.Path) -> None:
-        with open(temporary, "w", encoding="utf-8") as f:
-            json.dump(entry, f, sort_keys=True)
-            f.flush()
-            os.fsync(f.fileno())
-
-    replace_into(path, write)
-
-
-def read_entry(path: pathlib.Path) -> dict[str, Any] | None:
-    """The manifest entry at path, or None when there is none or it cannot be read (so: not done)."""
-    try:
-        with open(path, encoding="utf-8") as f:
-            entry = json.load(f)
     except (OSError, ValueError):
         return None
     return entry if isinstance(entry, dict) and isinstance(entry.get("tables"), dict) else None
-
-
-def remove_temporaries(folder: pathlib.Path) -> int:
-    """Removes the temporary files a killed writer left under folder; returns how many."""
-    removed = 0
-    if not folder.is_dir():
-        return 0
-    for path in folder.rglob(f"{TEMP_PREFIX}*"):
-        path.unlink(missing_ok=True)
-        removed += 1
-    return removed
 
 
 def marker() -> dict[str, Any]:

@@ -4,7 +4,6 @@ an Arrow table (Hive partitions; files starting with "." or "_" are not part of 
 from __future__ import annotations
 
 import os
-import pathlib
 from collections.abc import Iterable
 from typing import Any
 
@@ -25,12 +24,16 @@ def read(out: str | os.PathLike[str], table: str, *, exchange: str | None = None
         raise BatchError(f"unknown table {table!r} (expected one of {', '.join(TABLES)})")
     if form not in ("pandas", "polars", "arrow"):
         raise BatchError(f"unknown form {form!r} (expected pandas, polars or arrow)")
-    folder = pathlib.Path(out) / table
-    if not folder.is_dir():
-        raise BatchError(f"{out} holds no {table} table")
+    from ..storage import open_store
+
+    store = open_store(os.fspath(out))
+    store.check()
+    if not store.is_dir(table):
+        raise BatchError(f"{store.url} holds no {table} table")
+    filesystem, folder = store.filesystem(table)
     partitioning = ds.partitioning(pa.schema([("exchange", pa.string()), ("symbol", pa.string()),
                                               ("date", pa.string())]), flavor="hive")
-    dataset = ds.dataset(folder, format="parquet", partitioning=partitioning, ignore_prefixes=[".", "_"])
+    dataset = ds.dataset(folder, filesystem=filesystem, format="parquet", partitioning=partitioning, ignore_prefixes=[".", "_"])
     condition = None
     for clause in (
         None if exchange is None else pc.field("exchange") == exchange,

@@ -23,7 +23,7 @@ from typing import Any
 from .aggregate import day_inputs, held_days
 from .day_input import day_start_ms, is_catalog
 from .job import remove_outputs, run_job
-from .output import MANIFEST, MARKER, entry_path, marker, read_entry, remove_temporaries, table_path
+from .output import MANIFEST, MARKER, entry_key, marker, open_store, read_entry, table_key
 from .params import DEFAULT_DEPTHS, TABLES, BatchError, TableParams, check_price_bin, check_tables
 
 
@@ -108,7 +108,7 @@ def plan(catalog: str | os.PathLike[str], exchange: str, symbols: Iterable[str],
 def _pending_tables(job: Job, out: str, replace: bool) -> list[str]:
     """The tables of `job` not done yet; raises BatchError for a table done with other parameters
     (unless `replace`)."""
-    entry = read_entry(entry_path(out, job.exchange, job.symbol, job.day))
+    entry = read_entry(out, entry_key(job.exchange, job.symbol, job.day))
     if entry is None:
         return list(job.tables)
     for table in job.tables:
@@ -122,20 +122,26 @@ def _pending_tables(job: Job, out: str, replace: bool) -> list[str]:
     if entry.get("inputs") != day_inputs(job.catalog, job.exchange, job.symbol, job.day):
         return list(job.tables)  # the catalog's day changed since
     pending = []
+    store = open_store(out)
     for table in job.tables:
         done = entry["tables"].get(table)
         if not isinstance(done, dict) or done.get("hash") != job.params.table_hash(table) or (
-                done.get("rows") is not None and not table_path(out, table, job.exchange, job.symbol, job.day).is_file()):
+                done.get("rows") is not None and not store.is_file(table_key(table, job.exchange, job.symbol, job.day))):
             pending.append(table)
     return pending
 
 
-def _check_output(out: pathlib.Path) -> None:
-    """Refuses a folder that holds files but is not a batch output."""
-    if out.exists() and not out.is_dir():
-        raise BatchError(f"{out} is not a folder")
-    if out.is_dir() and any(out.iterdir()) and not (out / MARKER).is_file():
-        raise BatchError(f"{out} holds files that are not a batch output: use an empty or new folder")
+def _check_output(store: Any) -> None:
+    """Refuses a folder (or prefix) that holds files but is not a batch output."""
+    store.check()
+    local = store.local_path()
+    if local is not None and local.exists() and not local.is_dir():
+        raise BatchError(f"{store.url} is not a folder")
+    from ..write_lock import LOCK_NAME
+
+    held = [name for name, _ in store.children("") if name != LOCK_NAME]  # a killed run's lock is no file of ours
+    if held and not store.is_file(MARKER):
+        raise BatchError(f"{store.url} holds files that are not a batch output: use an empty or new folder")
 
 
 def cores() -> int:
@@ -229,9 +235,19 @@ def run(jobs: Sequence[Job], out: str | os.PathLike[str], executor: Any = None, 
     `workers` processes (with its dashboard at `dashboard` when given), an Executor, or a Dask
     Client. With resume False every job runs again; `on_report` sees each job's report as it comes.
     """
-    out_path = pathlib.Path(out)
-    _check_output(out_path)
-    root = str(out_path)
+    from ..storage_error import is_url
+    from ..write_lock import holding
+
+    root = os.fspath(out) if is_url(out) else str(pathlib.Path(out))
+    store = open_store(root)
+    _check_output(store)
+    with holding(root, "a batch run"):
+        return _run_unlocked(jobs, root, store, executor, resume, replace, workers, progress, dashboard, on_report)
+
+
+def _run_unlocked(jobs: Sequence[Job], root: str, store: Any, executor: Any, resume: bool, replace: bool,
+                  workers: int | None, progress: bool, dashboard: str | None,
+                  on_report: Callable[[dict[str, Any]], None] | None) -> RunReport:
     todo: list[tuple[Job, list[str]]] = []
     report = RunReport()
     for job in jobs:
@@ -240,9 +256,11 @@ def run(jobs: Sequence[Job], out: str | os.PathLike[str], executor: Any = None, 
             todo.append((job, tables))
         else:
             report.skipped += 1
-    out_path.mkdir(parents=True, exist_ok=True)
-    (out_path / MARKER).write_text(json.dumps(marker()) + "\n", encoding="utf-8")
-    (out_path / MANIFEST).mkdir(exist_ok=True)
+    store.make_root()
+    store.write_bytes(MARKER, (json.dumps(marker()) + "\n").encode("utf-8"))
+    local = store.local_path()
+    if local is not None:
+        (local / MANIFEST).mkdir(exist_ok=True)
     if not todo:
         return report
     own_executor, own_client = None, None
@@ -272,6 +290,6 @@ def run(jobs: Sequence[Job], out: str | os.PathLike[str], executor: Any = None, 
             own_client.close()
             cluster.close()
         for table in TABLES:  # what writers killed in the middle left behind
-            remove_temporaries(out_path / table)
-        remove_temporaries(out_path / MANIFEST)
+            store.remove_temporaries(table)
+        store.remove_temporaries(MANIFEST)
     return report

@@ -23,6 +23,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from ..schema import ENUM_VARIANTS, LISTS
+from ..storage import open_store
 
 DAY_MS = 86_400_000
 PART_NAME = "part-0.parquet"
@@ -81,30 +82,80 @@ def check_name(value: str, what: str) -> str:
     return value
 
 
-def partition_path(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str,
-                   day: str | _dt.date) -> Path:
-    """The Parquet file of one list, exchange, symbol and UTC day."""
+def partition_key(list_name: str, exchange: str, symbol: str, day: str | _dt.date) -> str:
+    """Where the Parquet file of one list, exchange, symbol and UTC day lies under the root."""
     if list_name not in LIST_SCHEMAS:
         raise CatalogError(f"unknown list {list_name!r}: the lists are {', '.join(CATALOG_LISTS)}")
-    return (Path(root) / list_name / f"exchange={check_name(exchange, 'exchange')}"
-            / f"symbol={check_name(symbol, 'symbol')}" / f"date={day_text(day)}" / PART_NAME)
+    return (f"{list_name}/exchange={check_name(exchange, 'exchange')}/symbol={check_name(symbol, 'symbol')}"
+            f"/date={day_text(day)}/{PART_NAME}")
 
 
-def _parquet_options(schema: pa.Schema) -> dict[str, Any]:
+def partition_path(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str,
+                   day: str | _dt.date) -> Path:
+    """The Parquet file of one list, exchange, symbol and UTC day of a local catalog."""
+    return Path(root) / partition_key(list_name, exchange, symbol, day)
+
+
+def parquet_options(schema: pa.Schema) -> dict[str, Any]:
     """zstd, with times delta-encoded (they rise by small steps; this decodes faster and takes less
-    room than a dictionary of distinct values) and the other flat columns dictionary-encoded."""
-    flat = [field.name for field in schema if field.name != "ts" and not pa.types.is_list(field.type)]
-    return {"compression": "zstd", "use_dictionary": flat, "column_encoding": {"ts": "DELTA_BINARY_PACKED"}}
+    room than a dictionary of distinct values) and every other column dictionary-encoded, the book's
+    level prices and quantities too: a day repeats few distinct values, so their dictionaries halve
+    both the file and the time to read it back."""
+    leaves = []
+    for field in schema:
+        if field.name == "ts":
+            continue
+        if pa.types.is_list(field.type):
+            leaves += [f"{field.name}.list.element.{child.name}" for child in field.type.value_type]
+        else:
+            leaves.append(field.name)
+    return {"compression": "zstd", "use_dictionary": leaves, "column_encoding": {"ts": "DELTA_BINARY_PACKED"}}
 
 
 def write_partition(table: pa.Table, path: str | os.PathLike[str]) -> None:
-    """Write a table to `path` under a temporary name in the same folder, then rename it, so a
-    reader never sees half a file. The temporary name starts with a dot, which readers skip."""
+    """Write a table to a local `path` under a temporary name in the same folder, then rename it,
+    so a reader never sees half a file. The temporary name starts with a dot, which readers skip."""
     target = Path(path)
     target.parent.mkdir(parents=True, exist_ok=True)
     temporary = target.parent / f".{target.name}.{os.getpid()}.{threading.get_ident()}.tmp"
     try:
-        pq.write_table(table, temporary, **_parquet_options(table.schema))
+        pq.write_table(table, temporary, **parquet_options(table.schema))
+        os.replace(temporary, target)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
+
+
+def store_partition(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str, day: str,
+                    table: pa.Table) -> None:
+    """Write one partition whole (renamed into place on a disk, one upload on an object store)."""
+    store = open_store(root)
+    key = partition_key(list_name, exchange, symbol, day)
+    local = store.local_path(key)
+    if local is not None:
+        write_partition(table, local)
+    else:
+        store.write_table(key, table, **parquet_options(table.schema))
+
+
+def has_partition(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str, day: str) -> bool:
+    return open_store(root).is_file(partition_key(list_name, exchange, symbol, day))
+
+
+def delete_partition(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str, day: str) -> None:
+    open_store(root).delete(partition_key(list_name, exchange, symbol, day))
+
+
+@contextlib.contextmanager
+def partition_writer(path: str | os.PathLike[str], list_name: str) -> Iterator[pq.ParquetWriter]:
+    """A Parquet writer of one local partition, written batch by batch under a temporary name and
+    renamed when the block ends without an error (removed when it fails)."""
+    target = Path(path)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    temporary = target.parent / f".{target.name}.{os.getpid()}.{threading.get_ident()}.tmp"
+    try:
+        with pq.ParquetWriter(temporary, LIST_SCHEMAS[list_name], **parquet_options(LIST_SCHEMAS[list_name])) as writer:
+            yield writer
         os.replace(temporary, target)
     except BaseException:
         temporary.unlink(missing_ok=True)
@@ -112,19 +163,23 @@ def write_partition(table: pa.Table, path: str | os.PathLike[str]) -> None:
 
 
 @contextlib.contextmanager
-def partition_writer(path: str | os.PathLike[str], list_name: str) -> Iterator[pq.ParquetWriter]:
-    """A Parquet writer of one partition, written batch by batch under a temporary name and
-    renamed when the block ends without an error (removed when it fails)."""
-    target = Path(path)
-    target.parent.mkdir(parents=True, exist_ok=True)
-    temporary = target.parent / f".{target.name}.{os.getpid()}.{threading.get_ident()}.tmp"
-    try:
-        with pq.ParquetWriter(temporary, LIST_SCHEMAS[list_name], **_parquet_options(LIST_SCHEMAS[list_name])) as writer:
+def writing_partition(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str,
+                      day: str) -> Iterator[pq.ParquetWriter]:
+    """A Parquet writer of one partition of a catalog, put in place whole when the block ends
+    without an error: on a disk as `partition_writer` does, on an object store written into memory
+    and uploaded in one piece at the end (nothing at all when the block fails)."""
+    store = open_store(root)
+    key = partition_key(list_name, exchange, symbol, day)
+    local = store.local_path(key)
+    if local is not None:
+        with partition_writer(local, list_name) as writer:
             yield writer
-        os.replace(temporary, target)
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
+        return
+    schema = LIST_SCHEMAS[list_name]
+    sink = pa.BufferOutputStream()
+    with pq.ParquetWriter(sink, schema, **parquet_options(schema)) as writer:
+        yield writer
+    store.write_bytes(key, sink.getvalue().to_pybytes())
 
 
 def _enum_array(codes: np.ndarray[Any, Any], names: tuple[str, str]) -> pa.DictionaryArray:
@@ -178,18 +233,27 @@ def _codes(column: pa.ChunkedArray, names: tuple[str, str], where: str) -> np.nd
     return np.concatenate(parts) if parts else np.zeros(0, dtype=np.uint8)
 
 
-def _levels(column: pa.ChunkedArray) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any], np.ndarray[Any, Any]]:
-    """Counts, prices and quantities of a list<struct<price, qty>> column, flattened."""
-    array = column.combine_chunks() if column.num_chunks != 1 else column.chunk(0)
-    if len(array) == 0:
-        empty = np.zeros(0, dtype=np.float64)
-        return np.zeros(0, dtype=np.int64), empty, empty
+def _chunk_levels(array: pa.Array) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any], np.ndarray[Any, Any]]:
     offsets = np.asarray(array.offsets.to_numpy(), dtype=np.int64)
     values = array.values.slice(int(offsets[0]), int(offsets[-1] - offsets[0]))
     counts = np.diff(offsets)
     children = dict(zip((field.name for field in values.type), values.flatten()))  # the slice applied
-    price, qty = _numpy(children["price"]), _numpy(children["qty"])
-    return counts, price, qty
+    return counts, _numpy(children["price"]), _numpy(children["qty"])
+
+
+def _levels(column: pa.ChunkedArray) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any], np.ndarray[Any, Any]]:
+    """Counts, prices and quantities of a list<struct<price, qty>> column, flattened. A column of
+    several chunks (row groups) is joined as NumPy arrays of its doubles, not as an Arrow list:
+    that copies only the doubles, once."""
+    chunks = [chunk for chunk in column.chunks if len(chunk)]
+    if not chunks:
+        empty = np.zeros(0, dtype=np.float64)
+        return np.zeros(0, dtype=np.int64), empty, empty
+    parts = [_chunk_levels(chunk) for chunk in chunks]
+    if len(parts) == 1:
+        return parts[0]
+    counts, price, qty = zip(*parts)
+    return np.concatenate(counts), np.concatenate(price), np.concatenate(qty)
 
 
 def table_to_columns(list_name: str, table: pa.Table, where: str = "") -> Columns:

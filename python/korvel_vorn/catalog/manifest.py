@@ -10,22 +10,30 @@ import os
 from pathlib import Path
 from typing import Any
 
+from ..storage import open_store
+from ..storage_error import StorageError
 from .layout import check_name, day_text
 
 MANIFEST_DIR = "_manifest"
 
 
+def manifest_key(list_name: str, exchange: str, symbol: str, day: str) -> str:
+    return (f"{MANIFEST_DIR}/{list_name}/exchange={check_name(exchange, 'exchange')}"
+            f"/symbol={check_name(symbol, 'symbol')}/{day_text(day)}.json")
+
+
 def manifest_path(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str, day: str) -> Path:
-    return (Path(root) / MANIFEST_DIR / list_name / f"exchange={check_name(exchange, 'exchange')}"
-            / f"symbol={check_name(symbol, 'symbol')}" / f"{day_text(day)}.json")
+    return Path(root) / manifest_key(list_name, exchange, symbol, day)
 
 
 def read_entry(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str,
                day: str) -> dict[str, Any] | None:
-    """A partition's manifest entry; None when there is none or it cannot be read."""
+    """A partition's manifest entry; None when there is none or it cannot be read (a store that
+    cannot be reached raises StorageError)."""
     try:
-        with open(manifest_path(root, list_name, exchange, symbol, day), encoding="utf-8") as f:
-            value = json.load(f)
+        value = json.loads(open_store(root).read_bytes(manifest_key(list_name, exchange, symbol, day)))
+    except StorageError:
+        raise
     except (OSError, ValueError):
         return None
     return value if isinstance(value, dict) else None
@@ -33,16 +41,9 @@ def read_entry(root: str | os.PathLike[str], list_name: str, exchange: str, symb
 
 def write_entry(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str, day: str,
                 entry: dict[str, Any]) -> None:
-    """Write a partition's manifest entry under a temporary name, then rename it."""
-    path = manifest_path(root, list_name, exchange, symbol, day)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    temporary = path.parent / f".{path.name}.{os.getpid()}.tmp"
-    try:
-        temporary.write_text(json.dumps(entry, indent=1, sort_keys=True) + "\n", encoding="utf-8")
-        os.replace(temporary, path)
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
+    """Write a partition's manifest entry whole (renamed into place, or one upload)."""
+    data = (json.dumps(entry, indent=1, sort_keys=True) + "\n").encode("utf-8")
+    open_store(root).write_bytes(manifest_key(list_name, exchange, symbol, day), data)
 
 
 def file_sha256(path: str | os.PathLike[str]) -> str:

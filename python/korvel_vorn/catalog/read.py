@@ -9,59 +9,65 @@ first day read is enough).
 from __future__ import annotations
 
 import os
-from pathlib import Path
 from typing import Any
 
 import numpy as np
 import pyarrow as pa
-import pyarrow.parquet as pq
 
+from ..storage import open_store
+from ..storage_error import StorageError
 from .book import Columns, book_from, concat_rows, slice_rows
-from .layout import CATALOG_LISTS, DAY_MS, CatalogError, check_name, day_of_ms, partition_path, table_to_columns
+from .layout import CATALOG_LISTS, DAY_MS, PART_NAME, CatalogError, check_name, day_of_ms, partition_key, table_to_columns
 
 _DATE = "date="
 
 
 def list_days(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str) -> list[str]:
     """The days a list holds for an exchange and symbol, in order."""
-    folder = Path(root) / list_name / f"exchange={check_name(exchange, 'exchange')}" / f"symbol={check_name(symbol, 'symbol')}"
-    try:
-        entries = list(os.scandir(folder))
-    except OSError:
-        return []
-    return sorted(entry.name[len(_DATE):] for entry in entries
-                  if entry.name.startswith(_DATE) and (Path(entry.path) / "part-0.parquet").is_file())
+    store = open_store(root)
+    folder = f"{list_name}/exchange={check_name(exchange, 'exchange')}/symbol={check_name(symbol, 'symbol')}"
+    if store.local_path() is None:  # one listing of the whole symbol rather than a request per day
+        return sorted(name[len(_DATE):-len(PART_NAME) - 1] for name, is_dir in store.children_deep(folder)
+                      if not is_dir and name.startswith(_DATE) and name.count("/") == 1
+                      and name.endswith(f"/{PART_NAME}"))
+    named = [name for name, is_dir in store.children(folder) if is_dir and name.startswith(_DATE)]
+    return sorted(name[len(_DATE):] for name in named if store.is_file(f"{folder}/{name}/{PART_NAME}"))
 
 
 def days(root: str | os.PathLike[str], exchange: str, symbol: str) -> list[str]:
     """Every day any list holds for an exchange and symbol, in order."""
     found: set[str] = set()
-    for name in CATALOG_LISTS:
-        found.update(list_days(root, name, exchange, symbol))
+    for held in open_store(root).each(lambda name: list_days(root, name, exchange, symbol), CATALOG_LISTS):
+        found.update(held)
     return sorted(found)
 
 
 def exchanges_and_symbols(root: str | os.PathLike[str]) -> list[tuple[str, str]]:
     """The (exchange, symbol) pairs a catalog holds, in order."""
+    store = open_store(root)
+    store.check()
     pairs: set[tuple[str, str]] = set()
     for name in CATALOG_LISTS:
-        base = Path(root) / name
-        if not base.is_dir():
-            continue
-        for exchange in base.glob("exchange=*"):
-            for symbol in exchange.glob("symbol=*"):
-                pairs.add((exchange.name.partition("=")[2], symbol.name.partition("=")[2]))
+        for exchange, is_dir in store.children(name):
+            if not is_dir or not exchange.startswith("exchange="):
+                continue
+            for symbol, is_symbol_dir in store.children(f"{name}/{exchange}"):
+                if is_symbol_dir and symbol.startswith("symbol="):
+                    pairs.add((exchange.partition("=")[2], symbol.partition("=")[2]))
     return sorted(pairs)
 
 
 def read_day(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str, day: str) -> Columns:
     """One partition as columns."""
-    path = partition_path(root, list_name, exchange, symbol, day)
+    store = open_store(root)
+    key = partition_key(list_name, exchange, symbol, day)
     try:
-        table = pq.read_table(path, memory_map=True)
+        table = store.read_table(key)
+    except StorageError:
+        raise  # the store's own error, which names the object
     except (OSError, pa.ArrowException) as error:
-        raise CatalogError(f"cannot read {path}: {error}") from None
-    return table_to_columns(list_name, table, str(path))
+        raise CatalogError(f"cannot read {store.where(key)}: {error}") from None
+    return table_to_columns(list_name, table, store.where(key))
 
 
 def _in_span(list_name: str, columns: Columns, start: int | None, end: int | None) -> Columns:
@@ -92,14 +98,18 @@ def read_span(root: str | os.PathLike[str], exchange: str, symbol: str, start_ms
         raise CatalogError("the end of the span must be after its start")
     first_day = None if start_ms is None else day_of_ms(start_ms)
     last_day = None if end_ms is None else day_of_ms(end_ms - 1)
+    store = open_store(root)
+    store.check()
+    held = store.each(lambda name: list_days(root, name, exchange, symbol), CATALOG_LISTS)
+    wanted = [(name, day) for name, found in zip(CATALOG_LISTS, held) for day in found
+              if (first_day is None or day >= first_day) and (last_day is None or day <= last_day)]
+    parts = store.each(lambda item: read_day(root, item[0], exchange, symbol, item[1]), wanted)
     out: dict[str, dict[str, np.ndarray[Any, Any]]] = {}
     for name in CATALOG_LISTS:
-        chosen = [day for day in list_days(root, name, exchange, symbol)
-                  if (first_day is None or day >= first_day) and (last_day is None or day <= last_day)]
+        chosen = [part for (list_name, _), part in zip(wanted, parts) if list_name == name]
         if not chosen:
             continue
-        columns = concat_rows([read_day(root, name, exchange, symbol, day) for day in chosen])
-        columns = _in_span(name, columns, start_ms, end_ms)
+        columns = _in_span(name, concat_rows(chosen), start_ms, end_ms)
         if len(columns["ts"]):
             out[name] = columns
     return out

@@ -9,14 +9,15 @@ from __future__ import annotations
 
 import itertools
 import os
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
+import pyarrow as pa
 
 from .book import Columns, book_before, concat_rows, slice_rows
-from .layout import CATALOG_LISTS, DAY_MS, columns_to_table, day_of_ms, partition_path, write_partition
+from .layout import CATALOG_LISTS, DAY_MS, columns_to_table, day_of_ms, has_partition, store_partition
 from .manifest import read_entry, write_entry
 
 
@@ -33,7 +34,7 @@ def is_current(root: str | os.PathLike[str], list_name: str, exchange: str, symb
     """Whether the partition exists and was built from exactly these inputs."""
     entry = read_entry(root, list_name, exchange, symbol, day)
     return (entry is not None and entry.get("inputs") == [dict(item) for item in inputs]
-            and partition_path(root, list_name, exchange, symbol, day).is_file())
+            and has_partition(root, list_name, exchange, symbol, day))
 
 
 def _day_rows(ts: np.ndarray[Any, Any]) -> list[tuple[str, int, int]]:
@@ -54,13 +55,14 @@ def _sorted(list_name: str, columns: Columns) -> Columns:
     return {name: column[order] for name, column in columns.items()}
 
 
-def split_days(list_name: str, columns: Columns, before: Columns | None = None) -> list[tuple[str, Columns]]:
-    """A list's records per UTC day; each day's book led by the book replayed to its midnight when
-    earlier events (or `before`, the book of the day before) continue into it."""
+def day_pieces(list_name: str, columns: Columns, before: Columns | None = None) -> Iterator[tuple[str, list[Columns]]]:
+    """A list's records per UTC day, as views of `columns`: each day's book led by the book replayed
+    to its midnight (a piece of its own, so the day's events are never copied) when earlier events
+    (or `before`, the book of the day before) continue into it."""
     columns = _sorted(list_name, columns)
-    out = []
     for day, lo, hi in _day_rows(columns["ts"]):
         part = slice_rows(list_name, columns, lo, hi)
+        pieces = [part]
         if list_name == "book":
             midnight = int(part["ts"][0]) // DAY_MS * DAY_MS
             starts_whole = int(part["ts"][0]) == midnight and int(part["kind"][0]) == 0
@@ -68,21 +70,34 @@ def split_days(list_name: str, columns: Columns, before: Columns | None = None) 
             if not starts_whole and earlier is not None:
                 start = book_before(earlier, midnight)
                 if start is not None:
-                    part = concat_rows([start, part])
-        out.append((day, part))
-    return out
+                    pieces.insert(0, start)
+        yield day, pieces
+
+
+def split_days(list_name: str, columns: Columns, before: Columns | None = None) -> list[tuple[str, Columns]]:
+    """A list's records per UTC day; each day's book led by the book replayed to its midnight when
+    earlier events (or `before`, the book of the day before) continue into it."""
+    return [(day, concat_rows(pieces)) for day, pieces in day_pieces(list_name, columns, before)]
 
 
 def write_day(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str, day: str,
               columns: Columns, inputs: Sequence[Mapping[str, Any]], gaps: Sequence[Any] = (),
               notes: Mapping[str, Any] | None = None) -> None:
     """Write one partition and its manifest entry."""
-    table = columns_to_table(list_name, columns)
-    write_partition(table, partition_path(root, list_name, exchange, symbol, day))
-    ts = columns["ts"]
+    write_day_pieces(root, list_name, exchange, symbol, day, [columns], inputs, gaps, notes)
+
+
+def write_day_pieces(root: str | os.PathLike[str], list_name: str, exchange: str, symbol: str, day: str,
+                     pieces: Sequence[Columns], inputs: Sequence[Mapping[str, Any]], gaps: Sequence[Any] = (),
+                     notes: Mapping[str, Any] | None = None) -> None:
+    """Write one partition of consecutive pieces of records (not joined first) and its manifest entry."""
+    tables = [columns_to_table(list_name, piece) for piece in pieces]
+    table = tables[0] if len(tables) == 1 else pa.concat_tables(tables)
+    store_partition(root, list_name, exchange, symbol, day, table)
+    filled = [piece["ts"] for piece in pieces if len(piece["ts"])]
     entry = {"list": list_name, "exchange": exchange, "symbol": symbol, "date": day,
-             "inputs": [dict(item) for item in inputs], "records": len(ts),
-             "first_ts": int(ts[0]) if len(ts) else None, "last_ts": int(ts[-1]) if len(ts) else None,
+             "inputs": [dict(item) for item in inputs], "records": sum(len(ts) for ts in filled),
+             "first_ts": int(filled[0][0]) if filled else None, "last_ts": int(filled[-1][-1]) if filled else None,
              "gaps": list(gaps), **(dict(notes) if notes else {})}
     write_entry(root, list_name, exchange, symbol, day, entry)
 
@@ -90,17 +105,25 @@ def write_day(root: str | os.PathLike[str], list_name: str, exchange: str, symbo
 def write_lists(root: str | os.PathLike[str], exchange: str, symbol: str, lists: Mapping[str, Columns],
                 inputs: Sequence[Mapping[str, Any]], gaps: Mapping[str, Sequence[Any]] | None = None) -> Written:
     """Write lists of columns into the catalog split at UTC midnight; a day whose manifest names
-    the same inputs is not written again."""
+    the same inputs is not written again. Holds the catalog's write lock meanwhile."""
+    from ..write_lock import holding
+
+    with holding(root, f"a write of {exchange} {symbol}"):
+        return _write_lists(root, exchange, symbol, lists, inputs, gaps)
+
+
+def _write_lists(root: str | os.PathLike[str], exchange: str, symbol: str, lists: Mapping[str, Columns],
+                 inputs: Sequence[Mapping[str, Any]], gaps: Mapping[str, Sequence[Any]] | None) -> Written:
     result = Written()
     for name in CATALOG_LISTS:
         if name not in lists:
             continue
-        for day, part in split_days(name, lists[name]):
-            count = len(part["ts"])
+        for day, pieces in day_pieces(name, lists[name]):
+            count = sum(len(piece["ts"]) for piece in pieces)
             if is_current(root, name, exchange, symbol, day, inputs):
                 result.unchanged[(name, day)] = count
                 continue
             day_gaps = [gap for gap in (gaps or {}).get(name, ()) if day_of_ms(int(gap[0])) == day]
-            write_day(root, name, exchange, symbol, day, part, inputs, day_gaps)
+            write_day_pieces(root, name, exchange, symbol, day, pieces, inputs, day_gaps)
             result.written[(name, day)] = count
     return result

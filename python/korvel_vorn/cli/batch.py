@@ -89,7 +89,8 @@ def add_batch_parser(sub: Any) -> None:
                        description="Compute per symbol and UTC day of a catalog the tables bars, footprint and book "
                        "into Hive-partitioned Parquet under --out: on a thread pool here (default), a local Dask "
                        "cluster or a running Dask scheduler. A second run does only what is not done yet.")
-    p.add_argument("--catalog", required=True, metavar="ROOT", help="catalog folder (as fetch writes it)")
+    p.add_argument("--catalog", required=True, metavar="ROOT",
+                   help="catalog folder or URL such as s3://bucket/prefix (as fetch writes it)")
     p.add_argument("--exchange", metavar="E", help="exchange of the catalog (binance-um, bybit, ...)")
     p.add_argument("--exchanges", type=name_list, metavar="E1,E2", help="instead of --exchange: one instrument over "
                    "several exchanges, its tables aggregated under exchange=aggregate:E1+E2 (the first the reference "
@@ -99,7 +100,7 @@ def add_batch_parser(sub: Any) -> None:
     p.add_argument("--from", dest="start", required=True, type=utc_day, metavar="DAY",
                    help="first UTC day (YYYY-MM-DD)")
     p.add_argument("--to", dest="end", required=True, type=utc_day, metavar="DAY", help="last UTC day, included")
-    p.add_argument("--out", required=True, metavar="DIR", help="output folder")
+    p.add_argument("--out", required=True, metavar="DIR", help="output folder or URL such as s3://bucket/prefix")
     p.add_argument("--tables", type=table_list, default=["bars", "footprint", "book"], metavar="T1,T2",
                    help="tables among bars, footprint, book (default all three)")
     p.add_argument("--bucket", type=bucket_duration, default=60_000, metavar="DURATION",

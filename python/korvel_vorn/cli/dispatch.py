@@ -14,6 +14,7 @@ from ..columns import ColumnError
 from ..replies import VornError
 from ..session import DatasetFileError
 from ..stopping import Stopped
+from ..storage_error import StorageError
 from .common import CliError, UsageError, one_line
 from .parser import build_parser
 
@@ -30,7 +31,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except UsageError as error:
         sys.stderr.write(f"korvel_vorn {args.command}: error: {one_line(str(error))}\n")
         return 2
-    except (CliError, DatasetFileError, VornError, ColumnError, ChartsUnavailable) as error:
+    except (CliError, DatasetFileError, VornError, ColumnError, ChartsUnavailable, StorageError) as error:
         sys.stderr.write(f"korvel_vorn {args.command}: error: {one_line(str(error))}\n")
         return 1
     except BrokenPipeError:  # `... | head`

@@ -153,11 +153,11 @@ def build_parser() -> argparse.ArgumentParser:
                        "exit status is 0 when everything asked for is in the catalog, 3 when some of it is "
                        "missing or failed, 1 when nothing came in or on a disk error, 2 on a usage error.")
     p.add_argument("source", metavar="SOURCE",
-                   help="binance-um, binance-cm, bybit or tardis:EXCHANGE (e.g. tardis:binance-futures)")
+                   help="binance-um, binance-cm, binance-spot, bybit or tardis:EXCHANGE (e.g. tardis:binance-futures)")
     p.add_argument("symbols", nargs="+", metavar="SYMBOL", help="symbols in the archive's form (BTCUSDT, BTCUSD_PERP)")
     p.add_argument("--from", dest="start", required=True, metavar="DAY", help="first day (YYYY-MM-DD, UTC)")
     p.add_argument("--to", dest="end", required=True, metavar="DAY", help="last day, included")
-    p.add_argument("--catalog", required=True, metavar="ROOT", help="catalog folder to build into")
+    p.add_argument("--catalog", required=True, metavar="ROOT", help="catalog folder or URL (s3://bucket/prefix) to build into")
     p.add_argument("--types", help="comma list of the archive's type names (binance: trades or aggTrades, klines, "
                    "metrics, fundingRate, liquidationSnapshot; bybit: trades, orderbook; tardis: trades, "
                    "incremental_book_L2, liquidations, derivative_ticker); default: all but aggTrades")
@@ -169,7 +169,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=cmd_fetch)
 
     p = sub.add_parser("catalog", help="what a catalog holds: per exchange and symbol the days, lists and gaps")
-    p.add_argument("root", metavar="ROOT", help="catalog folder")
+    p.add_argument("root", metavar="ROOT", help="catalog folder or URL (s3://bucket/prefix)")
     p.set_defaults(run=cmd_catalog)
     p = sub.add_parser("record", help="record live exchange feeds into hourly files (convert reads them)",
                        description="Record the live feeds of SYMBOLs (book diffs synchronised from REST snapshots, "
@@ -177,8 +177,9 @@ def build_parser() -> argparse.ArgumentParser:
                        "OUT/SOURCE/SYMBOL/YYYY-MM-DD/HH.jsonl.gz, one '<receive ns> <message>' line per message, "
                        "with a manifest.json per day (connections, gaps, snapshots, trade id holes). Runs until "
                        "SIGINT or SIGTERM. URLs: KORVEL_VORN_BINANCE_WS_URL, KORVEL_VORN_BINANCE_REST_URL, "
-                       "KORVEL_VORN_BINANCE_CM_WS_URL, KORVEL_VORN_BINANCE_CM_REST_URL, KORVEL_VORN_BYBIT_WS_URL.")
-    p.add_argument("source", choices=("binance-um", "binance-cm", "bybit"), help="exchange and market")
+                       "KORVEL_VORN_BINANCE_CM_WS_URL, KORVEL_VORN_BINANCE_CM_REST_URL, KORVEL_VORN_BINANCE_SPOT_WS_URL, "
+                       "KORVEL_VORN_BINANCE_SPOT_REST_URL, KORVEL_VORN_BYBIT_WS_URL.")
+    p.add_argument("source", choices=("binance-um", "binance-cm", "binance-spot", "bybit"), help="exchange and market")
     p.add_argument("symbols", nargs="+", metavar="SYMBOL", help="symbols to record (BTCUSDT ...)")
     p.add_argument("--out", required=True, help="folder to record into (never overwritten)")
     p.add_argument("--every-trade", action="store_true", help="Binance: every fill (@trade) instead of @aggTrade")
@@ -194,7 +195,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="address to serve on (default 127.0.0.1; any other lets whoever reaches it read the data)")
     p.add_argument("live_symbol", nargs="?", metavar="SYMBOL", help="with --live: the symbol to record")
     p.add_argument("--live", action="store_true",
-                   help="record SOURCE (binance-um, binance-cm, bybit) SYMBOL live and follow its newest moment")
+                   help="record SOURCE (binance-um, binance-cm, binance-spot, bybit) SYMBOL live and follow its newest moment")
     p.add_argument("--out", metavar="DIR", help="with --live: also write the recording into DIR")
     p.add_argument("--open", action="store_true", help="open the page in the default browser")
     p.set_defaults(run=cmd_view)

@@ -6,43 +6,31 @@ quantities are contracts is converted at load (contracts x contract value / pric
 
 from __future__ import annotations
 
-import dataclasses
 from typing import Any
 
 import numpy as np
+
+from ..venues import units as venue_units
+from ..venues.units import QuantityUnit as QuantityUnit
 
 
 class UnitError(ValueError):
     """A venue whose quantities cannot be brought to the base asset, or an unknown venue."""
 
 
-@dataclasses.dataclass(frozen=True)
-class QuantityUnit:
-    """Base asset (`contract_value` None) or contracts worth `contract_value` of the quote."""
-
-    contract_value: float | None = None
-
-    @property
-    def base(self) -> bool:
-        return self.contract_value is None
-
-
-BASE = QuantityUnit()
 # The venues a composite may hold; the coin-margined ones quote contracts in USD.
 KNOWN_EXCHANGES = ("binance-um", "binance-cm", "binance-spot", "bybit")
 
 
 def quantity_unit(exchange: str, symbol: str) -> QuantityUnit:
-    """The unit of the quantities the catalog keeps for `symbol` of `exchange`."""
+    """The unit of the quantities the catalog keeps for `symbol` of `exchange` (the venues' own
+    table, `venues.units`)."""
     if exchange not in KNOWN_EXCHANGES:
         raise UnitError(f"unknown exchange {exchange!r}: a composite takes {', '.join(KNOWN_EXCHANGES)}")
-    name = symbol.upper()
-    if exchange == "binance-cm":
-        # Coin-margined delivery and perpetual contracts: 100 USD for BTC, 10 USD for the others.
-        return QuantityUnit(100.0 if name.startswith("BTCUSD") else 10.0)
-    if exchange == "bybit" and name.endswith("USD"):
-        return QuantityUnit(1.0)  # Bybit inverse contracts are worth one USD each
-    return BASE
+    try:
+        return venue_units.quantity_unit(exchange, symbol)
+    except venue_units.UnitError as error:
+        raise UnitError(str(error)) from None
 
 
 def _base(qty: Any, price: Any, value: float) -> np.ndarray[Any, Any]:

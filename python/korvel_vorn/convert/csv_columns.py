@@ -17,7 +17,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.csv as pcsv
 
-from ..venues import binance
+from ..venues.binance import archive as binance
 from .context import Context
 from .fields import MS_DIVISORS, UNIT_LIMITS
 from .store import NO_ID

@@ -247,8 +247,14 @@ def _read_json(ctx: Context, source: _Input, first_line: str) -> None:
         return
     except (json.JSONDecodeError, RecursionError):
         pass
-    # The first line is not a whole message: one JSON document, parsed whole.
+    # The first line is not a whole message: one JSON document, a dataset read a batch of records
+    # at a time, any other parsed whole.
     ctx.form = "JSON document"
+    from .dataset_columns import read_dataset_document
+
+    with _read_errors(source.name), source.open() as raw:
+        if read_dataset_document(ctx, source.name, raw):
+            return
     with _read_errors(source.name), source.open() as raw:
         data = raw.read(MAX_DOCUMENT + 1)
     if len(data) > MAX_DOCUMENT:

@@ -16,12 +16,12 @@ from ..stopping import stop_on_signals
 from .core import Recorder, RecordError, Sink
 from .options import RecordOptions
 
-SOURCES = ("binance-um", "binance-cm", "bybit")
+SOURCES = ("binance-um", "binance-cm", "binance-spot", "bybit")
 
 
 def make_recorder(source: str, symbols: list[str], out: str | os.PathLike[str] | None,
                   options: RecordOptions | None = None, *, sink: Sink | None = None, log: Any = None) -> Recorder:
-    """The recorder of `source` ("binance-um", "binance-cm" or "bybit")."""
+    """The recorder of `source` ("binance-um", "binance-cm", "binance-spot" or "bybit")."""
     if source not in SOURCES:
         raise RecordError(f"unknown source {source!r}: use one of {', '.join(SOURCES)}")
     if not symbols:
@@ -36,6 +36,10 @@ def make_recorder(source: str, symbols: list[str], out: str | os.PathLike[str] |
         return BybitRecorder(source, list(symbols), folder, options, log, sink)
     from ..venues.binance.recorder import BinanceRecorder
 
+    if source == "binance-spot":  # spot's feeds differ from the futures' only in the venue's facts
+        from ..venues.binance_spot.live import SPOT
+
+        return BinanceRecorder(source, list(symbols), folder, options, log, sink, live=SPOT)
     return BinanceRecorder(source, list(symbols), folder, options, log, sink)
 
 

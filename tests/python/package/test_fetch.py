@@ -283,7 +283,7 @@ def test_a_bad_day_is_reported_and_every_other_day_done(tmp_path, mirror, capsys
 
 
 def test_a_member_beyond_what_a_day_holds_is_refused(tmp_path, mirror, monkeypatch):
-    from korvel_vorn.venues import binance
+    from korvel_vorn.venues.binance import archive as binance
 
     build_binance(mirror)
     monkeypatch.setitem(binance.MAX_MEMBER_BYTES, "klines", 100)

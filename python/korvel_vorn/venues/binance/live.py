@@ -1,9 +1,11 @@
-"""Binance futures live: where each market is served (WebSocket and REST, overridable by the
-environment), the stream names and the fields of their messages; `recorder` records them.
+"""Binance live feeds (record): where each market is served, its stream names and the fields of
+its messages (futures here; spot's address in `venues.binance_spot.live`). The book is
+synchronised from the REST depth snapshot as the exchange documents it (see
+`korvel_vorn.venues.binance.recorder`).
 
-Combined streams on the current routing: depth is served under /public, trades, mark price and
-liquidations under /market (`{ws}/{route}/stream?streams=a/b/c`). The book is synchronised from
-the REST depth snapshot as the exchange documents it (see `recorder`).
+Futures' combined streams on the current routing: depth is served under /public, trades, mark
+price and liquidations under /market (`{ws}/{route}/stream?streams=a/b/c`); spot serves every
+stream at `{ws}/stream?streams=a/b/c`.
 """
 
 from __future__ import annotations
@@ -11,22 +13,31 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass
 
+DEPTH_ROUTE = "public"
+MARKET_ROUTE = "market"
+
 
 @dataclass(frozen=True)
 class LiveVenue:
-    """Where one Binance futures market is served live, and its REST paths."""
+    """Where one Binance market is served live, its REST paths, and how its feeds differ."""
 
     source: str
     ws_env: str
     ws_default: str
     rest_env: str
     rest_default: str
-    depth_path: str  # REST depth snapshot (lastUpdateId, bids, asks, E, T)
-    open_interest_path: str  # REST open interest (openInterest, symbol, time)
+    depth_path: str  # REST depth snapshot (lastUpdateId, bids, asks; futures add E and T)
+    open_interest_path: str | None  # REST open interest (openInterest, symbol, time); spot has none
     # Where the first depth update applied after a snapshot must start: it holds the update
     # lastUpdateId + bridge (U <= lastUpdateId + bridge <= u) and updates with u below that are
     # already in the snapshot. Futures: 0; spot: 1.
     snapshot_bridge: int = 0
+    routes: tuple[str, str] = (DEPTH_ROUTE, MARKET_ROUTE)  # of the depth and the market streams ("": none)
+    derivatives: bool = True  # liquidations and mark price (funding) streams, open interest polls
+    every_trade: bool = False  # always @trade (spot), whatever the recording's options say
+    # REST path answering 400 (code -1121) for a symbol the exchange does not list, asked once at
+    # the start where no open interest poll would tell (a stream of such a symbol stays silent).
+    symbol_check_path: str | None = None
 
     def ws_url(self) -> str:
         return os.environ.get(self.ws_env) or self.ws_default
@@ -45,8 +56,6 @@ LIVE_VENUES = {
 }
 
 SNAPSHOT_LIMIT = 1000  # levels per side of the REST depth snapshot (weight 20 of 2400 a minute)
-DEPTH_ROUTE = "public"
-MARKET_ROUTE = "market"
 
 
 def depth_stream(symbol: str) -> str:
@@ -66,7 +75,8 @@ def mark_price_stream(symbol: str) -> str:
 
 
 def combined_url(ws_url: str, route: str, streams: list[str]) -> str:
-    return f"{ws_url.rstrip('/')}/{route}/stream?streams={'/'.join(streams)}"
+    prefix = f"/{route}" if route else ""
+    return f"{ws_url.rstrip('/')}{prefix}/stream?streams={'/'.join(streams)}"
 
 
 # Message fields of the live streams (inside the combined envelope {"stream", "data"}).
@@ -75,7 +85,7 @@ SYMBOL = "s"  # symbol (forceOrder: inside the order object "o")
 EVENT_TIME = "E"
 DEPTH_FIRST_ID = "U"  # first update id of a depth event
 DEPTH_LAST_ID = "u"  # last update id
-DEPTH_PREVIOUS_ID = "pu"  # the previous event's last update id
+DEPTH_PREVIOUS_ID = "pu"  # the previous event's last update id (futures only)
 SNAPSHOT_ID = "lastUpdateId"
 AGG_TRADE_ID = "a"
 TRADE_ID = "t"

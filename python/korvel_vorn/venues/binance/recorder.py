@@ -70,9 +70,9 @@ class BinanceBook:
 
 
 class BinanceRecorder(Recorder):
-    def __init__(self, source: str, *args: Any, **kwargs: Any) -> None:
+    def __init__(self, source: str, *args: Any, live: venue.LiveVenue | None = None, **kwargs: Any) -> None:
         super().__init__(source, *args, **kwargs)
-        self.venue = venue.LIVE_VENUES[source]
+        self.venue = live or venue.LIVE_VENUES[source]
         self.books = {s: BinanceBook(s) for s in self.symbols}
         self.last_ids: dict[tuple[str, str], int] = {}
         self._snapshot_tasks: dict[str, asyncio.Task[None]] = {}
@@ -81,19 +81,27 @@ class BinanceRecorder(Recorder):
     # ---- links --------------------------------------------------------------------------------
     def links(self) -> list[Link]:
         ws = self.venue.ws_url()
+        depth_route, market_route = self.venue.routes
+        every_trade = self.options.every_trade or self.venue.every_trade
         depth = [venue.depth_stream(s) for s in self.symbols]
         market = [name for s in self.symbols for name in (
-            venue.trade_stream(s, self.options.every_trade), venue.liquidation_stream(s), venue.mark_price_stream(s))]
+            venue.trade_stream(s, every_trade),
+            *((venue.liquidation_stream(s), venue.mark_price_stream(s)) if self.venue.derivatives else ()))]
         return [
-            self.link("depth", venue.combined_url(ws, venue.DEPTH_ROUTE, depth)),
-            self.link("market", venue.combined_url(ws, venue.MARKET_ROUTE, market)),
+            self.link("depth", venue.combined_url(ws, depth_route, depth)),
+            self.link("market", venue.combined_url(ws, market_route, market)),
         ]
 
     def background(self) -> list[Callable[[], Any]]:
-        return [self._poll_open_interest]
+        tasks: list[Callable[[], Any]] = []
+        if self.venue.open_interest_path is not None:
+            tasks.append(self._poll_open_interest)
+        if self.venue.symbol_check_path is not None:
+            tasks.append(self._check_symbols)
+        return tasks
 
     def start_manifest(self, state: SymbolState) -> None:
-        if state.files is None:
+        if state.files is None or not self.venue.derivatives:
             return
         state.files.manifest_for(time.time_ns()).set("liquidations", {
             "stream": venue.liquidation_stream(state.symbol), "sampled": True,
@@ -328,6 +336,28 @@ class BinanceRecorder(Recorder):
                     self.log(f"{state.symbol}: open interest poll failed ({reply.error or reply.status})")
             with contextlib.suppress(TimeoutError):
                 await asyncio.wait_for(self.stopping.wait(), self.options.oi_every)
+
+    # ---- symbols ------------------------------------------------------------------------------
+    async def _check_symbols(self) -> None:
+        """Asks the exchange once for each symbol: one it does not list is refused, as the open
+        interest poll refuses it on futures. Failures other than that are retried with backoff."""
+        pending = list(self.states.values())
+        attempt = 0
+        while pending and not self.stopping.is_set():
+            for state in list(pending):
+                url = f"{self.venue.rest_url().rstrip('/')}{self.venue.symbol_check_path}?symbol={state.symbol}"
+                reply = await rest.get(url, self.options.rest_timeout)
+                if reply.status == 200:
+                    pending.remove(state)
+                elif reply.status == 400 and reply.exchange_code() == -1121:
+                    pending.remove(state)
+                    self.refuse_symbol(state, "the exchange does not know it")
+                else:
+                    self.log(f"{state.symbol}: symbol check failed ({reply.error or reply.status})")
+            if pending:
+                with contextlib.suppress(TimeoutError):
+                    await asyncio.wait_for(self.stopping.wait(), self.options.backoff(attempt))
+                attempt += 1
 
 
 def _continues(synced_to: int, event: _Depth) -> bool:

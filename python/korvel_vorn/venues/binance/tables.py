@@ -17,7 +17,7 @@ from collections.abc import Iterator
 from ...convert.context import Context
 from ...convert.csv_table import Row, Table, cell, column_finder, is_boolish
 from ...convert.fields import FieldError, flag, is_zero, liquidated_side, number
-from .. import binance
+from . import archive as binance
 
 # layout: (ts, price, qty, is_buyer_maker) column positions without header
 _FIXED = {layout: tuple(binance.TRADE_POSITIONS[data_type][key] for key in ("ts", "price", "qty", "maker"))

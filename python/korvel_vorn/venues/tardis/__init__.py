@@ -1,7 +1,7 @@
 """Archives in the Tardis CSV layout: one gzip CSV per exchange, data type, day and symbol at
 ``{KORVEL_VORN_TARDIS_URL}/v1/{exchange}/{data_type}/{YYYY}/{MM}/{DD}/{SYMBOL}.csv.gz``; every day but
 the first of each month needs an API key (``--api-key`` or the ``TARDIS_API_KEY`` variable), sent
-as a bearer token. The CSV layouts are read by `convert.tardis_tables`.
+as a bearer token. The CSV layouts are read by `venues.tardis.tables`.
 """
 
 from __future__ import annotations
