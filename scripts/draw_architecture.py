@@ -33,7 +33,7 @@ BOXES = {
     "engine": (5.2, 2.5, 4.6, 1.1, "_engine.Engine  (python/engine)", "the array path: files and NumPy\ncolumns "
                "in, frames as arrays out", ENGINE),
     "session": (2.6, 0.9, 4.8, 1.0, "Session  (korvel_vorn)", "commands · dataset · replies · columns\n"
-                "frame_arrays · studies", PYTHON),
+                "frame_arrays · studies · composite (venues)", PYTHON),
     "viewer": (0.2, -0.9, 2.2, 1.1, "viewer", "browser page,\nnotebook widget", FRONT),
     "charts": (2.6, -0.9, 2.2, 1.1, "charts, replay", "PNG, GIF", FRONT),
     "batch": (5.0, -0.9, 2.2, 1.1, "batch", "Parquet tables,\nDask", FRONT),

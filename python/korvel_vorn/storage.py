@@ -85,7 +85,7 @@ def _other_filesystem(root: str) -> tuple[pafs.FileSystem, str]:
     except (OSError, pa.ArrowException) as error:
         raise StorageError(f"{shown(root)}: {reason_of(error)}") from None
     try:
-        import fsspec  # type: ignore[import-untyped]
+        import fsspec
         from pyarrow.fs import FSSpecHandler, PyFileSystem
 
         filesystem = fsspec.filesystem(scheme)

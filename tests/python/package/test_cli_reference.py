@@ -29,9 +29,10 @@ def test_the_page_holds_the_reference_of_the_parser_as_it_is():
         "docs/cli.md is out of date: run PYTHONPATH=python python -m korvel_vorn.cli.reference docs/cli.md"
 
 
-def test_every_command_has_its_section_in_the_reference():
+def test_every_command_has_its_row_in_the_overview_and_its_section_in_the_reference():
     text = (ROOT / "docs" / "cli.md").read_text(encoding="utf-8")
     for name in reference.commands(build_parser()):
+        assert f"\n| `{name}` |" in text, f"docs/cli.md's table of commands lacks {name}"
         assert f"### `{name}`" in text
 
 
