@@ -42,6 +42,16 @@ void HandleState::changed() noexcept {
     carry = FrameCarry{};
 }
 
+void HandleState::number_prices() noexcept {
+    try {
+        if (!price_ids) price_ids = std::make_unique<PriceIds>();
+        if (price_ids->extend(dataset.levels)) return;
+    } catch (...) {
+        // memory ran out: frames go on without the numbers
+    }
+    price_ids.reset();
+}
+
 void HandleState::set_spec(VornSpec new_spec) {
     spec = std::move(new_spec);
     changed();
@@ -51,20 +61,26 @@ std::uint64_t HandleState::load(Dataset new_dataset) {
     prepare_dataset(new_dataset);
     std::uint64_t count = new_dataset.record_count();
     dataset = std::move(new_dataset);
+    price_ids.reset();
     changed();
     // The memory kept for the frames of the old dataset goes back to the system with it.
     block_memory::release_kept();
+    number_prices();
     return count;
 }
 
 Result<std::uint64_t> HandleState::append(const Dataset& added) {
     Result<std::uint64_t> appended = append_dataset(dataset, added);
-    if (appended && *appended > 0) changed();
+    if (appended && *appended > 0) {
+        changed();
+        number_prices();
+    }
     return appended;
 }
 
 void HandleState::reset() {
     dataset = Dataset{};
+    price_ids.reset();
     changed();
     block_memory::release_kept();
 }
@@ -94,13 +110,13 @@ Result<std::int64_t> HandleState::cursor(std::optional<std::int64_t> ts) const {
 Result<Frame> HandleState::frame(PanelOptions options) {
     Result<std::int64_t> at = cursor(std::nullopt);
     if (!at) return std::move(at).error();
-    return compute_frame(*spec, dataset, *at, options, carry, generation);
+    return compute_frame(*spec, dataset, *at, options, carry, generation, price_ids.get());
 }
 
 Result<Frame> HandleState::frame_at(std::int64_t ts, PanelOptions options) {
     Result<std::int64_t> at = cursor(ts);
     if (!at) return std::move(at).error();
-    return compute_frame(*spec, dataset, *at, options, carry, generation);
+    return compute_frame(*spec, dataset, *at, options, carry, generation, price_ids.get());
 }
 
 Result<HandleState::ClusterFrame> HandleState::clusters(std::optional<std::int64_t> ts, double price_bin,

@@ -4,6 +4,7 @@
 #include <span>
 
 #include "core/dataset/dataset.hpp"
+#include "core/dataset/price_ids.hpp"
 
 namespace vorn {
 
@@ -16,6 +17,9 @@ struct Window {
     std::span<const LiquidationEvent> liquidations;
     // The level pool the book events index into.
     std::span<const PriceLevel> levels;
+    // The numbers of the pool's prices, when the object keeps them for exactly this pool (see
+    // price_ids.hpp); null otherwise. Only speeds book work up: results are the same without.
+    const PriceIds* price_ids = nullptr;
 
     std::span<const PriceLevel> bids(const BookEvent& e) const { return levels.subspan(e.first_level, e.bid_count); }
     std::span<const PriceLevel> asks(const BookEvent& e) const {

@@ -25,9 +25,10 @@ Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::i
                             PanelOptions options = {});
 
 // The same, continuing `carry` (what the previous frame of the object at `generation` left,
-// see frame_carry.hpp) and leaving this frame's there. On failure the carry is left as it was.
+// see frame_carry.hpp) and leaving this frame's there, with the dataset's price numbers when it
+// has them (null: none). On failure the carry is left as it was.
 Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor, PanelOptions options,
-                            FrameCarry& carry, std::uint64_t generation);
+                            FrameCarry& carry, std::uint64_t generation, const PriceIds* price_ids = nullptr);
 
 // The window a frame at `cursor` takes into account, and its end (min(cursor, to_ts)).
 struct FrameWindow {
