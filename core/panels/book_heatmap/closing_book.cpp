@@ -1,5 +1,6 @@
 #include "core/panels/book_heatmap/closing_book.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -25,6 +26,7 @@ class RemovedByNumber {
 public:
     explicit RemovedByNumber(std::size_t distinct) : flags_(distinct, 0) {}
     std::uint8_t& at(std::uint64_t, const std::uint32_t* numbers, std::size_t i) { return flags_[numbers[i]]; }
+    bool decided(std::uint32_t number) const { return flags_[number] != 0; }
 
 private:
     std::vector<std::uint8_t> flags_;
@@ -59,6 +61,24 @@ public:
         }
     }
 
+    // After the later events: the covered levels [from, to) grouped by price, prices taken from
+    // the best one on. Each is decided by its last level there, unless a later level decided it.
+    void visit_grouped(const PriceWrites& grouped, PriceWrites::Side side, std::uint64_t from, std::uint64_t to,
+                       std::span<const PriceLevel> pool) {
+        const std::span<const std::uint64_t> keys = grouped.keys();
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            const std::size_t r = higher_ ? keys.size() - 1 - i : i;
+            if (found_ && !beats(keys[r], best_)) return;
+            if (removed_.decided(grouped.number(r))) continue;
+            const std::span<const std::uint32_t> list = grouped.writes(side, r);
+            const auto last = std::lower_bound(list.begin(), list.end(), to);
+            if (last == list.begin() || *(last - 1) < from || pool[*(last - 1)].qty == 0.0) continue;
+            best_ = keys[r];
+            found_ = true;
+            return;
+        }
+    }
+
     bool found() const { return found_; }
     double best() const { return from_total_order_key(best_); }
 
@@ -88,9 +108,46 @@ std::optional<BestPrices> search_best_prices(const Window& window, Removed bid_r
     return BestPrices{bid.best(), ask.best()};
 }
 
+
+// With the levels grouped by price: the events after the covered ones read backwards as above,
+// then, unless a snapshot among them ended the search, the covered levels since the last covered
+// snapshot of the window by price.
+std::optional<BestPrices> grouped_best_prices(const Window& window) {
+    const PriceWrites& grouped = *window.price_writes;
+    const std::span<const BookEvent> book = window.book;
+    const std::size_t covered =
+        grouped.events() > window.first_event ? std::min(book.size(), grouped.events() - window.first_event) : 0;
+    const std::size_t distinct = window.price_ids->distinct();
+    BestPriceSearch<RemovedByNumber> bid(true, RemovedByNumber(distinct));
+    BestPriceSearch<RemovedByNumber> ask(false, RemovedByNumber(distinct));
+    const std::uint32_t* numbers = window.price_ids->of_levels().data();
+    bool snapshot = false;
+    for (std::size_t i = book.size(); i-- > covered && !snapshot;) {
+        const BookEvent& e = book[i];
+        bid.visit_backwards(window.bids(e), numbers + e.first_level);
+        ask.visit_backwards(window.asks(e), numbers + e.first_level + e.bid_count);
+        snapshot = e.kind == BookEventKind::Snapshot;
+    }
+    if (!snapshot && covered > 0) {
+        const BookEvent& last = book[covered - 1];
+        std::uint64_t from = book.front().first_level;
+        const std::uint64_t to = last.first_level + last.bid_count + last.ask_count;
+        const std::span<const std::uint64_t> snapshots = grouped.snapshots();
+        const auto after = std::upper_bound(snapshots.begin(), snapshots.end(), window.first_event + covered - 1);
+        if (after != snapshots.begin() && *(after - 1) >= window.first_event) {
+            from = book[*(after - 1) - window.first_event].first_level;
+        }
+        bid.visit_grouped(grouped, PriceWrites::kBids, from, to, window.levels);
+        ask.visit_grouped(grouped, PriceWrites::kAsks, from, to, window.levels);
+    }
+    if (!bid.found() || !ask.found()) return std::nullopt;
+    return BestPrices{bid.best(), ask.best()};
+}
+
 }  // namespace
 
 std::optional<BestPrices> closing_best_prices(const Window& window) {
+    if (window.price_writes != nullptr) return grouped_best_prices(window);
     if (window.price_ids != nullptr) {
         const std::size_t distinct = window.price_ids->distinct();
         return search_best_prices(window, RemovedByNumber(distinct), RemovedByNumber(distinct));

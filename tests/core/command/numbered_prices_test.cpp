@@ -1,5 +1,6 @@
-// Frames over the dataset's price numbers, checked against the same frames computed without
-// them (the ordered-side replay and the hash-map search of the closing book): random books with
+// Frames over the dataset's price numbers and its levels grouped by price, checked against the
+// same frames computed with the numbers alone and without either (the ordered-side replay and
+// the hash-map search of the closing book): random books with
 // prices on and off a tick grid, both zeros, NaN and infinite prices, negative and NaN
 // quantities, snapshots before and inside windows, loads and appends, windows and grids moved.
 // Every JSON reply and, with detail, every list of every panel must be the same bit for bit.
@@ -110,7 +111,17 @@ class NumberedPrices : public ::testing::TestWithParam<std::uint64_t> {};
 
 TEST_P(NumberedPrices, FramesEqualThoseWithoutNumbers) {
     Draw d{std::mt19937_64(GetParam())};
-    HandleState numbered, plain;
+    HandleState grouped, numbered, plain;
+    grouped.regroup_slack = 0;  // rebuilt as soon as appends reach a quarter of what it covers
+    // Each object keeps what its name says, after every load and append.
+    auto strip = [&] {
+        numbered.price_writes.reset();
+        plain.price_writes.reset();
+        plain.price_ids.reset();
+        ASSERT_NE(grouped.price_writes, nullptr);
+    };
+    std::uint64_t built_over = 0;
+    int rebuilt = 0;
     double mid = 100.0;
     std::int64_t end = 0;
     int compared = 0;
@@ -120,34 +131,42 @@ TEST_P(NumberedPrices, FramesEqualThoseWithoutNumbers) {
             mid = 100.0;
             const Dataset loaded = market(d, 0, 20000 + d.below(20000), mid);
             end = loaded.book.back().ts;
+            grouped.load(Dataset(loaded));
             numbered.load(Dataset(loaded));
             plain.load(Dataset(loaded));
-            plain.price_ids.reset();
-            ASSERT_NE(numbered.price_ids, nullptr);
-        } else if (roll < 20) {
+            strip();
+        } else if (roll < 30) {
             const Dataset added = market(d, end + 1, 500 + d.below(5000), mid);
             end = added.book.back().ts;
+            ASSERT_TRUE(grouped.append(added).ok());
             ASSERT_TRUE(numbered.append(added).ok());
             ASSERT_TRUE(plain.append(added).ok());
-            plain.price_ids.reset();
-            ASSERT_NE(numbered.price_ids, nullptr);
+            strip();
+            // Appends are read level by level until they outgrow the grouping, which is then rebuilt.
+            if (grouped.price_writes->levels() != built_over) ++rebuilt;
         }
+        built_over = grouped.price_writes->levels();
         if (step == 0 || d.percent() < 40) {
             const std::string s = spec(d, -1000, end);
+            ASSERT_EQ(dispatch_command(grouped, s), dispatch_command(plain, s));
             ASSERT_EQ(dispatch_command(numbered, s), dispatch_command(plain, s));
         }
         const std::int64_t cursor = d.below(static_cast<int>(end + 2000));
         if (d.percent() < 50) {
             const std::string command = R"({"cmd":"frame_at","ts":)" + std::to_string(cursor) + "}";
-            ASSERT_EQ(dispatch_command(numbered, command), dispatch_command(plain, command)) << "step " << step;
+            const std::string want = dispatch_command(plain, command);
+            ASSERT_EQ(dispatch_command(grouped, command), want) << "step " << step;
+            ASSERT_EQ(dispatch_command(numbered, command), want) << "step " << step;
         } else {
             const PanelOptions options{d.percent() < 50};
-            ASSERT_EQ(frame_bits(numbered.frame_at(cursor, options)), frame_bits(plain.frame_at(cursor, options)))
-                << "step " << step;
+            const std::string want = frame_bits(plain.frame_at(cursor, options));
+            ASSERT_EQ(frame_bits(grouped.frame_at(cursor, options)), want) << "step " << step;
+            ASSERT_EQ(frame_bits(numbered.frame_at(cursor, options)), want) << "step " << step;
         }
         ++compared;
     }
     EXPECT_EQ(compared, 120);
+    EXPECT_GT(rebuilt, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, NumberedPrices, ::testing::Values(1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u));
