@@ -42,6 +42,36 @@ void HandleState::changed() noexcept {
     carry = FrameCarry{};
 }
 
+void HandleState::number_prices() noexcept {
+    try {
+        if (!price_ids) price_ids = std::make_unique<PriceIds>();
+        if (price_ids->extend(dataset.levels)) return;
+    } catch (...) {
+        // memory ran out: frames go on without the numbers
+    }
+    price_ids.reset();
+}
+
+void HandleState::group_writes() noexcept {
+    if (!price_ids) {
+        price_writes.reset();
+        return;
+    }
+    // Appends add levels one frame reads one by one; the grouping is built again once they reach
+    // a quarter of what it covers, so appends cost amortised constant work per level.
+    if (price_writes) {
+        const std::uint64_t tail = dataset.levels.size() - price_writes->levels();
+        if (tail <= price_writes->levels() / 4 + regroup_slack) return;
+    }
+    try {
+        price_writes.reset();
+        auto built = std::make_unique<PriceWrites>();
+        if (built->build(dataset, *price_ids)) price_writes = std::move(built);
+    } catch (...) {
+        // memory ran out: frames read the levels one by one
+    }
+}
+
 void HandleState::set_spec(VornSpec new_spec) {
     spec = std::move(new_spec);
     changed();
@@ -51,20 +81,30 @@ std::uint64_t HandleState::load(Dataset new_dataset) {
     prepare_dataset(new_dataset);
     std::uint64_t count = new_dataset.record_count();
     dataset = std::move(new_dataset);
+    price_ids.reset();
+    price_writes.reset();
     changed();
     // The memory kept for the frames of the old dataset goes back to the system with it.
     block_memory::release_kept();
+    number_prices();
+    group_writes();
     return count;
 }
 
 Result<std::uint64_t> HandleState::append(const Dataset& added) {
     Result<std::uint64_t> appended = append_dataset(dataset, added);
-    if (appended && *appended > 0) changed();
+    if (appended && *appended > 0) {
+        changed();
+        number_prices();
+        group_writes();
+    }
     return appended;
 }
 
 void HandleState::reset() {
     dataset = Dataset{};
+    price_ids.reset();
+    price_writes.reset();
     changed();
     block_memory::release_kept();
 }
@@ -94,13 +134,13 @@ Result<std::int64_t> HandleState::cursor(std::optional<std::int64_t> ts) const {
 Result<Frame> HandleState::frame(PanelOptions options) {
     Result<std::int64_t> at = cursor(std::nullopt);
     if (!at) return std::move(at).error();
-    return compute_frame(*spec, dataset, *at, options, carry, generation);
+    return compute_frame(*spec, dataset, *at, options, carry, generation, {price_ids.get(), price_writes.get()});
 }
 
 Result<Frame> HandleState::frame_at(std::int64_t ts, PanelOptions options) {
     Result<std::int64_t> at = cursor(ts);
     if (!at) return std::move(at).error();
-    return compute_frame(*spec, dataset, *at, options, carry, generation);
+    return compute_frame(*spec, dataset, *at, options, carry, generation, {price_ids.get(), price_writes.get()});
 }
 
 Result<HandleState::ClusterFrame> HandleState::clusters(std::optional<std::int64_t> ts, double price_bin,

@@ -1,6 +1,7 @@
 #pragma once
 // What one Vorn object holds, and the operations the commands perform on it.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -20,6 +21,14 @@ struct HandleState {
     std::uint64_t generation = 0;
     // What the last frame left for the next one of a playback (see frame_carry.hpp).
     FrameCarry carry;
+    // The numbers of the dataset's prices (see price_ids.hpp), kept with it through loads and
+    // appends; null when there is no dataset or they could not be built.
+    std::unique_ptr<PriceIds> price_ids;
+    // The dataset's levels grouped by price (see price_writes.hpp), rebuilt when appends have
+    // added a quarter of what it covers; null like price_ids.
+    std::unique_ptr<PriceWrites> price_writes;
+    // Levels appended beyond a quarter of what price_writes covers before it is rebuilt.
+    std::uint64_t regroup_slack = 4096;
 
     // Every path that changes the spec or the dataset (a load, an append, a reset) calls this: it bumps the generation, so no
     // frame continues work carried from before the change, and drops that work.
@@ -46,8 +55,11 @@ struct HandleState {
     Result<ClusterFrame> clusters(std::optional<std::int64_t> ts, double price_bin, std::int64_t bucket_ms) const;
 
 private:
-    // Every change of `dataset` (load, append, reset) goes through here.
-    void dataset_changed();
+    // Numbers the prices of levels added since the last call (all after a load); drops the
+    // numbers when that fails, so frames take the path without them.
+    void number_prices() noexcept;
+    // Builds price_writes again when it is missing or appends outgrew it (null when that fails).
+    void group_writes() noexcept;
     // The cursor of "frame" (ts unset) or "frame_at", or why no frame can be computed.
     Result<std::int64_t> cursor(std::optional<std::int64_t> ts) const;
 };

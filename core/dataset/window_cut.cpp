@@ -25,6 +25,7 @@ Window cut_window(const Dataset& dataset, std::optional<std::int64_t> from_ts, s
     Window window;
     for_each_list(dataset, window, [&](const auto& list, auto& range) { range = records_between(list, from_ts, end); });
     window.levels = dataset.levels;
+    window.first_event = static_cast<std::size_t>(window.book.data() - dataset.book.data());
     return window;
 }
 

@@ -52,8 +52,14 @@ Int128 carried_cells(const VornPanel& panel, const Window& window) {
 }
 
 Result<Frame> compute_validated_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor,
-                                      PanelOptions options, FrameCarry* carry, std::uint64_t generation) {
-    const auto [window, end] = frame_window(spec, dataset, cursor);
+                                      PanelOptions options, FrameCarry* carry, std::uint64_t generation,
+                                      DatasetIndex index) {
+    auto [window, end] = frame_window(spec, dataset, cursor);
+    if (index.price_ids != nullptr && index.price_ids->covers(window.levels)) {
+        window.price_ids = index.price_ids;
+        const PriceWrites* writes = index.price_writes;
+        if (writes != nullptr && writes->events() <= dataset.book.size()) window.price_writes = writes;
+    }
 
     // The frame's budget, checked before any grid is allocated. A panel over its own limit is
     // left to report itself, as it always has.
@@ -106,17 +112,17 @@ FrameWindow frame_window(const VornSpec& spec, const Dataset& dataset, std::int6
 Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor, PanelOptions options) {
     try {
         if (Result<void> valid = validate_spec(spec); !valid) return std::move(valid).error();
-        return compute_validated_frame(spec, dataset, cursor, options, nullptr, 0);
+        return compute_validated_frame(spec, dataset, cursor, options, nullptr, 0, {});
     } catch (...) {
         return current_exception_error();
     }
 }
 
 Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor, PanelOptions options,
-                            FrameCarry& carry, std::uint64_t generation) {
+                            FrameCarry& carry, std::uint64_t generation, DatasetIndex index) {
     try {
         if (Result<void> valid = validate_spec(spec); !valid) return std::move(valid).error();
-        return compute_validated_frame(spec, dataset, cursor, options, &carry, generation);
+        return compute_validated_frame(spec, dataset, cursor, options, &carry, generation, index);
     } catch (...) {
         return current_exception_error();
     }

@@ -24,10 +24,17 @@ struct Frame {
 Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor,
                             PanelOptions options = {});
 
+// What an object keeps per dataset to speed its frames up (null members: not kept).
+struct DatasetIndex {
+    const PriceIds* price_ids = nullptr;
+    const PriceWrites* price_writes = nullptr;
+};
+
 // The same, continuing `carry` (what the previous frame of the object at `generation` left,
-// see frame_carry.hpp) and leaving this frame's there. On failure the carry is left as it was.
+// see frame_carry.hpp) and leaving this frame's there, with what the object keeps for its
+// dataset. On failure the carry is left as it was.
 Result<Frame> compute_frame(const VornSpec& spec, const Dataset& dataset, std::int64_t cursor, PanelOptions options,
-                            FrameCarry& carry, std::uint64_t generation);
+                            FrameCarry& carry, std::uint64_t generation, DatasetIndex index = {});
 
 // The window a frame at `cursor` takes into account, and its end (min(cursor, to_ts)).
 struct FrameWindow {

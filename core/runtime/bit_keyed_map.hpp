@@ -86,6 +86,9 @@ public:
         return occupied_slots == size_ && size_ * 2 <= slots_.size() && (slots_.size() & mask()) == 0;
     }
 
+    // Bytes of the table.
+    std::size_t memory_bytes() const { return slots_.capacity() * sizeof(Slot); }
+
     // Calls f(key, value) for every entry, in no particular order.
     template <class F>
     void for_each(F&& f) const {

@@ -13,6 +13,7 @@
 #include "core/panels/arithmetic/round8.hpp"
 #include "core/panels/arithmetic/total_order.hpp"
 #include "core/panels/book_heatmap/closing_book.hpp"
+#include "core/panels/book_heatmap/numbered_rows.hpp"
 #include "core/panels/book_heatmap/price_grid.hpp"
 #include "core/panels/book_heatmap/ranged_book_side.hpp"
 #include "core/panels/book_heatmap/whole_book.hpp"
@@ -345,6 +346,20 @@ Result<PanelData> compute_book_heatmap(const VornPanel::BookHeatmap& params, con
     const std::uint32_t margin = carry_margin(depth);
     const Int128 wide_cells = Int128{depth} + 2 * Int128{margin};
     if (next == nullptr || range.count * wide_cells > Int128{kMaxPanelCells}) {
+        // Every row is written: the cells are not cleared first.
+        if (window.price_ids != nullptr) {
+            double* intensity = out.intensity.resize_for_overwrite(rows * cells);
+            double* bid_intensity = detail ? out.bid_intensity.resize_for_overwrite(rows * cells) : nullptr;
+            double* ask_intensity = detail ? out.ask_intensity.resize_for_overwrite(rows * cells) : nullptr;
+            const HeatmapRowLists lists{intensity, bid_intensity, ask_intensity,
+                                        detail ? out.last_price.data() : nullptr, detail ? out.mid.data() : nullptr,
+                                        out.time.data()};
+            std::optional<WholeBook> whole;
+            if (detail) whole.emplace();
+            replay_numbered_rows(grid, window, range, lists, whole ? &*whole : nullptr);
+            out.price = std::move(grid.price);
+            return PanelData{std::move(out)};
+        }
         // Replayed again from an empty book, bucket by bucket; only prices the grid can see are kept.
         HeatmapReplay replay{RangedBookSide(grid.range_lo, grid.range_hi), RangedBookSide(grid.range_lo, grid.range_hi),
                              std::nullopt, 0, 0, 0};
