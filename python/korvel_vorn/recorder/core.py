@@ -42,6 +42,15 @@ class RecordError(Exception):
 
 
 @dataclass
+class BookMark:
+    """A point a book was known at: an update id with its exchange time and receive time."""
+
+    update_id: int
+    time: Any
+    ns: int
+
+
+@dataclass
 class SymbolState:
     symbol: str
     files: SymbolFiles | None

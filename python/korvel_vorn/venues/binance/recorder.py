@@ -20,7 +20,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from ...recorder import rest
-from ...recorder.core import GAP_KEYS, Recorder, SymbolState, loads
+from ...recorder.core import GAP_KEYS, BookMark, Recorder, SymbolState, loads
 from ...recorder.links import Link
 from . import live as venue
 
@@ -41,15 +41,6 @@ class _Depth:
     @property
     def time(self) -> Any:
         return self.data.get("T", self.data.get("E"))
-
-
-@dataclass
-class _Mark:
-    """A point the book was known at: an update id with its exchange time and receive time."""
-
-    update_id: int
-    time: Any
-    ns: int
 
 
 @dataclass
@@ -186,14 +177,14 @@ class BinanceRecorder(Recorder):
         reason = "update id break (pu is not the previous u)"
         last = book.last_good
         if book.open_gap is None and last is not None:
-            self._open_gap(state, book, _Mark(last.last, last.time, last.ns), reason)
+            self._open_gap(state, book, BookMark(last.last, last.time, last.ns), reason)
         book.synced_to = None
         book.anchor = None
         book.buffer = [event, *rest]
         book.wanted = True
         self._want_snapshot(state, book)
 
-    def _open_gap(self, state: SymbolState, book: BinanceBook, start: _Mark, reason: str) -> None:
+    def _open_gap(self, state: SymbolState, book: BinanceBook, start: BookMark, reason: str) -> None:
         """A gap from the last point the book was known at. It is listed at once (still open, in
         the manifest of the day that point was received on) and completed when it closes."""
         book.open_gap = {"reason": reason, "first_update_id": start.update_id + 1, "last_update_id": None,
@@ -230,7 +221,7 @@ class BinanceRecorder(Recorder):
         entry.update(used=False, why="older than the buffered updates")
         self.revise(state, entry["ns"], "snapshots", entry, ("ns", "last_update_id"))
         if book.open_gap is None:
-            self._open_gap(state, book, _Mark(book.anchor, entry.get("time"), entry["ns"]),
+            self._open_gap(state, book, BookMark(book.anchor, entry.get("time"), entry["ns"]),
                            "snapshot older than the buffered updates")
         else:
             self.log(f"{state.symbol}: snapshot {book.anchor} is older than the buffered updates "

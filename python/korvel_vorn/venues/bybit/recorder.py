@@ -18,7 +18,7 @@ from typing import Any
 
 from websockets.asyncio.client import ClientConnection
 
-from ...recorder.core import GAP_KEYS, Recorder, SymbolState, loads
+from ...recorder.core import GAP_KEYS, BookMark, Recorder, SymbolState, loads
 from ...recorder.links import Link
 from .. import bybit as venue
 
@@ -26,20 +26,11 @@ _RECENT = 20000  # trade and liquidation keys remembered to skip repeats of an o
 
 
 @dataclass
-class _Mark:
-    """A point the book was known at: an update id with its exchange time and receive time."""
-
-    update_id: int
-    time: Any
-    ns: int
-
-
-@dataclass
 class BybitBook:
     """The synchronisation of one symbol's book."""
 
     seen: int | None = None  # largest u written since the book service (re)started: repeats are skipped
-    last_good: _Mark | None = None  # the last update applied in sync
+    last_good: BookMark | None = None  # the last update applied in sync
     synced: bool = False
     open_gap: dict[str, Any] | None = None
 
@@ -133,7 +124,7 @@ class BybitRecorder(Recorder):
         if not snapshot and book.seen is not None and update <= book.seen:
             return  # a repeat from an overlapping connection
         self.write(state, ns, raw)
-        here = _Mark(update, message.get("ts"), ns)
+        here = BookMark(update, message.get("ts"), ns)
         if snapshot:
             self._snapshot(state, book, message, here, restart)
             return
@@ -150,7 +141,7 @@ class BybitRecorder(Recorder):
         book.last_good = here
         self.deliver(state, message, ns)
 
-    def _snapshot(self, state: SymbolState, book: BybitBook, message: dict[str, Any], here: _Mark,
+    def _snapshot(self, state: SymbolState, book: BybitBook, message: dict[str, Any], here: BookMark,
                   restart: bool) -> None:
         entry: dict[str, Any] = {"ns": here.ns, "update_id": here.update_id, "time": here.time,
                                  "reason": "service restart (u = 1)" if restart else "snapshot", "used": True}
